@@ -1,0 +1,289 @@
+#include "GisTecplotFile.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+
+#include "GxBox.h"
+
+namespace {
+
+// The shortest node line: five one-digit numbers, four separators, a newline.
+constexpr long long kShortestNodeLine = 10;
+// Room reserved ahead when the file's size is unknown (a pipe).
+constexpr long long kUnknownSizeReserve = 1 << 20;
+
+inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Base-10 conversion from the start of text: leading whitespace and one sign,
+// then digits up to the first non-digit; no digits give 0. tooLarge reports
+// digits beyond the range of int (the count is then 0).
+int countFromText(const std::string& text, bool& tooLarge) {
+    std::size_t k = 0;
+    while (k < text.size() && (text[k] == ' ' || (text[k] >= '\t' && text[k] <= '\r'))) ++k;
+    bool negative = false;
+    if (k < text.size() && (text[k] == '+' || text[k] == '-')) negative = text[k++] == '-';
+    long long n = 0;
+    for (; k < text.size() && isDigit(text[k]); ++k) {
+        n = n * 10 + (text[k] - '0');
+        if (n > 2147483648LL) {
+            tooLarge = true;
+            return 0;
+        }
+    }
+    if (negative) n = -n;
+    if (n > 2147483647LL) {
+        tooLarge = true;
+        return 0;
+    }
+    return static_cast<int>(n);
+}
+
+// A cell keeps the largest value offered to it; outside the grid nothing happens.
+inline void offer(GxGrid& outGrid, int j, int i, double v) {
+    if (v > outGrid.RowCol(j, i)) outGrid.RowCol(j, i, v);
+}
+
+}  // namespace
+
+GisTecplotFile::GisTecplotFile(const std::string& name, const char* mode) : GisAscFile(name, mode) {
+    if (!good()) return;
+    nvals_ = readNVals();
+    if (nvals_ <= 0) return;
+    const long long size = fileSize();
+    const long long room = size >= 0 ? size / kShortestNodeLine + 1 : kUnknownSizeReserve;
+    const auto reserve = static_cast<std::size_t>(std::min<long long>(nvals_, room));
+    coordVector_.reserve(reserve);
+    valueVector_.reserve(reserve);
+}
+
+int GisTecplotFile::readNVals() {
+    // Quotes mean nothing to the scan: a "ZONE" token inside a title ends it too.
+    const std::string zoneString = "ZONE";
+    std::string stringValue;
+    for (;;) {
+        getString(stringValue);
+        if (fail()) return 0;  // no zone record before the end of the input
+        if (stringValue == zoneString) break;
+    }
+    report_.zoneFound = true;
+    report_.zoneLine = lineNumber();
+    getString(stringValue);  // the node-count token, normally "N=<count>,"
+    emptyLine();             // the rest of the zone record
+    report_.countToken = stringValue;
+
+    // Two leading characters ("N=") and one trailing one (the comma) are
+    // dropped, whatever they are.
+    const std::string& t = stringValue;
+    report_.countMalformed = fail() || t.size() < 3 || t[0] != 'N' || t[1] != '=' || !isDigit(t[2]) ||
+                             isDigit(t.back());
+    if (t.size() < 3) return 0;
+    const std::string numstr = t.substr(2, t.size() - 3);
+    return countFromText(numstr, report_.countTooLarge);
+}
+
+void GisTecplotFile::getXYValue(bool isVelocity) {
+    for (int i = 0; i < nvals_; ++i) {
+        double v = 0.0;
+        double x = 0.0, y = 0.0, z = 0.0, mx = 0.0, my = 0.0;
+        getAscDouble(x);
+        getAscDouble(y);
+        getAscDouble(z);
+        getAscDouble(mx);
+        getAscDouble(my);
+        if (fail()) {
+            // Later nodes cannot be read from a failed stream and no element is
+            // read after it, so no placeholder entries are appended for them.
+            report_.nodeTableShort = true;
+            report_.nodeTableAtEnd = eof();
+            report_.nodeTableLine = lineNumber();
+            return;
+        }
+        if (i == 0) {
+            xmin_ = xmax_ = x;
+            ymin_ = ymax_ = y;
+        } else {
+            if (xmin_ > x) xmin_ = x;
+            if (ymin_ > y) ymin_ = y;
+            if (xmax_ < x) xmax_ = x;
+            if (ymax_ < y) ymax_ = y;
+        }
+        if (isVelocity) {
+            if (z > 0.01) v = std::sqrt(mx * mx + my * my) / z;
+        } else {
+            v = z;
+        }
+        coordVector_.emplace_back(x, y);
+        valueVector_.push_back(v);
+        report_.nodesRead = i + 1;
+        emptyLine();  // extra columns after the fifth number are ignored
+    }
+}
+
+bool GisTecplotFile::nodesOf(const int* vert, const GxCoord2D* p[4]) const {
+    const long long count = static_cast<long long>(coordVector_.size());
+    for (int k = 0; k < 4; ++k) {
+        if (vert[k] < 1 || vert[k] > count) return false;
+        p[k] = &coordVector_[static_cast<std::size_t>(vert[k] - 1)];
+    }
+    return true;
+}
+
+void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
+    // Centre of cell (0, 0), the north-west cell: cells are evaluated at their
+    // centres, never at their corners.
+    GxCoord2D ptI(gridPar.xmin_ + gridPar.resx_ * 0.5, gridPar.ymax_ - gridPar.resy_ * 0.5);
+    if (!good()) return;
+    for (;;) {
+        // Line ends do not delimit elements: numbers are taken four at a time.
+        int vert[4];
+        int got = 0;
+        while (got < 4) {
+            getAscInt(vert[got]);
+            if (fail()) break;  // a number that ends the input is still read
+            ++got;
+        }
+        if (got < 4) {
+            if (got > 0) {
+                report_.cutShortAfter = got;
+                report_.cutShortLine = lineNumber();
+            } else if (!eof()) {
+                report_.stoppedAtToken = true;
+                report_.stoppedLine = lineNumber();
+            }
+            return;
+        }
+        ++report_.elementsRead;
+        const GxCoord2D* p[4];
+        if (!nodesOf(vert, p)) {
+            if (report_.elementsSkipped++ == 0) {
+                report_.firstSkipped = report_.elementsRead;
+                report_.firstSkippedLine = lineNumber();
+            }
+        } else {
+            const double v0 = valueVector_[vert[0] - 1], v1 = valueVector_[vert[1] - 1];
+            const double v2 = valueVector_[vert[2] - 1], v3 = valueVector_[vert[3] - 1];
+            const double x0 = p[0]->x(), y0 = p[0]->y(), x1 = p[1]->x(), y1 = p[1]->y();
+            const double x2 = p[2]->x(), y2 = p[2]->y(), x3 = p[3]->x(), y3 = p[3]->y();
+            // Exact equality, in this order: only rectangles whose first edge
+            // (node 0 to node 1) is vertical take the bilinear path.
+            if (x0 == x1 && x2 == x3 && y0 == y3 && y1 == y2) {
+                GxBox sqrdBox = makeBox(x0, y0, x2, y2, 0.0);
+                const double w = sqrdBox.x2_ - sqrdBox.x1_;
+                const double h = sqrdBox.y2_ - sqrdBox.y1_;
+                bool meetsGrid;
+                const GxBox interBox = interRowsCols(sqrdBox, gridPar, meetsGrid);
+                // The range of a box that misses the grid, or that ends short of
+                // the centres of column 0 or row 0, holds cells the rectangle does
+                // not cover; its weights there would extrapolate. Skip them.
+                if (meetsGrid && !(sqrdBox.x2_ < ptI.x()) && !(sqrdBox.y1_ > ptI.y())) {
+                    const int fcol = static_cast<int>(interBox.x1_), frow = static_cast<int>(interBox.y1_);
+                    const int lcol = static_cast<int>(interBox.x2_), lrow = static_cast<int>(interBox.y2_);
+                    const GxCoord2D pt(interBox.x1_ * gridPar.resx_ + ptI.x(), ptI.y() - interBox.y1_ * gridPar.resy_);
+                    // The weights are carried from cell to cell by addition, not
+                    // recomputed: dx runs west of x0 and dy north of y0, each as a
+                    // fraction of the box, from 0 to 1 when node 0 is the
+                    // south-east corner.
+                    double dx = (x0 - pt.x()) / w;
+                    const double incDx = -(gridPar.resx_ / w);
+                    const double iniDy = (pt.y() - y0) / h;
+                    const double incDy = -(gridPar.resy_ / h);
+                    for (int i = fcol; i <= lcol; ++i) {
+                        double dy = iniDy;
+                        for (int j = frow; j <= lrow; ++j) {
+                            const double pVal = (1 - dx) * ((1 - dy) * v0 + dy * v1) + dx * (dy * v2 + (1 - dy) * v3);
+                            offer(outGrid, j, i, pVal);
+                            dy = dy + incDy;
+                        }
+                        dx = dx + incDx;
+                    }
+                }
+            } else {
+                // Split along the diagonal from node 0 to node 2; an element whose
+                // third and fourth node numbers are equal is a single triangle.
+                GxCoord2D triPt[3] = {*p[0], *p[1], *p[2]};
+                double z[3] = {v0, v1, v2};
+                fillGridTriangle(outGrid, triPt, z, gridPar, ptI);
+                if (vert[2] != vert[3]) {
+                    triPt[1] = *p[2];
+                    triPt[2] = *p[3];
+                    z[1] = v2;
+                    z[2] = v3;
+                    fillGridTriangle(outGrid, triPt, z, gridPar, ptI);
+                }
+            }
+        }
+        if (!good()) return;
+    }
+}
+
+void fillGridTriangle(GxGrid& outGrid, GxCoord2D* triPt, double* z, GxGridParam& gridPar, GxCoord2D& ptI) {
+    const double x0 = triPt[0].x(), y0 = triPt[0].y();
+    const double x1 = triPt[1].x(), y1 = triPt[1].y();
+    const double x2 = triPt[2].x(), y2 = triPt[2].y();
+    GxBox sqrdBox = makeBox(x0, y0, x1, y1, 0.0);
+    updateBox(sqrdBox, triPt[2]);
+    const GxBox interBox = interRowsCols(sqrdBox, gridPar);
+
+    // (aux1, aux2, detz) is the normal of the plane through the three nodes.
+    const double x1_x0 = x1 - x0, x2_x0 = x2 - x0, y1_y0 = y1 - y0, y2_y0 = y2 - y0;
+    const double z1_z0 = z[1] - z[0], z2_z0 = z[2] - z[0];
+    const double aux1 = y1_y0 * z2_z0 - y2_y0 * z1_z0;
+    const double aux2 = z1_z0 * x2_x0 - z2_z0 * x1_x0;
+    const double detz = x1_x0 * y2_y0 - x2_x0 * y1_y0;
+    // Collinear nodes have no plane: rounding could make the quotient below
+    // infinite, so such a triangle stores nothing.
+    if (detz == 0) return;
+
+    // Cell centres are reached by repeated addition of the steps.
+    const double firstRowY = ptI.y() - interBox.y1_ * gridPar.resy_;
+    GxCoord2D pt(interBox.x1_ * gridPar.resx_ + ptI.x(), firstRowY);
+    const GxCoord2D ptIncX(gridPar.resx_, 0);
+    const GxCoord2D ptIncY(0, -gridPar.resy_);
+    const int fcol = static_cast<int>(interBox.x1_), frow = static_cast<int>(interBox.y1_);
+    const int lcol = static_cast<int>(interBox.x2_), lrow = static_cast<int>(interBox.y2_);
+    for (int i = fcol; i <= lcol; ++i) {
+        for (int j = frow; j <= lrow; ++j) {
+            if (containsPoint(triPt, pt)) {
+                const double zVal = ((pt.x() - x0) * aux1 + (pt.y() - y0) * aux2 - detz * z[0]) / (-detz);
+                offer(outGrid, j, i, zVal);
+            }
+            pt += ptIncY;
+        }
+        pt.setXY(pt.x() + ptIncX.x(), firstRowY + ptIncX.y());
+    }
+}
+
+bool containsPoint(GxCoord2D* triPt, GxCoord2D& pt) {
+    const double x0 = triPt[0].x(), y0 = triPt[0].y();
+    const double x1 = triPt[1].x(), y1 = triPt[1].y();
+    const double x2 = triPt[2].x(), y2 = triPt[2].y();
+    const double px = pt.x(), py = pt.y();
+    // Doubled areas. Inside or on the border, the three areas the point forms
+    // with the sides add up to the triangle's own; the factor 1.00001 lets a
+    // centre on a shared edge count as inside both triangles.
+    const double triArea = std::fabs((x1 - x0) * (y2 - y0) - (x2 - x0) * (y1 - y0)) * 1.00001;
+    const double a1 = (x0 - px) * (y1 - py) - (x1 - px) * (y0 - py);
+    const double a2 = (x1 - px) * (y2 - py) - (x2 - px) * (y1 - py);
+    const double a3 = (x0 - px) * (y2 - py) - (x2 - px) * (y0 - py);
+    double totArea = std::fabs(a1);
+    if (totArea > triArea) return false;
+    totArea = totArea + std::fabs(a2);
+    if (totArea > triArea) return false;
+    totArea = totArea + std::fabs(a3);
+    return totArea <= triArea;
+}
+
+void GisTecplotFile::toMeshLines(int* vert) {
+    std::cout.precision(11);
+    const GxCoord2D* p[4];
+    if (!nodesOf(vert, p)) return;  // a node outside the zone: nothing to draw
+    const bool rectangle = p[0]->x() == p[1]->x() && p[2]->x() == p[3]->x() && p[0]->y() == p[3]->y() &&
+                           p[1]->y() == p[2]->y();
+    const int count = rectangle || vert[2] != vert[3] ? 4 : 3;
+    for (int k = 0; k <= count; ++k) {
+        const GxCoord2D* node = p[k % count];
+        std::cout << node->x() << ' ' << node->y() << std::endl;
+    }
+    std::cout << "END" << std::endl;
+}

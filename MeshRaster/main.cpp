@@ -1,0 +1,3 @@
+#include "MeshRaster.h"
+
+int main(int argc, char** argv) { return runMeshRaster(argc, argv); }

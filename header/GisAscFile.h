@@ -1,0 +1,80 @@
+// Forward-only reader of whitespace-separated text: the configuration file and
+// the Tecplot files are both read through it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// Reads tokens, integers and floating-point numbers in the manner of formatted
+// stream extraction, over a buffer of its own (the stream interface is what the
+// callers rely on; the buffer is invisible to them).
+//
+// Failed-read rule: a read that fails leaves its argument unchanged and sets a
+// state flag; no flag is ever cleared, so once good() is false every later read
+// fails too. A token or number that ends exactly at the end of the input is
+// still delivered, with the end-of-file flag set at once.
+class GisAscFile {
+public:
+    // Mode "r" opens name for reading; any other mode text creates or truncates it.
+    GisAscFile(const std::string& name, const char* mode);
+    // Closes the file.
+    virtual ~GisAscFile();
+
+    // True while no flag (end-of-file, fail, bad) is set.
+    bool good() const { return state_ == 0; }
+    // True once the input has been read to its end.
+    bool eof() const { return (state_ & kEof) != 0; }
+    // True once a read has failed (an open that failed, a non-number, nothing left).
+    bool fail() const { return (state_ & (kFail | kBad)) != 0; }
+    // True when the constructor opened the file.
+    bool isOpen() const { return file_ >= 0; }
+    // One-based number of the line the read position stands on.
+    long long lineNumber() const { return line_; }
+
+    // Extracts one optionally signed decimal integer that fits in an int.
+    void getAscInt(int& value);
+    // Extracts one number: optional sign, digits, optional fraction and exponent.
+    void getAscDouble(double& value);
+    // Extracts one whitespace-delimited token of any length.
+    void getString(std::string& word);
+    // Discards the rest of the line and its newline, at most 100000 characters.
+    void emptyLine();
+    // Moves a good input file back to its first byte.
+    void rewind();
+
+    // Reads up to count - 1 characters of the line into buf, stopping before delim
+    // (which is consumed); buf is always NUL-terminated when count > 0.
+    void getline(char* buf, int count, char delim);
+    // Reads the next character, whitespace included.
+    void getChar(char* c);
+    // The mode text given at construction.
+    std::string mode() const { return mode_; }
+
+    // Size in bytes of the open input file, or -1 when unknown.
+    long long fileSize() const;
+
+    GisAscFile(const GisAscFile&) = delete;
+    GisAscFile& operator=(const GisAscFile&) = delete;
+
+private:
+    enum : unsigned { kEof = 1, kFail = 2, kBad = 4 };
+
+    // Makes at least one more byte available at pos_; false at the end of input.
+    // Keeps the bytes from keepFrom on in the buffer (they move to its start).
+    bool refill(std::size_t& keepFrom);
+    // Skips whitespace, counting newlines; false (eof and fail set) at the end.
+    bool skipSpace();
+    // Bounds of the longest text at pos_ that stream extraction of a double
+    // would take, loading more input as needed; returns its end index.
+    std::size_t scanNumber(bool allowFraction);
+
+    int file_ = -1;               // descriptor of the open file, -1 when none
+    std::string mode_;
+    unsigned state_ = 0;
+    bool exhausted_ = false;      // the file has no bytes beyond end_
+    long long line_ = 1;
+    std::vector<char> buf_;       // read-ahead; bytes [pos_, end_) are unread
+    std::size_t pos_ = 0;
+    std::size_t end_ = 0;
+};
