@@ -1,0 +1,94 @@
+// Fuzz target: the bytes as a Tecplot file, read and rasterised into small grids.
+//
+// Three conversions per input: pile height and velocity values into a grid over
+// the middle of the nodes' extent (when it is finite and not degenerate), and
+// pile height into the fixed grid of 8 by 8 cells from (-2, -2) to (6, 6). Every
+// cell must end as 0 or a value greater than 0, never NaN: the grid starts at 0
+// and a cell only ever takes a greater value.
+#include <cmath>
+#include <cstdint>
+#include <iostream>
+#include <string>
+
+#include "FuzzSupport.h"
+#include "GisTecplotFile.h"
+#include "GxGrid.h"
+
+namespace {
+
+// What the reader must leave behind whatever the file held.
+void checkReader(const GisTecplotFile& f) {
+    const TecplotReport& r = f.report();
+    FUZZ_CHECK(f.coords().size() == f.values().size());
+    FUZZ_CHECK(f.coords().size() == static_cast<std::size_t>(r.nodesRead));
+    FUZZ_CHECK(r.nodesRead <= (f.nodeCount() > 0 ? f.nodeCount() : 0));
+    FUZZ_CHECK(r.nodeTableShort == (r.nodesRead < f.nodeCount()));
+    FUZZ_CHECK(r.elementsSkipped <= r.elementsRead);
+    for (std::size_t k = 0; k < f.coords().size(); ++k) {
+        const double x = f.coords()[k].x(), y = f.coords()[k].y();
+        FUZZ_CHECK(f.xmin() <= x && x <= f.xmax() && f.ymin() <= y && y <= f.ymax());
+    }
+}
+
+void checkGrid(const GxGrid& grid) {
+    for (int row = 0; row < grid.NumRow(); ++row)
+        for (int col = 0; col < grid.NumCol(); ++col) {
+            const double v = grid.RowCol(row, col);
+            FUZZ_CHECK(!std::isnan(v));
+            FUZZ_CHECK(v > 0 || (v == 0 && !std::signbit(v)));
+        }
+}
+
+// A grid of about 24 by 24 cells over the middle half of the nodes' extent, or
+// the fixed grid when that extent gives no such grid.
+GxGridParam gridOver(const GisTecplotFile& f) {
+    const GxGridParam fixed(-2, 6, -2, 6, 1, 1);
+    if (f.coords().empty()) return fixed;
+    const double w = f.xmax() - f.xmin(), h = f.ymax() - f.ymin();
+    const double x1 = f.xmin() + w * 0.25, y1 = f.ymin() + h * 0.25;
+    const GxGridParam middle(x1, x1 + w * 0.5, y1, y1 + h * 0.5, w / 48, h / 48);
+    const bool usable = std::isfinite(w) && std::isfinite(h) && middle.resx_ > 0 && middle.resy_ > 0 &&
+                        std::isfinite(middle.xmax_) && std::isfinite(middle.ymax_);
+    if (!usable || middle.NumCol() < 1 || middle.NumCol() > 64 || middle.NumRow() < 1 || middle.NumRow() > 64)
+        return fixed;
+    return middle;
+}
+
+void convert(const std::string& name, bool isVelocity, bool fixedGrid) {
+    GisTecplotFile f(name, "r");
+    if (!f.good()) {
+        FUZZ_CHECK(f.coords().empty());
+        return;
+    }
+    f.getXYValue(isVelocity);
+    checkReader(f);
+    GxGridParam par = fixedGrid ? GxGridParam(-2, 6, -2, 6, 1, 1) : gridOver(f);
+    GxGrid grid(par.NumRow(), par.NumCol());
+    f.toGrid(grid, par);
+    FUZZ_CHECK(!f.good());  // the element section is read to its end
+    checkReader(f);
+    checkGrid(grid);
+    for (double v : f.values()) FUZZ_CHECK(!isVelocity || v >= 0);  // |momentum| / height, or 0
+
+    // The outline export on a few elements, including node numbers outside the zone.
+    int verts[3][4] = {{1, 2, 3, 4}, {1, 2, 3, 3}, {0, -1, 2147483647, 1}};
+    for (auto& vert : verts) f.toMeshLines(vert);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // Mesh lines and messages would only slow the run down.
+    static NullBuffer sink;
+    std::cout.rdbuf(&sink);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static MemFile file;
+    const std::string& name = file.hold(data, size);
+    convert(name, false, false);
+    convert(name, true, false);
+    convert(name, false, true);
+    return 0;
+}
