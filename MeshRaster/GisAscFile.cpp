@@ -88,7 +88,7 @@ bool GisAscFile::skipSpace() {
         }
         std::size_t keep = pos_;
         if (!refill(keep)) {
-            state_ |= kEof | kFail;
+            state_ |= kEof | kFail | kNoToken;
             return false;
         }
     }
@@ -164,6 +164,52 @@ void GisAscFile::getAscInt(int& value) {
 }
 
 void GisAscFile::getAscDouble(double& value) {
+    if (state_ == 0) {
+        const char* const base = buf_.data();
+        const char* p = base + pos_;
+        const char* const last = base + end_;
+        while (p < last && isSpace(*p)) {
+            line_ += *p == '\n';
+            ++p;
+        }
+        pos_ = static_cast<std::size_t>(p - base);
+        if (p < last) {
+            const char* mantissa = p + (*p == '-');
+            // Plain decimals of at most 15 digits are exact as an integer over a
+            // power of ten, and one IEEE division rounds their quotient correctly.
+            {
+                static const double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8,
+                                                1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+                const char* q = mantissa;
+                unsigned long long m = 0;
+                int digits = 0, fraction = 0;
+                while (q < last && isDigit(*q)) m = m * 10 + static_cast<unsigned>(*q++ - '0'), ++digits;
+                if (q < last && *q == '.') {
+                    ++q;
+                    while (q < last && isDigit(*q)) m = m * 10 + static_cast<unsigned>(*q++ - '0'), ++digits, ++fraction;
+                }
+                if (digits > 0 && digits <= 15 && q < last && (*q | 0x20) != 'e') {
+                    const double v = static_cast<double>(m) / kPow10[fraction];
+                    value = p == mantissa ? v : -v;
+                    pos_ = static_cast<std::size_t>(q - base);
+                    return;
+                }
+            }
+            if (mantissa < last && (isDigit(*mantissa) || *mantissa == '.')) {
+                double v;
+                const auto r = std::from_chars(p, last, v);
+                if (r.ec == std::errc() && r.ptr < last && (*r.ptr | 0x20) != 'e') {
+                    value = v;
+                    pos_ = static_cast<std::size_t>(r.ptr - base);
+                    return;
+                }
+            }
+        }
+    }
+    getAscDoubleSlow(value);
+}
+
+__attribute__((noinline)) void GisAscFile::getAscDoubleSlow(double& value) {
     if (!good()) {
         state_ |= kFail;
         return;
@@ -234,6 +280,12 @@ void GisAscFile::getString(std::string& word) {
 
 void GisAscFile::emptyLine() {
     if (!good()) return;
+    // Most calls stand right before the newline: take it without a search.
+    if (pos_ < end_ && buf_[pos_] == '\n') {
+        ++pos_;
+        ++line_;
+        return;
+    }
     std::size_t left = 100000;
     for (;;) {
         const std::size_t avail = std::min(end_ - pos_, left);

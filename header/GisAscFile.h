@@ -27,6 +27,8 @@ public:
     bool eof() const { return (state_ & kEof) != 0; }
     // True once a read has failed (an open that failed, a non-number, nothing left).
     bool fail() const { return (state_ & (kFail | kBad)) != 0; }
+    // True when a read failed because only whitespace was left, not on a bad token.
+    bool endedBeforeToken() const { return (state_ & kNoToken) != 0; }
     // True when the constructor opened the file.
     bool isOpen() const { return file_ >= 0; }
     // One-based number of the line the read position stands on.
@@ -58,7 +60,7 @@ public:
     GisAscFile& operator=(const GisAscFile&) = delete;
 
 private:
-    enum : unsigned { kEof = 1, kFail = 2, kBad = 4 };
+    enum : unsigned { kEof = 1, kFail = 2, kBad = 4, kNoToken = 8 };
 
     // Makes at least one more byte available at pos_; false at the end of input.
     // Keeps the bytes from keepFrom on in the buffer (they move to its start).
@@ -68,6 +70,8 @@ private:
     // Bounds of the longest text at pos_ that stream extraction of a double
     // would take, loading more input as needed; returns its end index.
     std::size_t scanNumber(bool allowFraction);
+    // The general path of getAscDouble.
+    void getAscDoubleSlow(double& value);
 
     int file_ = -1;               // descriptor of the open file, -1 when none
     std::string mode_;
