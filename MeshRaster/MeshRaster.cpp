@@ -208,19 +208,22 @@ int runMeshRaster(int argc, char** argv) {
     std::string stringValue;
     bool isVelocity = false;
     int failedItem = -1;
+    bool failedAtEnd = false;
+    long long failedLine = 0;
     auto check = [&](int item) {
-        if (failedItem < 0 && cfgFile.fail()) failedItem = item;
+        if (failedItem >= 0 || !cfgFile.fail()) return;
+        failedItem = item;
+        failedAtEnd = cfgFile.endedBeforeToken();
+        failedLine = cfgFile.lineNumber();
     };
     cfgFile.getString(stringValue);
     check(0);
     if (stringValue == "Velocity") isVelocity = true;
     double numbers[6] = {0, 0, 0, 0, 0, 0};  // xmin, ymin, xmax, ymax, resx, resy
-    long long failedLine = 0;
     for (int k = 0; k < 6; ++k) {
         cfgFile.getString(stringValue);
         check(1 + 2 * k);
         cfgFile.getAscDouble(numbers[k]);
-        if (failedItem < 0 && cfgFile.fail()) failedLine = cfgFile.lineNumber();
         check(2 + 2 * k);
     }
     cfgFile.getString(stringValue);
@@ -230,7 +233,7 @@ int runMeshRaster(int argc, char** argv) {
     check(14);
     if (outFileName.empty()) {
         // Nothing is converted and no output file is touched.
-        if (cfgFile.eof())
+        if (failedAtEnd)
             std::cout << "ConfigFile " << cfgName << " ends before " << kConfigItems[failedItem] << '\n';
         else
             std::cout << "ConfigFile " << cfgName << ':' << failedLine << ": " << kConfigItems[failedItem]
