@@ -119,7 +119,7 @@ bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 }  // namespace
 
-TEST(GisAscFile, CallsTraceAsSpecified) {
+TEST(GisAscFile, CallsDeliverAndSetFlags) {
     struct Case { const char* text; const char* ops; const char* expected; };
     const Case cases[] = {
         // tokens, and the end of input with and without white space after
