@@ -130,7 +130,7 @@ std::size_t GisAscFile::scanNumber(bool allowFraction) {
 
 void GisAscFile::getAscInt(int& value) {
     if (!good()) {
-        state_ |= kFail;
+        failRead();
         return;
     }
     if (!skipSpace()) return;
@@ -211,7 +211,7 @@ void GisAscFile::getAscDouble(double& value) {
 
 __attribute__((noinline)) void GisAscFile::getAscDoubleSlow(double& value) {
     if (!good()) {
-        state_ |= kFail;
+        failRead();
         return;
     }
     if (!skipSpace()) return;
@@ -262,7 +262,7 @@ __attribute__((noinline)) void GisAscFile::getAscDoubleSlow(double& value) {
 
 void GisAscFile::getString(std::string& word) {
     if (!good()) {
-        state_ |= kFail;
+        failRead();
         return;
     }
     if (!skipSpace()) return;
@@ -290,7 +290,8 @@ void GisAscFile::emptyLine() {
     for (;;) {
         const std::size_t avail = std::min(end_ - pos_, left);
         const char* from = buf_.data() + pos_;
-        if (const void* nl = std::memchr(from, '\n', avail)) {
+        const void* nl = avail > 0 ? std::memchr(from, '\n', avail) : nullptr;
+        if (nl) {
             pos_ += static_cast<std::size_t>(static_cast<const char*>(nl) - from) + 1;
             ++line_;
             return;
@@ -320,7 +321,7 @@ void GisAscFile::rewind() {
 void GisAscFile::getline(char* buf, int count, char delim) {
     if (count > 0) buf[0] = '\0';
     if (!good()) {
-        state_ |= kFail;
+        failRead();
         return;
     }
     int stored = 0;
@@ -353,7 +354,7 @@ void GisAscFile::getline(char* buf, int count, char delim) {
 
 void GisAscFile::getChar(char* c) {
     if (!good()) {
-        state_ |= kFail;
+        failRead();
         return;
     }
     if (pos_ == end_) {

@@ -65,6 +65,9 @@ private:
     // Makes at least one more byte available at pos_; false at the end of input.
     // Keeps the bytes from keepFrom on in the buffer (they move to its start).
     bool refill(std::size_t& keepFrom);
+    // Fails a read on a stream that is not good. After a token that ended the
+    // input, nothing but the end is left: that failure, too, found no token.
+    void failRead() { state_ |= state_ == kEof ? (kFail | kNoToken) : kFail; }
     // Skips whitespace, counting newlines; false (eof and fail set) at the end.
     bool skipSpace();
     // Bounds of the longest text at pos_ that stream extraction of a double
