@@ -1,0 +1,295 @@
+"""Checks that what the manual page, the preview and the install rules promise is
+what they do. One check per CTest entry:
+
+  usage BINARY MANUAL          the manual's usage lines are the program's
+  messages BINARY MANUAL       every message and warning the program prints is
+                               listed in the manual, with the exit status it gives
+  preview BINARY PREVIEW       the preview draws grids, empty ones included
+  preview-missing PREVIEW      the preview says what to install when numpy is missing
+  install CMAKE BUILD_DIR MANUAL   cmake --install gives a working program and its page
+
+Exit status 0 passed, 1 failed, 77 skipped.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+SKIP = 77
+failures = []
+
+
+def check(ok, what):
+    if not ok:
+        failures.append(what)
+        print("FAILED: " + what)
+
+
+def run(args, cwd, env=None):
+    p = subprocess.run(args, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+    return p.returncode, p.stdout.decode(), p.stderr.decode()
+
+
+# --- the manual page as text ------------------------------------------------
+
+ESCAPES = [("\\-", "-"), ("\\(aq", "'"), ("\\(dq", '"'), ("\\&", ""), ("\\(bu", "*"),
+           ("\\(mu", "x"), ("\\e", "\\")]
+
+
+def plain(text):
+    """Text of a roff line without its font changes and escapes."""
+    text = re.sub(r"\\f[BIRP]", "", text)
+    for escape, char in ESCAPES:
+        text = text.replace(escape, char)
+    return text
+
+
+def manual_lines(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read().split("\n")
+
+
+def manual_usage(lines):
+    """The text lines between the usage markers' example block."""
+    start, end = lines.index('.\\" usage:begin'), lines.index('.\\" usage:end')
+    block = lines[start:end]
+    ex, ee = block.index(".EX"), block.index(".EE")
+    return [plain(line) for line in block[ex + 1:ee]]
+
+
+def manual_templates(lines):
+    """(section, regex, exit status) for each tagged paragraph of MESSAGES and
+    WARNINGS. Italic parts of a tag are the variable parts of the message."""
+    templates = []
+    section = None
+    i = 0
+    while i < len(lines):
+        line = lines[i]
+        if line.startswith(".SH "):
+            section = line[4:].strip('"')
+        elif line == ".TP" and section in ("MESSAGES", "WARNINGS"):
+            tag = lines[i + 1]
+            parts = re.split(r"(\\f[BIRP])", tag)
+            regex, italic = "", False
+            for part in parts:
+                if re.fullmatch(r"\\f[BIRP]", part):
+                    italic = part == "\\fI"
+                elif part:
+                    regex += ".+?" if italic else re.escape(plain(part))
+            body = []
+            for later in lines[i + 2:]:
+                if later.startswith((".TP", ".SH", ".PP")):
+                    break
+                body.append(plain(later))
+            body = " ".join(body)
+            stated = re.search(r"Exit status (\d)\.", body)
+            if stated:
+                status = int(stated.group(1))
+            elif section == "WARNINGS":
+                status = 0 if "leaves the exit status 0" in body else 1
+            else:
+                status = 0
+            templates.append((section, regex, status))
+        i += 1
+    return templates
+
+
+# --- usage ------------------------------------------------------------------
+
+def check_usage(binary, manual):
+    expected = manual_usage(manual_lines(manual))
+    check(len(expected) == 12, "the manual lists %d usage lines, not 12" % len(expected))
+    with tempfile.TemporaryDirectory() as tmp:
+        for args in ([], ["a.cfg", "b.cfg"]):
+            status, out, err = run([binary] + args, tmp)
+            check(status == 2, "%d arguments: exit status %d, the manual says 2" % (len(args), status))
+            check(out.split("\n")[:-1] == expected,
+                  "%d arguments: usage lines differ from the manual's:\n%s" % (len(args), out))
+            check(err == "", "usage writes to standard error: " + err)
+
+
+# --- messages and warnings --------------------------------------------------
+
+GOOD_CFG = "PileHeight\nxmin 0\nymin 0\nxmax 4\nymax 3\nresx 1\nresy 1\noutput out.grd\ninput %s\n"
+NODES = "ZONE N=4, E=1, F=FEPOINT, ET=QUADRILATERAL\n3 0 1 0 0\n3 3 2 0 0\n0.5 3 3 0 0\n0.5 0 4 0 0\n"
+TABLE = [
+    # name, configuration text (None: no such file), input files, exit status
+    ("whole file", GOOD_CFG % "in.dat", {"in.dat": NODES + "1 2 3 4\n"}, 0),
+    ("no configuration", None, {}, 1),
+    ("ends early", "PileHeight xmin 0 ymin 0 xmax 4 ymax 3 resx 1 resy\n", {}, 1),
+    ("not a number", "PileHeight\nxmin 0\nymin 0\nxmax 4\nymax three\nresx 1 resy 1 output o input\n", {}, 1),
+    ("resolution 0", (GOOD_CFG % "").replace("resx 1", "resx 0"), {}, 1),
+    ("negative extent", (GOOD_CFG % "").replace("ymax 3", "ymax -3"), {}, 1),
+    ("too many columns", (GOOD_CFG % "").replace("resx 1", "resx 1e-12"), {}, 1),
+    ("out of memory", (GOOD_CFG % "").replace("resx 1", "resx 1e-9").replace("resy 1", "resy 1e-9"), {}, 1),
+    ("output folder missing", (GOOD_CFG % "").replace("out.grd", "no/such/folder.grd"), {}, 1),
+    ("full disk", (GOOD_CFG % "").replace("out.grd", "/dev/full"), {}, 1),
+    ("input missing", GOOD_CFG % "missing.dat", {}, 1),
+    ("no zone", GOOD_CFG % "in.dat", {"in.dat": "TITLE = \"t\"\n1 2 3\n"}, 1),
+    ("zone cut", GOOD_CFG % "in.dat", {"in.dat": "TITLE = \"t\"\nZONE"}, 1),
+    ("count without comma", GOOD_CFG % "in.dat", {"in.dat": "ZONE N=40\n1 1 1 1 1\n1 2 1 1 1\n"}, 1),
+    ("count too large", GOOD_CFG % "in.dat", {"in.dat": "ZONE N=99999999999, E=1\n"}, 1),
+    ("node table short", GOOD_CFG % "in.dat", {"in.dat": NODES.replace("N=4", "N=5")}, 1),
+    ("node not a number", GOOD_CFG % "in.dat", {"in.dat": NODES.replace("0.5 0 4", "0.5 zero 4")}, 1),
+    ("node out of range", GOOD_CFG % "in.dat", {"in.dat": NODES + "1 2 3 4\n1 2 3 9\n0 1 2 3\n"}, 1),
+    ("element cut short", GOOD_CFG % "in.dat", {"in.dat": NODES + "1 2 3 4\n1 2\n"}, 1),
+    ("second zone", GOOD_CFG % "in.dat", {"in.dat": NODES + "1 2 3 4\nZONE N=4, E=1\n"}, 0),
+]
+
+
+def check_messages(binary, manual):
+    lines = manual_lines(manual)
+    templates = manual_templates(lines)
+    text = " ".join(plain(line) for line in lines)
+    used = set()
+    for name, cfg, inputs, expected in TABLE:
+        if name == "full disk" and not os.path.exists("/dev/full"):
+            continue
+        with tempfile.TemporaryDirectory() as tmp:
+            for file, content in inputs.items():
+                with open(os.path.join(tmp, file), "w") as f:
+                    f.write(content)
+            if cfg is not None:
+                with open(os.path.join(tmp, "run.cfg"), "w") as f:
+                    f.write(cfg)
+            status, out, err = run([binary, "run.cfg" if cfg is not None else "nothere.cfg"], tmp)
+        check(status == expected, "%s: exit status %d, expected %d" % (name, status, expected))
+        documented = 0
+        printed = [("MESSAGES", l) for l in out.split("\n")[:-1]] + \
+                  [("WARNINGS", l) for l in err.split("\n")[:-1]]
+        for section, line in printed:
+            if section == "WARNINGS" and line == "out of memory":
+                check("the line out of memory goes to standard error" in text,
+                      "the manual does not say that out of memory goes to standard error")
+                documented = max(documented, 1)
+                continue
+            matches = [t for t in templates if t[0] == section and re.fullmatch(t[1], line)]
+            check(len(matches) >= 1, "%s: the manual's %s do not list the line %r" % (name, section, line))
+            for t in matches:
+                used.add(t)
+                documented = max(documented, t[2])
+        check(documented == status, "%s: the manual's messages give exit status %d, the program %d"
+              % (name, documented, status))
+    for t in templates:
+        check(t in used, "the manual lists %s %r, which no case printed" % (t[0], t[1]))
+    # The problems a configuration can have are listed one by one.
+    for problem in ("resx must be greater than 0", "ymax is below ymin",
+                    "the grid would have more than 2147483647 columns; use a larger resx"):
+        check(problem in text, "the manual does not list the problem %r" % problem)
+
+
+# --- preview ----------------------------------------------------------------
+
+def is_png(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read(8) == b"\x89PNG\r\n\x1a\n"
+    except OSError:
+        return False
+
+
+def check_preview(binary, preview):
+    with tempfile.TemporaryDirectory() as tmp:
+        with open(os.path.join(tmp, "in.dat"), "w") as f:
+            f.write(NODES + "1 2 3 4\n")
+        configs = {
+            "small": "PileHeight xmin 0 ymin 0 xmax 4 ymax 3 resx 1 resy 1 output small.grd input in.dat",
+            "rows0": "PileHeight xmin 0 ymin 0 xmax 4 ymax 0.5 resx 1 resy 1 output rows0.grd input in.dat",
+            "cols0": "PileHeight xmin 0 ymin 0 xmax 0.5 ymax 3 resx 1 resy 1 output cols0.grd input in.dat",
+        }
+        for name, cfg in configs.items():
+            with open(os.path.join(tmp, name + ".cfg"), "w") as f:
+                f.write(cfg + "\n")
+            run([binary, name + ".cfg"], tmp)
+        expect = {
+            # The north edge comes back without the ten-million shift.
+            "small.grd": "4 columns x 3 rows, x 0 to 4, y 0 to 3, pile height ",
+            "rows0.grd": "4 columns x 0 rows, x 0 to 4, y 0.5 to 0.5, no cells",
+            "cols0.grd": "0 columns x 3 rows, x 0 to 0, y 0 to 3, no cells",
+        }
+        for grid, summary in expect.items():
+            status, out, err = run([sys.executable, preview, grid], tmp)
+            if status == 3:
+                print("SKIPPED: " + err.strip())
+                return SKIP
+            picture = os.path.join(tmp, grid[:-4] + ".png")
+            check(status == 0, "%s: preview exit status %d: %s" % (grid, status, err))
+            check(summary in out, "%s: preview says %r, expected %r" % (grid, out, summary))
+            check(is_png(picture), "%s: %s is not a PNG file" % (grid, picture))
+        # The mode guessed from the name or given, another picture name.
+        with open(os.path.join(tmp, "flow_vel.grd"), "w") as f:
+            f.write("GRIDREG\nINFO\nUNITS  meters\n//Format GRIDDEF  <ncols>  <nlins>  <X1>  <Y2>  "
+                    "<resX>  <resY>  <nodatavalue>\nGRIDDEF 3 2 100 10000050 10 5 3.4e+037\n"
+                    "INFO_END\n0 0 9 \n1.5 0 0 \nEND\n")
+        for args, summary in ((["flow_vel.grd"], "x 100 to 130, y 40 to 50, velocity 1.5 to 9 m/s in 2 cells"),
+                              (["--mode", "pileheight", "flow_vel.grd", "p.png"], "pile height 1.5 to 9 m")):
+            status, out, err = run([sys.executable, preview] + args, tmp)
+            check(status == 0 and summary in out, "%s: preview said %r %r" % (args, out, err))
+            check(is_png(os.path.join(tmp, args[-1][:-4] + ".png")), "%s: no PNG file" % args)
+        # A file that is not a whole grid file fails with a message naming it.
+        with open(os.path.join(tmp, "cut.grd"), "w") as f:
+            f.write("GRIDREG\nINFO\nGRIDDEF 3 2 100 10000050 10 5 3.4e+037\nINFO_END\n0 0 9 \n")
+        status, out, err = run([sys.executable, preview, "cut.grd"], tmp)
+        check(status == 1 and err.startswith("preview: cut.grd: "),
+              "cut grid: exit status %d, message %r" % (status, err))
+        check(not os.path.exists(os.path.join(tmp, "cut.png")), "cut grid: a picture was written")
+    return 0
+
+
+def check_preview_missing(preview):
+    with tempfile.TemporaryDirectory() as tmp:
+        os.mkdir(os.path.join(tmp, "numpy"))
+        with open(os.path.join(tmp, "numpy", "__init__.py"), "w") as f:
+            f.write("raise ImportError('No module named numpy')\n")
+        with open(os.path.join(tmp, "g.grd"), "w") as f:
+            f.write("GRIDREG\n")
+        env = dict(os.environ, PYTHONPATH=tmp)
+        status, out, err = run([sys.executable, preview, "g.grd"], tmp, env)
+        check(status == 3, "missing numpy: exit status %d, expected 3" % status)
+        check("numpy and matplotlib" in err and "apt-get install python3-numpy python3-matplotlib" in err,
+              "missing numpy: message %r" % err)
+
+
+# --- install ----------------------------------------------------------------
+
+def check_install(cmake, build_dir, manual):
+    with tempfile.TemporaryDirectory() as root:
+        status, out, err = run([cmake, "--install", build_dir, "--prefix", root], root)
+        check(status == 0, "cmake --install failed: " + out + err)
+        program = os.path.join(root, "bin", "MeshRaster")
+        page = os.path.join(root, "share", "man", "man1", "MeshRaster.1")
+        check(os.access(program, os.X_OK), "no executable bin/MeshRaster")
+        if os.access(program, os.X_OK):
+            status, out, err = run([program], root)
+            check(status == 2 and out.startswith("Use MeshRaster ConfigFile\n"),
+                  "installed program: exit status %d, output %r" % (status, out))
+        check(os.path.isfile(page) and open(page, "rb").read() == open(manual, "rb").read(),
+              "share/man/man1/MeshRaster.1 is not the manual page")
+
+
+def main(argv):
+    what, args = argv[1], argv[2:]
+    if what == "usage":
+        check_usage(*args)
+    elif what == "messages":
+        check_messages(*args)
+    elif what == "preview":
+        if check_preview(*args) == SKIP:
+            return SKIP
+    elif what == "preview-missing":
+        check_preview_missing(*args)
+    elif what == "install":
+        check_install(*args)
+    else:
+        print("unknown check " + what)
+        return 1
+    print("%s: %s" % (what, "failed" if failures else "passed"))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
