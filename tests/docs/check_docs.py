@@ -272,7 +272,8 @@ def check_install(cmake, build_dir, manual):
 
 
 def main(argv):
-    what, args = argv[1], argv[2:]
+    # Paths may be given relative to here; the checks run in other folders.
+    what, args = argv[1], [os.path.abspath(a) if os.path.exists(a) else a for a in argv[2:]]
     if what == "usage":
         check_usage(*args)
     elif what == "messages":
