@@ -1,0 +1,282 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "GisTecplotFile.h"
+#include "TestSupport.h"
+
+namespace {
+
+struct Converted {
+    GxGrid grid;
+    TecplotReport report;
+    std::vector<double> values;
+    int nodes;
+};
+
+// Converts a Tecplot text the way the run does, on a grid of the given extent.
+Converted convert(const std::string& text, GxGridParam par, bool velocity = false) {
+    TempDir dir;
+    GisTecplotFile file(dir.write("zone.dat", text), "r");
+    Converted c{GxGrid(par.NumRow(), par.NumCol()), {}, {}, file.nodeCount()};
+    if (file.good()) {
+        file.getXYValue(velocity);
+        file.toGrid(c.grid, par);
+    }
+    c.report = file.report();
+    c.values = file.values();
+    return c;
+}
+
+// Eight columns and rows; the centre of column k at x = -1.5 + k, of row r at
+// y = 5.5 - r. The square (0, 0)-(4, 4) covers rows and columns 2 to 5.
+const GxGridParam kSquareGrid(-2, 6, -2, 6, 1, 1);
+
+// Compares rows and columns 2 to 5 with a literal; every other cell must be 0.
+void expectSquare(const GxGrid& grid, const double (&want)[4][4]) {
+    for (int row = 0; row < 8; ++row)
+        for (int col = 0; col < 8; ++col) {
+            const bool inside = row >= 2 && row <= 5 && col >= 2 && col <= 5;
+            EXPECT_EQ(grid.RowCol(row, col), inside ? want[row - 2][col - 2] : 0.0)
+                << "row " << row << ", col " << col;
+        }
+}
+
+std::string zone(const std::string& nodes, const std::string& elements) {
+    std::istringstream in(nodes);
+    int count = 0;
+    for (std::string line; std::getline(in, line);) count += !line.empty();
+    return "TITLE = \"test\"\nZONE N=" + std::to_string(count) + ", E=1, F=FEPOINT\n" + nodes + elements;
+}
+
+}  // namespace
+
+TEST(Rasteriser, TriangleAsFourNodeElementFillsItsPlane) {
+    // z = x + 2y; centres on the hypotenuse x + y = 4 count as inside.
+    const auto c = convert(zone("0 0 0 0 0\n4 0 4 0 0\n0 4 8 0 0\n", "1 2 3 3\n"), kSquareGrid);
+    expectSquare(c.grid, {{7.5, 0, 0, 0}, {5.5, 6.5, 0, 0}, {3.5, 4.5, 5.5, 0}, {1.5, 2.5, 3.5, 4.5}});
+}
+
+TEST(Rasteriser, RectangleFromSouthEastIsBilinear) {
+    const auto c = convert(zone("4 0 0 0 0\n4 4 4 0 0\n0 4 0 0 0\n0 0 0 0 0\n", "1 2 3 4\n"), kSquareGrid);
+    expectSquare(c.grid, {{0.4375, 1.3125, 2.1875, 3.0625},
+                          {0.3125, 0.9375, 1.5625, 2.1875},
+                          {0.1875, 0.5625, 0.9375, 1.3125},
+                          {0.0625, 0.1875, 0.3125, 0.4375}});
+}
+
+TEST(Rasteriser, RectangleFromSouthWestIsSplitAlongItsDiagonal) {
+    // A horizontal first edge fails the rectangle test: planes z = y and z = x.
+    const auto c = convert(zone("0 0 0 0 0\n4 0 0 0 0\n4 4 4 0 0\n0 4 0 0 0\n", "1 2 3 4\n"), kSquareGrid);
+    expectSquare(c.grid, {{0.5, 1.5, 2.5, 3.5}, {0.5, 1.5, 2.5, 2.5}, {0.5, 1.5, 1.5, 1.5}, {0.5, 0.5, 0.5, 0.5}});
+}
+
+TEST(Rasteriser, NodeOrderOfARectangleMatters) {
+    // South-east 1, north-east 2, north-west 3, south-west 4.
+    const std::string se = zone("4 0 1 0 0\n4 4 2 0 0\n0 4 3 0 0\n0 0 4 0 0\n", "1 2 3 4\n");
+    const std::string nw = zone("0 4 3 0 0\n0 0 4 0 0\n4 0 1 0 0\n4 4 2 0 0\n", "1 2 3 4\n");
+    struct Case { const std::string& text; double row2[4]; double row5[4]; };
+    const Case cases[] = {
+        {se, {2.96875, 2.65625, 2.34375, 2.03125}, {3.53125, 2.84375, 2.15625, 1.46875}},
+        {nw, {2.96875, 3.15625, 3.34375, 3.53125}, {2.03125, 1.84375, 1.65625, 1.46875}},
+    };
+    for (const Case& k : cases) {
+        const auto c = convert(k.text, kSquareGrid);
+        for (int col = 2; col <= 5; ++col) {
+            EXPECT_EQ(c.grid.RowCol(2, col), k.row2[col - 2]) << "row 2, col " << col;
+            EXPECT_EQ(c.grid.RowCol(5, col), k.row5[col - 2]) << "row 5, col " << col;
+        }
+    }
+}
+
+TEST(Rasteriser, ElementLayoutAndDegenerateElements) {
+    const std::string square = "4 0 0 0 0\n4 4 4 0 0\n0 4 0 0 0\n0 0 0 0 0\n";
+    const auto once = convert(zone(square, "1 2 3 4\n"), kSquareGrid);
+    struct Case { std::string elements; bool same; const char* why; };
+    const Case cases[] = {
+        {"1 2\n3 4\n", true, "an element across two lines"},
+        {"1 2 3 4 1\n2 3 4\n", true, "five numbers on a line start the next element"},
+        {"1 2 3 4\n1 2 3 4\n", true, "the same element twice changes nothing"},
+        {"1 2 3 4\nZONE N=4, E=1\n", true, "a second zone stops the elements"},
+        {"1 2\n", false, "an element cut short is dropped"},
+        {"1 1 1 1\n2 2 3 3\n", false, "collinear triangles store nothing"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.why);
+        const auto c = convert(zone(square, k.elements), kSquareGrid);
+        for (int row = 0; row < 8; ++row)
+            for (int col = 0; col < 8; ++col)
+                ASSERT_EQ(c.grid.RowCol(row, col), k.same ? once.grid.RowCol(row, col) : 0.0)
+                    << "row " << row << ", col " << col;
+    }
+}
+
+TEST(Rasteriser, SharedDiagonalGetsOneValue) {
+    // Both planes pass through nodes 0 and 2: the centres on the diagonal from
+    // (0, 0) to (4, 4) hold x there.
+    const auto c = convert(zone("0 0 0 0 0\n4 0 0 0 0\n4 4 4 0 0\n0 4 0 0 0\n", "1 2 3 4\n"), kSquareGrid);
+    for (int k = 2; k <= 5; ++k) EXPECT_EQ(c.grid.RowCol(7 - k, k), -1.5 + k) << "diagonal cell " << k;
+}
+
+// Before, a rectangle wholly outside the grid got the range of cell (0, 0) and
+// stored its extrapolated value there, and a rectangle ending short of the
+// centres of column 0 still evaluated column 0.
+TEST(Rasteriser, RectangleOutsideTheGridStoresNothing) {
+    const char* const rectangles[] = {
+        "20 0 5 0 0\n20 4 5 0 0\n16 4 5 0 0\n16 0 5 0 0\n",          // east of the grid
+        "-2.8 0 5 0 0\n-2.8 4 5 0 0\n-3 4 5 0 0\n-3 0 5 0 0\n",      // ends short of column 0's centres
+        "4 6.8 5 0 0\n4 9 5 0 0\n0 9 5 0 0\n0 6.8 5 0 0\n",          // starts north of row 0's centres
+        "-1.5 0 5 0 0\n-1.5 4 5 0 0\n-1.5 4 5 0 0\n-1.5 0 5 0 0\n",  // zero width on column 0's centres
+    };
+    for (const char* nodes : rectangles) {
+        const auto c = convert(zone(nodes, "1 2 3 4\n"), kSquareGrid);
+        for (int row = 0; row < 8; ++row)
+            for (int col = 0; col < 8; ++col) ASSERT_EQ(c.grid.RowCol(row, col), 0.0) << nodes << row << col;
+    }
+}
+
+// Before, a node number outside the table was looked up outside the arrays.
+TEST(Rasteriser, ElementWithNodeOutsideTheTableIsSkipped) {
+    const auto c = convert(zone("0 0 1 0 0\n4 0 1 0 0\n0 4 1 0 0\n", "1 2 0 3\n1 2 4 3\n-1 1 2 3\n1 2 3 3\n"), kSquareGrid);
+    EXPECT_EQ(c.report.elementsSkipped, 3);
+    EXPECT_EQ(c.report.firstSkipped, 1);
+    EXPECT_EQ(c.grid.RowCol(5, 2), 1.0);
+}
+
+TEST(ZoneReader, NodeCountToken) {
+    struct Case { std::string record; int nodes; bool malformed; bool ok; };
+    const Case cases[] = {
+        {"ZONE N=3, E=1", 3, false, true},
+        {"ZONE N=12,E=10, F=FEPOINT", 12, false, true},
+        {"ZONE N=0, E=0", 0, false, true},
+        {"ZONE N=1234 E=1", 123, true, true},  // no comma: the last digit is dropped
+        {"ZONE N=5", 0, true, true},           // three characters
+        {"ZONE T=\"a\", N=3,", 0, true, true},  // a zone title first
+        {"ZONE X=3,", 3, true, true},
+        {"ZONE N=-5,", -5, true, true},
+        {"ZONE N=99999999999,", 0, true, true},
+        {"no zone here", 0, false, false},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.record);
+        TempDir dir;
+        GisTecplotFile file(dir.write("z.dat", "TITLE = \"x\"\n" + k.record + "\n"), "r");
+        EXPECT_EQ(file.good(), k.ok);
+        EXPECT_EQ(file.nodeCount(), k.nodes);
+        EXPECT_EQ(file.report().countMalformed || file.report().countTooLarge, k.malformed);
+        file.getXYValue(false);
+        EXPECT_TRUE(file.coords().empty());
+    }
+}
+
+TEST(ZoneReader, NodeValuesInBothModes) {
+    const std::string text = zone("0 0 0.01 5 5\n1 0 2 3 4 7 7\n\n2 0 0.5 0 0\n3 0 -1 1 1\n4 5 0.0100001 0 1e-3\n", "");
+    struct Case { bool velocity; std::vector<double> values; };
+    const Case cases[] = {
+        {false, {0.01, 2, 0.5, -1, 0.0100001}},
+        {true, {0, 2.5, 0, 0, std::sqrt(0.0 * 0.0 + 1e-3 * 1e-3) / 0.0100001}},
+    };
+    for (const Case& k : cases) {
+        const auto c = convert(text, kSquareGrid, k.velocity);
+        EXPECT_EQ(c.values, k.values);
+        EXPECT_FALSE(c.report.nodeTableShort);
+    }
+    TempDir dir;
+    GisTecplotFile file(dir.write("z.dat", text), "r");
+    file.getXYValue(false);
+    EXPECT_EQ(file.xmin(), 0);
+    EXPECT_EQ(file.xmax(), 4);
+    EXPECT_EQ(file.ymax(), 5);
+}
+
+// Before, the rest of the announced nodes were still appended after the table
+// failed: a corrupt count of 2147483647 would have filled memory.
+TEST(ZoneReader, ShortNodeTableAppendsNoPlaceholders) {
+    const auto ended = convert("ZONE N=2147483647,\n0 0 1 0 0\n1 1 1 0", kSquareGrid);
+    EXPECT_TRUE(ended.report.nodeTableShort);
+    EXPECT_TRUE(ended.report.nodeTableAtEnd);
+    EXPECT_EQ(ended.report.nodesRead, 1);
+    EXPECT_EQ(ended.values.size(), 1u);
+    const auto word = convert("ZONE N=3,\n0 0 1 0 0\n1 x 1 0 0\n", kSquareGrid);
+    EXPECT_FALSE(word.report.nodeTableAtEnd);
+    EXPECT_EQ(word.report.nodeTableLine, 3);
+}
+
+// An independent oracle: on a mesh of general triangles, a cell whose centre
+// lies well inside one triangle holds the barycentric interpolation of its
+// node values.
+TEST(Rasteriser, TrianglesMatchBarycentricInterpolation) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> jitter(-0.3, 0.3), value(0.5, 9.5);
+    const int n = 12;  // nodes per side, spacing 1, grid of cell size 0.25
+    std::ostringstream nodes, elements;
+    std::vector<double> xs, ys, vs;
+    for (int j = 0; j < n; ++j)
+        for (int i = 0; i < n; ++i) {
+            const bool edge = i == 0 || j == 0 || i == n - 1 || j == n - 1;
+            xs.push_back(i + (edge ? 0 : jitter(rng)));
+            ys.push_back(j + (edge ? 0 : jitter(rng)));
+            vs.push_back(value(rng));
+            nodes.precision(17);
+            nodes << xs.back() << ' ' << ys.back() << ' ' << vs.back() << " 0 0\n";
+        }
+    std::vector<int> tris;
+    for (int j = 0; j + 1 < n; ++j)
+        for (int i = 0; i + 1 < n; ++i) {
+            const int a = j * n + i, b = a + 1, c = a + n + 1, d = a + n;
+            for (int t : {a, b, c, a, c, d}) tris.push_back(t);
+            elements << a + 1 << ' ' << b + 1 << ' ' << c + 1 << ' ' << c + 1 << '\n'
+                     << a + 1 << ' ' << c + 1 << ' ' << d + 1 << ' ' << d + 1 << '\n';
+        }
+    // Half a cell and more beyond the mesh, so that column 0 and row 0 are in reach.
+    const GxGridParam par(-0.5, n - 0.5, -0.5, n - 0.5, 0.25, 0.25);
+    const auto conv = convert("ZONE N=" + std::to_string(n * n) + ",\n" + nodes.str() + elements.str(), par);
+    int checked = 0;
+    for (int row = 0; row < par.NumRow(); ++row)
+        for (int col = 0; col < par.NumCol(); ++col) {
+            const double px = -0.5 + 0.125 + col * 0.25, py = (n - 0.5) - 0.125 - row * 0.25;
+            for (std::size_t t = 0; t < tris.size(); t += 3) {
+                const int a = tris[t], b = tris[t + 1], c = tris[t + 2];
+                const double det = (ys[b] - ys[c]) * (xs[a] - xs[c]) + (xs[c] - xs[b]) * (ys[a] - ys[c]);
+                const double l1 = ((ys[b] - ys[c]) * (px - xs[c]) + (xs[c] - xs[b]) * (py - ys[c])) / det;
+                const double l2 = ((ys[c] - ys[a]) * (px - xs[c]) + (xs[a] - xs[c]) * (py - ys[c])) / det;
+                const double l3 = 1 - l1 - l2;
+                if (l1 > 1e-6 && l2 > 1e-6 && l3 > 1e-6) {
+                    const double want = l1 * vs[a] + l2 * vs[b] + l3 * vs[c];
+                    EXPECT_NEAR(conv.grid.RowCol(row, col), want, 1e-12 * want) << "row " << row << ", col " << col;
+                    ++checked;
+                }
+            }
+        }
+    EXPECT_GT(checked, 1500);
+}
+
+TEST(MeshLines, OutlinesAreClosed) {
+    struct Case { std::string nodes; std::vector<int> vert; const char* want; };
+    const std::string square = "4 0 0 0 0\n4 4 0 0 0\n0 4 0 0 0\n0 0 0 0 0\n";
+    const Case cases[] = {
+        {square, {1, 2, 3, 4}, "4 0\n4 4\n0 4\n0 0\n4 0\nEND\n"},
+        {square, {4, 3, 2, 1}, "0 0\n0 4\n4 4\n4 0\n0 0\nEND\n"},
+        {square, {1, 2, 3, 3}, "4 0\n4 4\n0 4\n4 0\nEND\n"},
+        {"0 0 0 0 0\n0 0 0 0 0\n5 0 0 0 0\n5 0 0 0 0\n", {1, 2, 3, 3}, "0 0\n0 0\n5 0\n5 0\n0 0\nEND\n"},
+        {"0.1 0.00001 0 0 0\n1 0 0 0 0\n0.33333333333333 2.5e11 0 0 0\n", {1, 2, 3, 3},
+         "0.1 1e-05\n1 0\n0.33333333333 2.5e+11\n0.1 1e-05\nEND\n"},
+        {square, {1, 2, 3, 5}, ""},
+    };
+    const auto precision = std::cout.precision();
+    for (const Case& k : cases) {
+        TempDir dir;
+        GisTecplotFile file(dir.write("z.dat", zone(k.nodes, "")), "r");
+        file.getXYValue(false);
+        std::vector<int> vert = k.vert;
+        testing::internal::CaptureStdout();
+        file.toMeshLines(vert.data());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), k.want);
+        EXPECT_EQ(std::cout.precision(), 11);
+    }
+    std::cout.precision(precision);
+}
