@@ -157,7 +157,7 @@ void GisAscFile::getAscInt(int& value) {
     int v;
     const auto r = std::from_chars(*first == '+' ? first + 1 : first, first + n, v);
     if (r.ec != std::errc()) {
-        state_ |= kFail;  // outside the range of int
+        state_ |= kFail | kRange;  // outside the range of int
         return;
     }
     value = v;
@@ -250,7 +250,7 @@ __attribute__((noinline)) void GisAscFile::getAscDoubleSlow(double& value) {
         errno = 0;
         v = std::strtod(copy.c_str(), nullptr);
         if (v == HUGE_VAL || v == -HUGE_VAL) {
-            state_ |= kFail;
+            state_ |= kFail | kRange;
             return;
         }
     } else if (r.ec != std::errc() || r.ptr != end) {

@@ -144,7 +144,10 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
             ++got;
         }
         if (got < 4) {
-            if (got > 0) {
+            if (outOfRange()) {
+                report_.numberTooLarge = true;
+                report_.stoppedLine = lineNumber();
+            } else if (got > 0) {
                 report_.cutShortAfter = got;
                 report_.cutShortLine = lineNumber();
             } else if (!eof()) {

@@ -30,6 +30,7 @@ struct TecplotReport {
     int cutShortAfter = 0;           // 1 to 3: numbers of the last, incomplete element
     long long cutShortLine = 0;
     bool stoppedAtToken = false;     // elements stopped at a token that is not an integer
+    bool numberTooLarge = false;     // ... which was a node number beyond the range of int
     long long stoppedLine = 0;
 };
 

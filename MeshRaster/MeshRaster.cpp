@@ -72,6 +72,11 @@ bool reportProblems(const std::string& name, const GisTecplotFile& file) {
                << r.cutShortAfter << " of its 4 node numbers and is dropped\n";
         whole = false;
     }
+    if (r.numberTooLarge) {
+        warn() << name << ':' << r.stoppedLine << ": element " << r.elementsRead + 1
+               << " names a node number beyond 2147483647; the rest of the file is not read\n";
+        whole = false;
+    }
     if (r.stoppedAtToken)
         warn() << name << ':' << r.stoppedLine
                << ": elements end at a token that is not a node number; the rest of the file is not read\n";
@@ -131,8 +136,10 @@ bool readTecFile(const char* fileName, bool isVelocity, GxGrid& outGrid, GxGridP
 }
 
 bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const GxGridParam& gridPar) {
-    // Created only now, after every input file has been converted.
-    const int fd = ::open(outFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
+    // Created only now, after every input file has been converted. A name with
+    // a NUL byte names no file: cut at the NUL it would name another one.
+    const bool nameIsWhole = outFileName.find('\0') == std::string::npos;
+    const int fd = nameIsWhole ? ::open(outFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664) : -1;
     if (fd < 0) {
         std::cout << "Can't open output file " << outFileName << '\n';
         return false;
@@ -280,6 +287,13 @@ int runMeshRaster(int argc, char** argv) {
         inFileName.clear();
         cfgFile.getString(inFileName);
         if (inFileName.empty()) break;
+        if (inFileName.find('\0') != std::string::npos) {
+            // Cut at the NUL, the name would convert another file.
+            std::cout << "Asc File " << inFileName << " not found..." << '\n';
+            warn() << inFileName << ": the file name holds a NUL byte\n";
+            allRead = false;
+            continue;
+        }
         allRead = readTecFile(inFileName.c_str(), isVelocity, *outGrid, gridPar) && allRead;
     }
 

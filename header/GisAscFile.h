@@ -27,6 +27,8 @@ public:
     bool eof() const { return (state_ & kEof) != 0; }
     // True once a read has failed (an open that failed, a non-number, nothing left).
     bool fail() const { return (state_ & (kFail | kBad)) != 0; }
+    // True when a read failed on an integer or number beyond the range of its type.
+    bool outOfRange() const { return (state_ & kRange) != 0; }
     // True when a read failed because only whitespace was left, not on a bad token.
     bool endedBeforeToken() const { return (state_ & kNoToken) != 0; }
     // True when the constructor opened the file.
@@ -60,7 +62,7 @@ public:
     GisAscFile& operator=(const GisAscFile&) = delete;
 
 private:
-    enum : unsigned { kEof = 1, kFail = 2, kBad = 4, kNoToken = 8 };
+    enum : unsigned { kEof = 1, kFail = 2, kBad = 4, kNoToken = 8, kRange = 16 };
 
     // Makes at least one more byte available at pos_; false at the end of input.
     // Keeps the bytes from keepFrom on in the buffer (they move to its start).

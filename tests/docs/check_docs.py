@@ -138,6 +138,8 @@ TABLE = [
     ("node out of range", GOOD_CFG % "in.dat", {"in.dat": NODES + "1 2 3 4\n1 2 3 9\n0 1 2 3\n"}, 1),
     ("element cut short", GOOD_CFG % "in.dat", {"in.dat": NODES + "1 2 3 4\n1 2\n"}, 1),
     ("second zone", GOOD_CFG % "in.dat", {"in.dat": NODES + "1 2 3 4\nZONE N=4, E=1\n"}, 0),
+    ("node number beyond int", GOOD_CFG % "in.dat", {"in.dat": NODES + "1 2 3 4\n2147483648 1 2 3\n"}, 1),
+    ("name with NUL", GOOD_CFG % "in\0x.dat", {"in.dat": NODES + "1 2 3 4\n"}, 1),
 ]
 
 
