@@ -1,0 +1,445 @@
+// Hostile input through the real binary: folders and devices in place of files,
+// NUL bytes, lines of millions of characters, absurd counts, node numbers and
+// coordinates, grids too large for memory, and truncated copies of the example
+// files. The run must never crash, must report every failure and reflect it in
+// its exit status, and must produce the grid of what it could read.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+
+namespace {
+
+// One configuration in run.cfg, one or two Tecplot files beside it.
+struct Trial {
+    TempDir dir;
+    RunResult result;
+    Trial(const std::string& cfg, const std::map<std::string, std::string>& files = {}) {
+        dir.write("run.cfg", cfg);
+        for (const auto& [name, text] : files) dir.write(name, text);
+        result = runProgram(MESHRASTER_BINARY, {"run.cfg"}, dir.path());
+    }
+    std::string grid() const { return readFile(dir.file("out.grd")); }
+};
+
+std::string config(const std::string& inputs, const std::string& grid = "0 0 2 2 1 1",
+                   const std::string& mode = "PileHeight") {
+    std::istringstream numbers(grid);
+    std::string s = mode;
+    for (const char* label : {"xmin", "ymin", "xmax", "ymax", "resx", "resy"}) {
+        std::string n;
+        numbers >> n;
+        s += std::string("\n") + label + ' ' + n;
+    }
+    return s + "\noutput out.grd\ninput " + inputs + '\n';
+}
+
+// A square from (-1, -1) to (3, 3) over the whole 2 by 2 grid of config(); pile
+// height 2 and momentum (3, 4) at every node, so velocity 2.5.
+const char* const kHeader = "TITLE = \"square\"\nZONE N=4, E=1, F=FEPOINT\n";
+const char* const kNodes = "-1 -1 2 3 4\n3 -1 2 3 4\n3 3 2 3 4\n-1 3 2 3 4\n";
+const std::string kSquare = std::string(kHeader) + kNodes + "1 2 3 4\n";
+
+std::string gridOf(const std::string& rows, const std::string& def = "2 2 0 10000002 1 1") {
+    return "GRIDREG\nINFO\nUNITS  meters\n"
+           "//Format GRIDDEF  <ncols>  <nlins>  <X1>  <Y2>  <resX>  <resY>  <nodatavalue>\n"
+           "GRIDDEF " + def + " 3.4e+037\nINFO_END\n" + rows + "END\n";
+}
+const std::string kTwos = gridOf("2 2 \n2 2 \n");
+const std::string kZeros = gridOf("0 0 \n0 0 \n");
+
+std::string withNul(std::string text) {
+    std::replace(text.begin(), text.end(), '@', '\0');
+    return text;
+}
+
+}  // namespace
+
+TEST(FaultInjection, FoldersInPlaceOfFiles) {
+    {
+        TempDir dir;
+        std::filesystem::create_directory(dir.file("cfg"));
+        const RunResult r = runProgram(MESHRASTER_BINARY, {"cfg"}, dir.path());
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "Can't open ConfigFile cfg\n");
+    }
+    {
+        // The input is reported and skipped, the grid still written, the run fails.
+        Trial run(config("sub q.dat"), {{"q.dat", kSquare}});
+        std::filesystem::create_directory(run.dir.file("sub"));
+        run.result = runProgram(MESHRASTER_BINARY, {"run.cfg"}, run.dir.path());
+        EXPECT_EQ(run.result.status, 1);
+        EXPECT_EQ(run.result.out, "Asc File sub not found...\nAsc File q.dat\n");
+        EXPECT_EQ(run.result.err, "sub: can't open the file\n");
+        EXPECT_EQ(run.grid(), kTwos);
+    }
+    {
+        Trial run(config("q.dat"), {{"q.dat", kSquare}});
+        std::filesystem::remove(run.dir.file("out.grd"));
+        std::filesystem::create_directory(run.dir.file("out.grd"));
+        run.result = runProgram(MESHRASTER_BINARY, {"run.cfg"}, run.dir.path());
+        EXPECT_EQ(run.result.status, 1);
+        EXPECT_EQ(run.result.out, "Asc File q.dat\nCan't open output file out.grd\n");
+        EXPECT_TRUE(std::filesystem::is_directory(run.dir.file("out.grd")));
+    }
+}
+
+// '@' stands for a NUL byte. A NUL is an ordinary character to the reader: it
+// ends no token and begins no number.
+TEST(FaultInjection, NulBytes) {
+    struct Case {
+        const char* what;
+        std::string cfg, dat;
+        int status;
+        std::string out, err, grid;
+    };
+    const std::string asc = "Asc File q.dat\n";
+    const Case cases[] = {
+        {"mode word", withNul(config("q.dat", "0 0 2 2 1 1", "Velocity@")), kSquare, 0, asc, "", kTwos},
+        {"after a number", withNul("PileHeight xmin 0@ ymin 0 xmax 2 ymax 2 resx 1 resy 1 output out.grd input q.dat"),
+         kSquare, 1, "ConfigFile run.cfg:1: ymin is not a number\n", "", "<missing>"},
+        {"preamble", config("q.dat"), withNul("TITLE = \"a@b\"\n@\n") + kSquare.substr(17), 0, asc, "", kTwos},
+        {"node table", config("q.dat"), withNul(std::string(kHeader) + "-1 -1 @2 3 4\n"), 1, asc,
+         "q.dat:3: node 1 of 4 holds a value that is not a number; no element is read\n", kZeros},
+        {"element", config("q.dat"), withNul(std::string(kHeader) + kNodes + "1 2 3 @4\n"), 1, asc,
+         "q.dat:7: element 1 has only 3 of its 4 node numbers and is dropped\n", kZeros},
+    };
+    for (const Case& c : cases) {
+        Trial run(c.cfg, {{"q.dat", c.dat}});
+        EXPECT_EQ(run.result.status, c.status) << c.what;
+        EXPECT_EQ(run.result.out, c.out) << c.what;
+        EXPECT_EQ(run.result.err, c.err) << c.what;
+        EXPECT_EQ(run.grid(), c.grid) << c.what;
+    }
+}
+
+// A file name cannot hold a NUL, so a name with one names no file. Before, the
+// name was cut at the NUL: the grid went to "out" for "out@x" and "q.dat@x"
+// converted q.dat, both with exit status 0.
+TEST(FaultInjection, NameWithNulNamesNoFile) {
+    {
+        Trial run(withNul("PileHeight xmin 0 ymin 0 xmax 2 ymax 2 resx 1 resy 1 output out@x input q.dat\n"),
+                {{"q.dat", kSquare}});
+        EXPECT_EQ(run.result.status, 1);
+        EXPECT_FALSE(fileExists(run.dir.file("out")));
+    }
+    {
+        Trial run(withNul(config("q.dat@x")), {{"q.dat", kSquare}});
+        EXPECT_EQ(run.result.status, 1);
+        EXPECT_EQ(run.result.out.find("Asc File q.dat\n"), std::string::npos);
+        EXPECT_EQ(run.grid(), kZeros);
+    }
+}
+
+TEST(FaultInjection, LinesOfMillionsOfCharacters) {
+    const std::string many(3000000, 'x');
+    const std::string sevens = [] {
+        std::string s;
+        for (int k = 0; k < 1500000; ++k) s += " 7";
+        return s;
+    }();
+    struct Case {
+        const char* what;
+        std::string cfg, dat;
+        int status;
+        std::string err;  // the start of standard error
+    };
+    const Case cases[] = {
+        {"label", "PileHeight " + many + " 0 ymin 0 xmax 2 ymax 2 resx 1 resy 1 output out.grd input q.dat", kSquare, 0,
+         ""},
+        {"preamble", config("q.dat"), "TITLE = \"" + many + "\"\n" + kSquare, 0, ""},
+        // The zone record's rest is discarded up to 100000 characters only.
+        {"zone record", config("q.dat"), "ZONE N=4, T=\"" + many + "\"\n" + kNodes + "1 2 3 4\n", 1,
+         "q.dat:1: node 1 of 4 holds a value that is not a number"},
+        // The columns beyond 100000 characters are read as further nodes.
+        {"extra columns", config("q.dat"),
+         std::string(kHeader) + "-1 -1 2 3 4" + sevens + "\n3 -1 2 3 4\n3 3 2 3 4\n-1 3 2 3 4\n1 2 3 4\n", 1,
+         "q.dat:3: "},
+        {"element token", config("q.dat"), kSquare + many + "\n", 0,
+         "q.dat:8: elements end at a token that is not a node number"},
+    };
+    for (const Case& c : cases) {
+        Trial run(c.cfg, {{"q.dat", c.dat}});
+        EXPECT_EQ(run.result.status, c.status) << c.what;
+        EXPECT_EQ(run.result.err.substr(0, c.err.size()), c.err) << c.what;
+        EXPECT_NE(run.grid(), "<missing>") << c.what;
+    }
+    Trial longName(config(many), {});
+    EXPECT_EQ(longName.result.status, 1);
+    EXPECT_EQ(longName.result.out, "Asc File " + many + " not found...\n");
+    EXPECT_EQ(longName.grid(), kZeros);
+}
+
+TEST(FaultInjection, NodeCountsBeyondTheFile) {
+    struct Case {
+        const char* token;
+        std::string err;
+    };
+    const Case cases[] = {
+        // The arrays are reserved for what the file could hold, not for 2^31 nodes.
+        {"N=2147483647,", "q.dat:8: node table ends after 4 of 2147483647 nodes; no element is read\n"},
+        {"N=99999999999,", "q.dat:2: node count in \"N=99999999999,\" does not fit in an int; no node is read\n"},
+    };
+    for (const Case& c : cases) {
+        Trial run(config("q.dat"), {{"q.dat", std::string("TITLE = \"x\"\nZONE ") + c.token + " E=1\n" + kNodes + "1 2 3 4\n"}});
+        EXPECT_EQ(run.result.status, 1) << c.token;
+        EXPECT_EQ(run.result.err.substr(0, c.err.size()), c.err) << c.token;
+        EXPECT_EQ(run.grid(), kZeros) << c.token;
+    }
+}
+
+TEST(FaultInjection, NodeNumbersOutsideTheZone) {
+    Trial run(config("q.dat"), {{"q.dat", std::string(kHeader) + kNodes + "0 1 2 3\n-1 2 3 4\n1 2 3 2147483647\n1 2 3 4\n"}});
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_EQ(run.result.err, "q.dat:7: 3 elements skipped for node numbers outside 1 to 4, the first is element 1\n");
+    EXPECT_EQ(run.grid(), kTwos);  // the one sound element is still converted
+}
+
+// Node numbers beyond the range of int end the element section like a second
+// zone did, with exit status 0: every element after them was silently lost.
+TEST(FaultInjection, NodeNumberBeyondIntIsReported) {
+    for (const char* number : {"2147483648", "99999999999"}) {
+        Trial run(config("q.dat"), {{"q.dat", std::string(kHeader) + kNodes + number + " 2 3 4\n1 2 3 4\n"}});
+        EXPECT_EQ(run.result.status, 1) << number;
+        EXPECT_NE(run.result.err, "") << number;
+    }
+}
+
+TEST(FaultInjection, ExtremeCoordinatesAndValues) {
+    // A rectangle from -1e308 to 1e308, listed from its south-east corner: its
+    // width overflows to infinity, its weights to 0, so every cell gets node 0's value.
+    const std::string huge = "ZONE N=4, E=1\n1e308 -1e308 2 0 0\n1e308 1e308 2 0 0\n-1e308 1e308 2 0 0\n"
+                             "-1e308 -1e308 2 0 0\n1 2 3 4\n";
+    // A triangle of sides 1e-320 covers no cell centre.
+    const std::string tiny = "ZONE N=3, E=1\n0 0 5 0 0\n1e-320 0 5 0 0\n0 1e-320 5 0 0\n1 2 3 3\n";
+    const std::string tinyValue = std::string(kHeader) + "-1 -1 1e-320 0 0\n3 -1 1e-320 0 0\n3 3 1e-320 0 0\n"
+                                  "-1 3 1e-320 0 0\n1 2 3 4\n";
+    struct Case {
+        const char* what;
+        std::string grid, dat, expected;
+    };
+    const Case cases[] = {
+        {"1e308 nodes", "0 0 2 2 1 1", huge, kTwos},
+        // Its north side lies less than a cell north of row 0's centres: row 0 is
+        // outside its range, as for any box that ends at the grid's north edge.
+        {"1e308 extent", "0 0 1e308 1e308 5e307 5e307", huge,
+         gridOf("0 0 \n2 2 \n", "2 2 0 1e+308 5e+307 5e+307")},
+        {"1e-320 nodes", "-2 -2 6 6 4 4", tiny, gridOf("0 0 \n0 0 \n", "2 2 -2 10000006 4 4")},
+        {"1e-320 value", "0 0 2 2 1 1", tinyValue, gridOf("9.9998886718e-321 9.9998886718e-321 \n"
+                                                          "9.9998886718e-321 9.9998886718e-321 \n")},
+    };
+    for (const Case& c : cases) {
+        Trial run(config("q.dat", c.grid), {{"q.dat", c.dat}});
+        EXPECT_EQ(run.result.status, 0) << c.what;
+        EXPECT_EQ(run.result.err, "") << c.what;
+        EXPECT_EQ(run.grid(), c.expected) << c.what;
+    }
+    // Rows of 1e308 / 1e-300 cells do not fit in an int.
+    Trial rows(config("", "0 -1e308 1 1e308 1 1e-300"));
+    EXPECT_EQ(rows.result.status, 1);
+    EXPECT_EQ(rows.result.out, "ConfigFile run.cfg: the grid would have more than 2147483647 rows; use a larger resy\n");
+    EXPECT_FALSE(fileExists(rows.dir.file("out.grd")));
+}
+
+// Under AddressSanitizer too: with allocator_may_return_null its allocator fails
+// the request like the system's does, and the run must end with its message.
+TEST(FaultInjection, GridTooLargeForMemory) {
+    const char* previous = std::getenv("ASAN_OPTIONS");
+    const std::string options = std::string(previous ? previous : "") + ":allocator_may_return_null=1";
+    ::setenv("ASAN_OPTIONS", options.c_str(), 1);
+    // 4e18 cells exceed what a vector can hold; 1e18 cells reach the allocator.
+    for (const char* grid : {"0 0 2e9 2e9 1 1", "0 0 1e9 1e9 1 1"}) {
+        Trial run(config("q.dat", grid), {{"q.dat", kSquare}});
+        EXPECT_EQ(run.result.status, 1) << grid;
+        EXPECT_EQ(run.result.out, "") << grid;
+        EXPECT_EQ(run.result.err, "out of memory\n") << grid;
+        EXPECT_FALSE(fileExists(run.dir.file("out.grd"))) << grid;
+    }
+    if (previous)
+        ::setenv("ASAN_OPTIONS", previous, 1);
+    else
+        ::unsetenv("ASAN_OPTIONS");
+}
+
+namespace {
+
+// Where the parts of an intact Tecplot file lie, found here by plain splitting
+// (one zone record line, one node per line, four numbers per element).
+struct Layout {
+    std::string text;
+    std::size_t nodesStart = 0;             // first byte of the node table
+    std::size_t fifthStart = 0, fifthEnd = 0;  // last node's fifth number
+    std::vector<std::string> nodeLines;     // with their newlines
+    std::vector<std::pair<std::size_t, std::size_t>> numbers;  // element numbers: [start, end)
+    double xmin = 1e300, xmax = -1e300, ymin = 1e300, ymax = -1e300;
+
+    explicit Layout(std::string t) : text(std::move(t)) {
+        const std::size_t zone = text.find("ZONE N=");
+        const long count = std::stol(text.substr(zone + 7));
+        std::size_t p = text.find('\n', zone) + 1;
+        nodesStart = p;
+        for (long k = 0; k < count; ++k) {
+            const std::size_t end = text.find('\n', p) + 1;
+            const std::string line = text.substr(p, end - p);
+            nodeLines.push_back(line);
+            std::istringstream in(line);
+            double x, y;
+            in >> x >> y;
+            xmin = std::min(xmin, x), xmax = std::max(xmax, x), ymin = std::min(ymin, y), ymax = std::max(ymax, y);
+            std::size_t q = 0;
+            for (int field = 0; field < 5; ++field) {
+                q = line.find_first_not_of(" \t", q);
+                fifthStart = p + q;
+                q = line.find_first_of(" \t\n", q);
+            }
+            fifthEnd = p + q;
+            p = end;
+        }
+        for (;;) {
+            const std::size_t start = text.find_first_not_of(" \t\r\n", p);
+            if (start == std::string::npos) break;
+            p = text.find_first_of(" \t\r\n", start);
+            if (p == std::string::npos) p = text.size();
+            numbers.emplace_back(start, p);
+        }
+    }
+};
+
+// What the run must make of the first cut bytes of a file with this layout.
+struct Expected {
+    bool warning = false;
+    bool eitherWay = false;    // the cut falls inside the last node's last number
+    std::string elements;      // the elements read, one a line, as the oracle file lists them
+};
+
+Expected expectedFor(const Layout& f, std::size_t cut) {
+    Expected e;
+    if (cut < f.fifthEnd) {
+        // Before or inside the node table: nothing of the mesh is converted.
+        e.warning = true;
+        e.eitherWay = cut > f.fifthStart;
+        return e;
+    }
+    std::size_t whole = 0;
+    bool partial = false;
+    for (const auto& [start, end] : f.numbers) {
+        if (end <= cut) ++whole;
+        else if (start < cut) partial = true;
+    }
+    const std::size_t read = whole + partial;
+    const long nodes = static_cast<long>(f.nodeLines.size());
+    for (std::size_t k = 0; k < read / 4 * 4; ++k) {
+        const auto [start, end] = f.numbers[k];
+        // A number cut short at the end of the file is still a number: its element is read.
+        const std::string number = f.text.substr(start, std::min(end, cut) - start);
+        e.elements += number + (k % 4 == 3 ? "\n" : " ");
+        if (k % 4 == 3 && end > cut) {
+            const long v = std::stol(number);
+            e.warning = v < 1 || v > nodes;
+        }
+    }
+    if (read % 4 != 0) e.warning = true;  // an element with one to three numbers
+    return e;
+}
+
+// Every example file, or a generated mesh when there are none.
+std::vector<std::string> meshFiles() {
+    std::vector<std::string> names;
+    const std::string examples = std::string(MESHRASTER_SOURCE_DIR) + "/examples";
+    if (std::filesystem::is_directory(examples))
+        for (const auto& entry : std::filesystem::directory_iterator(examples))
+            if (entry.path().extension() == ".dat") names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    if (names.empty()) names.push_back("generated");
+    return names;
+}
+
+std::string meshText(const std::string& name) {
+    if (name != "generated") return readFile(std::string(MESHRASTER_SOURCE_DIR) + "/examples/" + name);
+    // Six by six cells of 10 m, rectangles from their south-east corner, every
+    // third one split into triangles; the pile height rises to the north-east.
+    std::string nodes, elements;
+    for (int j = 0; j <= 6; ++j)
+        for (int i = 0; i <= 6; ++i)
+            nodes += std::to_string(i * 10) + ' ' + std::to_string(j * 10) + ' ' + std::to_string(i + j) + ".25 1 1\n";
+    int cells = 0;
+    for (int j = 0; j < 6; ++j)
+        for (int i = 0; i < 6; ++i, ++cells) {
+            const int sw = j * 7 + i + 1, se = sw + 1, ne = se + 7, nw = sw + 7;
+            elements += std::to_string(se) + ' ' + std::to_string(ne) + ' ' + std::to_string(nw) + ' ' +
+                        std::to_string(cells % 3 == 0 ? nw : sw) + '\n';
+        }
+    return "TITLE = \"generated\"\nZONE N=49, E=36, F=FEPOINT\n" + nodes + elements;
+}
+
+class Truncated : public ::testing::TestWithParam<std::string> {};
+
+}  // namespace
+
+// The file cut at 50 evenly spaced points and at the edges of its parts: no
+// crash, a warning and exit status 1 whenever the cut falls inside the node
+// table or inside an element, and the grid of the intact part, which the oracle
+// writes out by hand (the same nodes, only the elements complete before the cut)
+// and converts on its own.
+TEST_P(Truncated, GivesTheGridOfTheIntactPart) {
+    const Layout f(meshText(GetParam()));
+    ASSERT_FALSE(f.numbers.empty());
+    std::vector<std::size_t> cuts;
+    for (std::size_t k = 0; k < 50; ++k) cuts.push_back(f.text.size() * k / 50);
+    for (std::size_t c : {f.nodesStart - 1, f.nodesStart, f.fifthStart + 1, f.fifthEnd, f.numbers[0].first,
+                          f.numbers[5].first + 1, f.numbers[3].second, f.numbers[6].second, f.text.size() - 1})
+        cuts.push_back(c);
+    std::sort(cuts.begin(), cuts.end());
+    cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+
+    // About 40 by 30 cells over the whole mesh, both value modes.
+    std::ostringstream grid;
+    grid.precision(17);
+    grid << f.xmin << ' ' << f.ymin << ' ' << f.xmax << ' ' << f.ymax << ' ' << (f.xmax - f.xmin) / 40 << ' '
+         << (f.ymax - f.ymin) / 30;
+    const std::string mode = GetParam().find_first_of("13579") != std::string::npos ? "Velocity" : "PileHeight";
+    TempDir dir;
+    std::string header = f.text.substr(0, f.nodesStart);
+    for (const std::string& line : f.nodeLines) header += line;
+    std::map<std::string, std::string> oracle;  // grid of each list of elements
+    for (const std::size_t cut : cuts) {
+        SCOPED_TRACE(GetParam() + " cut after " + std::to_string(cut) + " bytes");
+        const Expected e = expectedFor(f, cut);
+        if (!oracle.count(e.elements)) {
+            dir.write("whole.dat", header + e.elements);
+            dir.write("whole.cfg", config("whole.dat", grid.str(), mode));
+            const RunResult r = runProgram(MESHRASTER_BINARY, {"whole.cfg"}, dir.path());
+            ASSERT_EQ(r.status, 0) << r.err;
+            oracle[e.elements] = readFile(dir.file("out.grd"));
+        }
+        dir.write("cut.dat", f.text.substr(0, cut));
+        dir.write("cut.cfg", config("cut.dat", grid.str(), mode));
+        const RunResult r = runProgram(MESHRASTER_BINARY, {"cut.cfg"}, dir.path());
+        ASSERT_TRUE(r.status == 0 || r.status == 1) << "status " << r.status;
+        EXPECT_TRUE(r.out == "Asc File cut.dat\n" || r.out == "Asc File cut.dat not found...\n") << r.out;
+        if (e.eitherWay)
+            EXPECT_EQ(r.status == 1, r.err.rfind("cut.dat", 0) == 0) << r.err;
+        else {
+            EXPECT_EQ(r.status, e.warning ? 1 : 0) << r.err;
+            EXPECT_EQ(r.err.rfind("cut.dat", 0) == 0, e.warning) << r.err;
+        }
+        EXPECT_EQ(readFile(dir.file("out.grd")), oracle[e.elements]);
+    }
+    // The cuts met many different intact parts, and the whole file is not empty of values.
+    EXPECT_GT(oracle.size(), 15u);
+    EXPECT_NE(oracle.rbegin()->second, oracle[""]);
+}
+
+INSTANTIATE_TEST_SUITE_P(FaultInjection, Truncated, ::testing::ValuesIn(meshFiles()),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                             std::string name = info.param;
+                             std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
+                             return name;
+                         });
