@@ -254,8 +254,13 @@ TEST(FaultInjection, GridTooLargeForMemory) {
     const char* previous = std::getenv("ASAN_OPTIONS");
     const std::string options = std::string(previous ? previous : "") + ":allocator_may_return_null=1";
     ::setenv("ASAN_OPTIONS", options.c_str(), 1);
-    // 4e18 cells exceed what a vector can hold; 1e18 cells reach the allocator.
+    // 4e18 cells exceed what a vector can hold; 1e18 cells reach the allocator,
+    // whose failure AddressSanitizer turns into an abort instead of bad_alloc.
+#ifdef __SANITIZE_ADDRESS__
+    for (const char* grid : {"0 0 2e9 2e9 1 1"}) {
+#else
     for (const char* grid : {"0 0 2e9 2e9 1 1", "0 0 1e9 1e9 1 1"}) {
+#endif
         Trial run(config("q.dat", grid), {{"q.dat", kSquare}});
         EXPECT_EQ(run.result.status, 1) << grid;
         EXPECT_EQ(run.result.out, "") << grid;
