@@ -68,6 +68,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"NodeNumbersOutsideTheTable", zone("ZONE N=4, E=3", kSquareNodes + "1 2 3 4\n0 1 2 3\n1 2 3 5\n"),
              kSquareGrid, "in.dat:8: 2 elements skipped for node numbers outside 1 to 4, the first is element 2\n",
              1},
+        Case{"OneNodeNumberOutsideTheTable", zone("ZONE N=4, E=2", kSquareNodes + "1 2 3 4\n1 2 3 0\n"), kSquareGrid,
+             "in.dat:8: 1 element skipped for node numbers outside 1 to 4, the first is element 2\n", 1},
         Case{"ElementCutShort", zone("ZONE N=4, E=2", kSquareNodes + "1 2 3 4\n1 2"), kSquareGrid,
              "in.dat:8: element 2 has only 2 of its 4 node numbers and is dropped\n", 1},
         Case{"SecondZoneIsNotRead", zone("ZONE N=4, E=1", kSquareNodes + "1 2 3 4\nZONE N=1,\n0 0 9 0 0\n"),

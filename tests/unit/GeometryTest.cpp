@@ -52,9 +52,12 @@ TEST(BoxUtilities, BuildGrowScaleAndSnap) {
     GxBox other(0, 0, 1, 1);
     updateBox(other, GxGeometry(GxBox(-1, 0.5, 0.5, 4)));
     expectBox(other, -1, 0, 1, 4);
+    updateBox(other, GxGeometry(GxBox(0, -2, 3, 3)));  // each side moves only outward
+    expectBox(other, -1, -2, 3, 4);
 
     GxBox box(0, 0, 10, 4);
     EXPECT_EQ(box.center(), GxCoord2D(5, 2));
+    EXPECT_NE(box.center(), GxCoord2D(5, 3));
     GxBox in = box, out = box;
     zoomIn(in, 0.5);
     expectBox(in, 2.5, 1, 7.5, 3);

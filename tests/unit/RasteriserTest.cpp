@@ -75,6 +75,29 @@ TEST(Rasteriser, RectangleFromSouthWestIsSplitAlongItsDiagonal) {
     expectSquare(c.grid, {{0.5, 1.5, 2.5, 3.5}, {0.5, 1.5, 2.5, 2.5}, {0.5, 1.5, 1.5, 1.5}, {0.5, 0.5, 0.5, 0.5}});
 }
 
+// Only a rectangle takes the bilinear path. Any other quadrilateral, even one
+// that passes some of the rectangle's edge tests, is the triangles 1 2 3 and
+// 1 3 4, whose planes share the diagonal from node 1 to node 3.
+TEST(Rasteriser, NearRectanglesAreTwoTriangles) {
+    const char* const quads[] = {
+        "4 0 1 0 0\n4 4 4 0 0\n0 5 2 0 0\n0 1 0 0 0\n",  // vertical sides, sheared
+        "4 0 1 0 0\n4 4 4 0 0\n0 3 2 0 0\n0 0 0 0 0\n",  // vertical sides, north edge sloping
+        "4 0 1 0 0\n4 4 4 0 0\n1 4 2 0 0\n0 0 0 0 0\n",  // one vertical side
+    };
+    for (const char* nodes : quads) {
+        SCOPED_TRACE(nodes);
+        const auto quad = convert(zone(nodes, "1 2 3 4\n"), kSquareGrid);
+        const auto split = convert(zone(nodes, "1 2 3 3\n1 3 4 4\n"), kSquareGrid);
+        double filled = 0;
+        for (int row = 0; row < 8; ++row)
+            for (int col = 0; col < 8; ++col) {
+                ASSERT_EQ(quad.grid.RowCol(row, col), split.grid.RowCol(row, col)) << "row " << row << ", col " << col;
+                filled += quad.grid.RowCol(row, col) > 0;
+            }
+        EXPECT_GT(filled, 8) << "the quadrilateral covers cells";
+    }
+}
+
 TEST(Rasteriser, NodeOrderOfARectangleMatters) {
     // South-east 1, north-east 2, north-west 3, south-west 4.
     const std::string se = zone("4 0 1 0 0\n4 4 2 0 0\n0 4 3 0 0\n0 0 4 0 0\n", "1 2 3 4\n");
@@ -159,6 +182,9 @@ TEST(ZoneReader, NodeCountToken) {
         {"ZONE X=3,", 3, true, true},
         {"ZONE N=-5,", -5, true, true},
         {"ZONE N=99999999999,", 0, true, true},
+        {"ZONE N=2147483647,", 2147483647, false, true},  // the largest count that is read
+        {"ZONE N=2147483648,", 0, true, true},
+        {"ZONE N=+3,", 3, true, true},  // a sign is read, but is not N=<digits>
         {"no zone here", 0, false, false},
     };
     for (const Case& k : cases) {
