@@ -180,6 +180,22 @@ char* putFixed(char* p, double v, int decimals) {
     return std::to_chars(p, p + 48, v, std::chars_format::fixed, decimals).ptr;
 }
 
+// One node line "x y height x-momentum y-momentum", with the decimals of
+// every node table the benchmark writes.
+char* putNodeLine(char* p, double x, double y, double z, double mx, double my) {
+    p = putFixed(p, x, 3);
+    *p++ = ' ';
+    p = putFixed(p, y, 3);
+    *p++ = ' ';
+    p = putFixed(p, z, 5);
+    *p++ = ' ';
+    p = putFixed(p, mx, 6);
+    *p++ = ' ';
+    p = putFixed(p, my, 5);
+    *p++ = '\n';
+    return p;
+}
+
 std::string shortest(double v) {
     char buf[32];
     return std::string(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
@@ -228,16 +244,7 @@ std::string makeNodeTable(long long lines) {
         const double z = std::max(0.0, 4.7 * std::sin(3.1 * u + 0.4) * std::cos(2.3 * v - 0.2) - 0.35);
         const double mx = z * (1.3 + 0.6 * std::sin(5.1 * v + 0.3));
         const double my = z * (-0.9 + 0.7 * std::cos(4.3 * u));
-        p = putFixed(p, x, 3);
-        *p++ = ' ';
-        p = putFixed(p, y, 3);
-        *p++ = ' ';
-        p = putFixed(p, z, 5);
-        *p++ = ' ';
-        p = putFixed(p, mx, 6);
-        *p++ = ' ';
-        p = putFixed(p, my, 5);
-        *p++ = '\n';
+        p = putNodeLine(p, x, y, z, mx, my);
     }
     text.resize(static_cast<std::size_t>(p - text.data()));
     return text;
@@ -583,16 +590,7 @@ RunData makeRunData(const Options& o, const std::string& dir) {
                 const double x = nodeX(i, j), y = nodeY(i, j);
                 double z, mx, my;
                 pile(x, y, z, mx, my);
-                p = putFixed(p, x, 3);
-                *p++ = ' ';
-                p = putFixed(p, y, 3);
-                *p++ = ' ';
-                p = putFixed(p, z, 5);
-                *p++ = ' ';
-                p = putFixed(p, mx, 6);
-                *p++ = ' ';
-                p = putFixed(p, my, 5);
-                *p++ = '\n';
+                p = putNodeLine(p, x, y, z, mx, my);
             }
         }
         nodeText.resize(static_cast<std::size_t>(p - nodeText.data()));
