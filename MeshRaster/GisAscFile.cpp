@@ -167,8 +167,8 @@ void GisAscFile::getAscDouble(double& value) {
     // Plain decimals of at most 15 digits are exact as an integer over a power
     // of ten, and one IEEE division rounds their quotient correctly; 0.174 s
     // went to 0.130 s on the two-million-line benchmark table.
-    static const double kPow10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8,
-                                    1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    static const double kPow10[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                    1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
     if (state_ == 0) {
         const char* const base = buf_.data();
         const char* p = base + pos_;

@@ -75,8 +75,8 @@ int GisTecplotFile::readNVals() {
     // Two leading characters ("N=") and one trailing one (the comma) are
     // dropped, whatever they are.
     const std::string& t = stringValue;
-    report_.countMalformed = fail() || t.size() < 3 || t[0] != 'N' || t[1] != '=' || !isDigit(t[2]) ||
-                             isDigit(t.back());
+    report_.countMalformed =
+        fail() || t.size() < 3 || t[0] != 'N' || t[1] != '=' || !isDigit(t[2]) || isDigit(t.back());
     if (t.size() < 3) return 0;
     const std::string numstr = t.substr(2, t.size() - 3);
     return countFromText(numstr, report_.countTooLarge);
@@ -281,8 +281,8 @@ void GisTecplotFile::toMeshLines(int* vert) {
     std::cout.precision(11);
     const GxCoord2D* p[4];
     if (!nodesOf(vert, p)) return;  // a node outside the zone: nothing to draw
-    const bool rectangle = p[0]->x() == p[1]->x() && p[2]->x() == p[3]->x() && p[0]->y() == p[3]->y() &&
-                           p[1]->y() == p[2]->y();
+    const bool rectangle =
+        p[0]->x() == p[1]->x() && p[2]->x() == p[3]->x() && p[0]->y() == p[3]->y() && p[1]->y() == p[2]->y();
     const int count = rectangle || vert[2] != vert[3] ? 4 : 3;
     for (int k = 0; k <= count; ++k) {
         const GxCoord2D* node = p[k % count];

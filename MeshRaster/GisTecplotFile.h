@@ -15,22 +15,22 @@ using ValueVector = std::vector<double>;
 // nothing here changes what is read or rasterised.
 struct TecplotReport {
     bool zoneFound = false;
-    long long zoneLine = 0;          // line of the zone record
-    std::string countToken;          // the node-count token as read
-    bool countMalformed = false;     // not "N=" digits and one more character
-    bool countTooLarge = false;      // digits beyond the range of int
-    int nodesRead = 0;               // complete node lines
-    bool nodeTableShort = false;     // ended or held a non-number before nvals_ nodes
-    bool nodeTableAtEnd = false;     // ... because the input ended
-    long long nodeTableLine = 0;     // line where it stopped
-    long long elementsRead = 0;      // complete elements, skipped ones included
-    long long elementsSkipped = 0;   // naming a node outside 1 to the nodes read
-    long long firstSkipped = 0;      // element number of the first of them
+    long long zoneLine = 0;         // line of the zone record
+    std::string countToken;         // the node-count token as read
+    bool countMalformed = false;    // not "N=" digits and one more character
+    bool countTooLarge = false;     // digits beyond the range of int
+    int nodesRead = 0;              // complete node lines
+    bool nodeTableShort = false;    // ended or held a non-number before nvals_ nodes
+    bool nodeTableAtEnd = false;    // ... because the input ended
+    long long nodeTableLine = 0;    // line where it stopped
+    long long elementsRead = 0;     // complete elements, skipped ones included
+    long long elementsSkipped = 0;  // naming a node outside 1 to the nodes read
+    long long firstSkipped = 0;     // element number of the first of them
     long long firstSkippedLine = 0;
-    int cutShortAfter = 0;           // 1 to 3: numbers of the last, incomplete element
+    int cutShortAfter = 0;  // 1 to 3: numbers of the last, incomplete element
     long long cutShortLine = 0;
-    bool stoppedAtToken = false;     // elements stopped at a token that is not an integer
-    bool numberTooLarge = false;     // ... which was a node number beyond the range of int
+    bool stoppedAtToken = false;  // elements stopped at a token that is not an integer
+    bool numberTooLarge = false;  // ... which was a node number beyond the range of int
     long long stoppedLine = 0;
 };
 

@@ -17,8 +17,7 @@ public:
     double y2_;
 
     // Stored as given, without reordering: an inverted box can be represented.
-    GxBox(double x1 = 0.0, double y1 = 0.0, double x2 = 0.0, double y2 = 0.0)
-        : x1_(x1), y1_(y1), x2_(x2), y2_(y2) {}
+    GxBox(double x1 = 0.0, double y1 = 0.0, double x2 = 0.0, double y2 = 0.0) : x1_(x1), y1_(y1), x2_(x2), y2_(y2) {}
     // The box with lowerLeft and upperRight as its corners, stored as given.
     GxBox(const GxCoord2D& lowerLeft, const GxCoord2D& upperRight)
         : x1_(lowerLeft.x()), y1_(lowerLeft.y()), x2_(upperRight.x()), y2_(upperRight.y()) {}

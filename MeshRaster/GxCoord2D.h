@@ -16,7 +16,10 @@ public:
     // Sets the y component.
     void y(const double& y) { y_ = y; }
     // Sets both components.
-    void setXY(const double& x, const double& y) { x_ = x; y_ = y; }
+    void setXY(const double& x, const double& y) {
+        x_ = x;
+        y_ = y;
+    }
 
     // Moves the point by other: the rasteriser steps from one cell centre to the
     // next this way, so centres are reached by repeated addition.
@@ -29,9 +32,7 @@ public:
     bool operator==(const GxCoord2D& other) const { return x_ == other.x_ && y_ == other.y_; }
     bool operator!=(const GxCoord2D& other) const { return !(*this == other); }
     // Ordered by x, then by y.
-    bool operator<(const GxCoord2D& other) const {
-        return x_ < other.x_ || (x_ == other.x_ && y_ < other.y_);
-    }
+    bool operator<(const GxCoord2D& other) const { return x_ < other.x_ || (x_ == other.x_ && y_ < other.y_); }
     bool operator<=(const GxCoord2D& other) const { return *this < other || *this == other; }
 
     // True when a component is not finite or beyond 1e300 in magnitude.
@@ -39,7 +40,10 @@ public:
         return !std::isfinite(x_) || !std::isfinite(y_) || std::fabs(x_) > 1e300 || std::fabs(y_) > 1e300;
     }
     // Multiplies the components by sx and sy.
-    void scale(double sx, double sy) { x_ *= sx; y_ *= sy; }
+    void scale(double sx, double sy) {
+        x_ *= sx;
+        y_ *= sy;
+    }
     // The point halfway in x towards other, at this point's y.
     GxCoord2D halfWayHoriz(GxCoord2D& other) { return GxCoord2D((x_ + other.x_) * 0.5, y_); }
     // The point halfway in y towards other, at this point's x.

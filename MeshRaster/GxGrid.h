@@ -36,10 +36,16 @@ public:
     int NumRow() const { return truncToInt((ymax_ - ymin_) / resy_); }
 
     // Sets both resolutions.
-    void setResolution(double resx, double resy) { resx_ = resx; resy_ = resy; }
+    void setResolution(double resx, double resy) {
+        resx_ = resx;
+        resy_ = resy;
+    }
     // Sets the extent, in the constructor's order.
     void setLimits(double xmin, double xmax, double ymin, double ymax) {
-        xmin_ = xmin; xmax_ = xmax; ymin_ = ymin; ymax_ = ymax;
+        xmin_ = xmin;
+        xmax_ = xmax;
+        ymin_ = ymin;
+        ymax_ = ymax;
     }
 };
 
@@ -49,8 +55,7 @@ public:
     // A negative count is taken as 0. The cell count is 64-bit: both counts fit
     // in an int, their product need not. Throws std::bad_alloc (or
     // std::length_error) when the block cannot be had.
-    GxGrid(int nrows, int ncols)
-        : nrows_(nrows > 0 ? nrows : 0), ncols_(ncols > 0 ? ncols : 0) {
+    GxGrid(int nrows, int ncols) : nrows_(nrows > 0 ? nrows : 0), ncols_(ncols > 0 ? ncols : 0) {
         const std::size_t cells = static_cast<std::size_t>(nrows_) * static_cast<std::size_t>(ncols_);
         data_.reserve(cells);
         data_.resize(cells, 0.0);

@@ -68,8 +68,8 @@ bool reportProblems(const std::string& name, const GisTecplotFile& file) {
         whole = false;
     }
     if (r.cutShortAfter > 0) {
-        warn() << name << ':' << r.cutShortLine << ": element " << r.elementsRead + 1 << " has only "
-               << r.cutShortAfter << " of its 4 node numbers and is dropped\n";
+        warn() << name << ':' << r.cutShortLine << ": element " << r.elementsRead + 1 << " has only " << r.cutShortAfter
+               << " of its 4 node numbers and is dropped\n";
         whole = false;
     }
     if (r.numberTooLarge) {
@@ -97,9 +97,21 @@ bool writeAll(int fd, const char* data, std::size_t size) {
 
 // Tokens of the configuration file before the input list, for messages.
 const char* const kConfigItems[] = {
-    "the mode word", "the label before xmin", "xmin", "the label before ymin", "ymin",
-    "the label before xmax", "xmax", "the label before ymax", "ymax", "the label before resx",
-    "resx", "the label before resy", "resy", "the label before the output file name", "the output file name",
+    "the mode word",
+    "the label before xmin",
+    "xmin",
+    "the label before ymin",
+    "ymin",
+    "the label before xmax",
+    "xmax",
+    "the label before ymax",
+    "ymax",
+    "the label before resx",
+    "resx",
+    "the label before resy",
+    "resy",
+    "the label before the output file name",
+    "the output file name",
 };
 
 }  // namespace

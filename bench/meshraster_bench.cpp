@@ -71,7 +71,7 @@ struct Options {
     int reps = 5;                    // repetitions of the reader and writer timings
     int runReps = 3;                 // repetitions of the whole run
     bool doReader = true, doWriter = true, doRun = true;
-    std::string parent;              // folder in which the scratch folder is made
+    std::string parent;  // folder in which the scratch folder is made
     bool keep = false;
     std::string binary = MESHRASTER_BINARY;
 };
@@ -101,15 +101,24 @@ bool parseOptions(int argc, char** argv, Options& o) {
             }
             return argv[++k];
         };
-        if (a == "--table-lines") o.tableLines = std::atoll(next());
-        else if (a == "--grid") o.gridSide = std::atoi(next());
-        else if (a == "--run-nodes") o.runNodes = std::atoll(next());
-        else if (a == "--run-grid") o.runGridSide = std::atoi(next());
-        else if (a == "--reps") o.reps = std::max(1, std::atoi(next()));
-        else if (a == "--run-reps") o.runReps = std::max(1, std::atoi(next()));
-        else if (a == "--dir") o.parent = next();
-        else if (a == "--keep") o.keep = true;
-        else if (a == "--binary") o.binary = next();
+        if (a == "--table-lines")
+            o.tableLines = std::atoll(next());
+        else if (a == "--grid")
+            o.gridSide = std::atoi(next());
+        else if (a == "--run-nodes")
+            o.runNodes = std::atoll(next());
+        else if (a == "--run-grid")
+            o.runGridSide = std::atoi(next());
+        else if (a == "--reps")
+            o.reps = std::max(1, std::atoi(next()));
+        else if (a == "--run-reps")
+            o.runReps = std::max(1, std::atoi(next()));
+        else if (a == "--dir")
+            o.parent = next();
+        else if (a == "--keep")
+            o.keep = true;
+        else if (a == "--binary")
+            o.binary = next();
         else if (a == "--quick") {
             o.tableLines = 200000;
             o.gridSide = 1000;
@@ -222,9 +231,9 @@ double pairedRatio(const Samples& num, const Samples& den) {
 }
 
 void printRow(const std::string& name, const Samples& s, const std::string& rate) {
-    std::cout << "  " << std::left << std::setw(40) << name << std::right << std::setw(9) << fmt(s.best(), 3)
-              << " s  " << std::setw(22) << rate << "   (median " << fmt(s.median(), 3) << " s, spread "
-              << fmt(s.spread(), 0) << "%)\n";
+    std::cout << "  " << std::left << std::setw(40) << name << std::right << std::setw(9) << fmt(s.best(), 3) << " s  "
+              << std::setw(22) << rate << "   (median " << fmt(s.median(), 3) << " s, spread " << fmt(s.spread(), 0)
+              << "%)\n";
 }
 
 // ---------------------------------------------------------------------------
@@ -387,8 +396,8 @@ void writeWithOfstream(const std::string& path, const GxGrid& grid, const GxGrid
     out << "GRIDREG\nINFO\nUNITS  meters\n"
            "//Format GRIDDEF  <ncols>  <nlins>  <X1>  <Y2>  <resX>  <resY>  <nodatavalue>\n";
     out << std::setprecision(11);
-    out << "GRIDDEF " << grid.NumCol() << ' ' << grid.NumRow() << ' ' << par.xmin_ << ' ' << par.ymax_ + 10000000
-        << ' ' << par.resx_ << ' ' << par.resy_ << " 3.4e+037\nINFO_END\n";
+    out << "GRIDDEF " << grid.NumCol() << ' ' << grid.NumRow() << ' ' << par.xmin_ << ' ' << par.ymax_ + 10000000 << ' '
+        << par.resx_ << ' ' << par.resy_ << " 3.4e+037\nINFO_END\n";
     for (int row = 0; row < grid.NumRow(); ++row) {
         for (int col = 0; col < grid.NumCol(); ++col) out << grid.RowCol(row, col) << ' ';
         out << '\n';
@@ -401,9 +410,7 @@ std::size_t formatRoom(const GxGrid& grid) {
     return static_cast<std::size_t>(grid.NumRow()) * (static_cast<std::size_t>(grid.NumCol()) * 25 + 1) + 4096;
 }
 
-inline char* bareNumber(char* p, double v) {
-    return std::to_chars(p, p + 24, v, std::chars_format::general, 11).ptr;
-}
+inline char* bareNumber(char* p, double v) { return std::to_chars(p, p + 24, v, std::chars_format::general, 11).ptr; }
 
 // The whole grid file formatted by bare to_chars into buf; returns its length.
 std::size_t formatWithToChars(char* buf, const GxGrid& grid, const GxGridParam& par) {
@@ -492,8 +499,7 @@ void benchWriter(const Options& o, const std::string& dir) {
     const int nzRows = static_cast<int>(nonZero.size() / static_cast<std::size_t>(n));
     GxGrid dense(nzRows, n);
     for (int row = 0; row < nzRows; ++row)
-        for (int col = 0; col < n; ++col)
-            dense.RowCol(row, col, nonZero[static_cast<std::size_t>(row) * n + col]);
+        for (int col = 0; col < n; ++col) dense.RowCol(row, col, nonZero[static_cast<std::size_t>(row) * n + col]);
     const double denseCells = static_cast<double>(nzRows) * n;
 
     std::vector<char> buf(formatRoom(grid));
@@ -627,7 +633,8 @@ RunData makeRunData(const Options& o, const std::string& dir) {
         const std::string header = "TITLE = \"Flow over a slope, region " + std::to_string(f) +
                                    " of 4, t = 120.0 s\"\n"
                                    "VARIABLES = \"X\", \"Y\", \"PILE_HEIGHT\", \"XMOMENTUM\", \"YMOMENTUM\"\n"
-                                   "ZONE N=" + std::to_string(nodes) + ", E=" + std::to_string(elements) +
+                                   "ZONE N=" +
+                                   std::to_string(nodes) + ", E=" + std::to_string(elements) +
                                    ", F=FEPOINT, ET=QUADRILATERAL\n";
         const std::string name = dir + "/region" + std::to_string(f) + ".tec";
         {
@@ -741,15 +748,15 @@ void benchRun(const Options& o, const std::string& dir) {
     GxGridParam par = d.par;
     const int side = o.runGridSide;
     if (par.NumCol() != side || par.NumRow() != side) {
-        std::cout << "  the generated grid is " << par.NumCol() << " x " << par.NumRow() << ", not " << side
-                  << " x " << side << "\n";
+        std::cout << "  the generated grid is " << par.NumCol() << " x " << par.NumRow() << ", not " << side << " x "
+                  << side << "\n";
         return;
     }
     const long long cells = static_cast<long long>(side) * side;
-    std::cout << "   " << d.files.size() << " Tecplot files, " << d.totalNodes << " nodes (largest file "
-              << d.maxNodes << "), " << d.elements << " elements (" << d.triangles << " triangles, "
-              << d.generalQuads << " general quadrilaterals), " << fmt(mb(d.bytes), 1) << " MB; grid " << side
-              << " x " << side << ", cell " << shortest(par.resx_) << " m; best of " << o.runReps << "\n";
+    std::cout << "   " << d.files.size() << " Tecplot files, " << d.totalNodes << " nodes (largest file " << d.maxNodes
+              << "), " << d.elements << " elements (" << d.triangles << " triangles, " << d.generalQuads
+              << " general quadrilaterals), " << fmt(mb(d.bytes), 1) << " MB; grid " << side << " x " << side
+              << ", cell " << shortest(par.resx_) << " m; best of " << o.runReps << "\n";
 
     // In-process, phase by phase, through the library pieces the run uses.
     Samples tRead, tElem, tRaster, tWrite, tParseOnly, tTotal;
@@ -842,10 +849,12 @@ void benchRun(const Options& o, const std::string& dir) {
     Samples raster;
     for (std::size_t k = 0; k < tElem.t.size(); ++k) raster.add(tElem.t[k] - tParseOnly.t[k]);
     auto rateIn = [&](const Samples& s) { return fmt(mb(d.bytes) / s.best(), 0) + " MB/s of input"; };
-    printRow("reading: zone record + node tables", tRead, fmt(d.totalNodes / tRead.best() / 1e6, 2) + " Mnodes/s");
-    printRow("rasterising: toGrid (elements + cells)", tElem, fmt(d.elements / tElem.best() / 1e6, 2) + " Melem/s");
+    printRow("reading: zone record + node tables", tRead,
+             fmt(static_cast<double>(d.totalNodes) / tRead.best() / 1e6, 2) + " Mnodes/s");
+    printRow("rasterising: toGrid (elements + cells)", tElem,
+             fmt(static_cast<double>(d.elements) / tElem.best() / 1e6, 2) + " Melem/s");
     printRow("  of which element numbers (getAscInt)", tParseOnly, "");
-    printRow("writing: writeAscGrid", tWrite, fmt(cells / tWrite.best() / 1e6, 1) + " Mcells/s");
+    printRow("writing: writeAscGrid", tWrite, fmt(static_cast<double>(cells) / tWrite.best() / 1e6, 1) + " Mcells/s");
     printRow("in-process total (incl. grid allocation)", tTotal, rateIn(tTotal));
     if (!tBinary.t.empty())
         printRow("binary, child process (wall)", tBinary, rateIn(tBinary));
@@ -860,10 +869,10 @@ void benchRun(const Options& o, const std::string& dir) {
               << " = " << fmt(ratio, 2) << "   target <= 2: " << verdict(ratio <= 2.0) << "\n";
     const long long budget = 8 * cells + 24 * d.maxNodes + 32LL * 1024 * 1024;
     const long long peak = maxRss * 1024LL;
-    std::cout << "  peak memory of the binary (ru_maxrss): " << fmt(mib(peak), 1) << " MiB; budget 8 B x "
-              << cells << " cells + 24 B x " << d.maxNodes << " nodes + 32 MiB = " << fmt(mib(budget), 1)
-              << " MiB   target: " << verdict(peak > 0 && peak <= budget) << " (" << fmt(100.0 * peak / budget, 0)
-              << "% of the budget)\n";
+    std::cout << "  peak memory of the binary (ru_maxrss): " << fmt(mib(peak), 1) << " MiB; budget 8 B x " << cells
+              << " cells + 24 B x " << d.maxNodes << " nodes + 32 MiB = " << fmt(mib(budget), 1)
+              << " MiB   target: " << verdict(peak > 0 && peak <= budget) << " ("
+              << fmt(100.0 * static_cast<double>(peak) / static_cast<double>(budget), 0) << "% of the budget)\n";
 
     // Checks: the binary converted every file without a word of warning, and
     // its grid equals the one the phase-by-phase run wrote.
@@ -877,8 +886,8 @@ void benchRun(const Options& o, const std::string& dir) {
               << (last.err.empty() ? "empty" : "NOT empty: " + last.err.substr(0, 200)) << ": "
               << (clean ? "yes" : "NO") << "\n";
     std::cout << "  check: binary grid byte-identical to the phase-by-phase grid: " << (same ? "yes" : "NO")
-              << "; input values scanned " << scanned << "; grid " << fmt(100.0 * nonZero / cells, 1)
-              << "% non-zero cells\n";
+              << "; input values scanned " << scanned << "; grid "
+              << fmt(100.0 * static_cast<double>(nonZero) / static_cast<double>(cells), 1) << "% non-zero cells\n";
 }
 
 }  // namespace

@@ -12,12 +12,12 @@
 #include <unistd.h>
 
 // Reports a broken invariant and aborts: libFuzzer keeps the input as a crash.
-#define FUZZ_CHECK(cond)                                                                \
-    do {                                                                                \
-        if (!(cond)) {                                                                  \
+#define FUZZ_CHECK(cond)                                                                      \
+    do {                                                                                      \
+        if (!(cond)) {                                                                        \
             std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                               \
-        }                                                                               \
+            std::abort();                                                                     \
+        }                                                                                     \
     } while (0)
 
 // One memory-backed file (memfd), reopened by name for every input: no disk I/O,

@@ -109,8 +109,7 @@ Preview preview() {
     cfg.getString(word);
     cfg.getString(output);
     p.output = output.c_str();
-    if (p.output.find('/') != std::string::npos || p.output.rfind("..", 0) == 0 || isFixture(p.output))
-        return p;
+    if (p.output.find('/') != std::string::npos || p.output.rfind("..", 0) == 0 || isFixture(p.output)) return p;
     const GxGridParam par(numbers[0], numbers[2], numbers[1], numbers[3], numbers[4], numbers[5]);
     p.rows = par.NumRow();
     p.cols = par.NumCol();
@@ -183,8 +182,9 @@ void runOne(const std::uint8_t* data, std::size_t size) {
     std::cerr.rdbuf(&sink);
 
     static const bool trace = std::getenv("MESHRASTER_FUZZ_TRACE") != nullptr;
-    if (trace) std::fprintf(stderr, "status %d, output \"%s\", messages:\n%s%s", status, p.output.c_str(),
-                            out.str().c_str(), err.str().c_str());
+    if (trace)
+        std::fprintf(stderr, "status %d, output \"%s\", messages:\n%s%s", status, p.output.c_str(), out.str().c_str(),
+                     err.str().c_str());
 
     FUZZ_CHECK(status == 0 || status == 1);
     struct stat info;

@@ -48,66 +48,67 @@ void runCall(GisAscFile& f, std::uint8_t op, std::size_t fileSize, long long new
     const long long lineBefore = f.lineNumber();
     bool rewound = false;
     switch (op % 8) {
-    case 0: {
-        std::string word = kWordSentinel;
-        f.getString(word);
-        if (f.fail()) {
-            FUZZ_CHECK(word == kWordSentinel);
-        } else {
-            FUZZ_CHECK(!word.empty());
-            for (char c : word) FUZZ_CHECK(!isSpace(static_cast<std::uint8_t>(c)));
+        case 0: {
+            std::string word = kWordSentinel;
+            f.getString(word);
+            if (f.fail()) {
+                FUZZ_CHECK(word == kWordSentinel);
+            } else {
+                FUZZ_CHECK(!word.empty());
+                for (char c : word) FUZZ_CHECK(!isSpace(static_cast<std::uint8_t>(c)));
+            }
+            break;
         }
-        break;
-    }
-    case 1: {
-        int value = kIntSentinel;
-        f.getAscInt(value);
-        if (f.fail()) FUZZ_CHECK(value == kIntSentinel);
-        break;
-    }
-    case 2: {
-        double value = kDoubleSentinel;
-        f.getAscDouble(value);
-        if (f.fail())
-            FUZZ_CHECK(sameBits(value, kDoubleSentinel));
-        else
-            FUZZ_CHECK(std::isfinite(value));  // no "inf" or "nan" text, and overflow fails
-        break;
-    }
-    case 3:
-        f.emptyLine();
-        if (!before.good) FUZZ_CHECK(f.lineNumber() == lineBefore);
-        break;
-    case 4:
-        // At most two rewinds, so the script ends.
-        if (rewinds < 2) {
-            ++rewinds;
-            f.rewind();
-            rewound = before.good;
-            if (rewound && f.good()) FUZZ_CHECK(f.lineNumber() == 1);
+        case 1: {
+            int value = kIntSentinel;
+            f.getAscInt(value);
+            if (f.fail()) FUZZ_CHECK(value == kIntSentinel);
+            break;
         }
-        break;
-    case 5: {
-        const int count = (op >> 3) % 33;
-        const char delim = (op & 0x80) ? ' ' : '\n';
-        char buf[40];
-        std::memset(buf, kCharSentinel, sizeof buf);
-        f.getline(buf, count, delim);
-        if (count > 0) FUZZ_CHECK(std::strlen(buf) < static_cast<std::size_t>(count));
-        for (std::size_t k = static_cast<std::size_t>(count); k < sizeof buf; ++k) FUZZ_CHECK(buf[k] == kCharSentinel);
-        break;
-    }
-    case 6: {
-        char c = kCharSentinel;
-        f.getChar(&c);
-        if (f.fail()) FUZZ_CHECK(c == kCharSentinel);
-        break;
-    }
-    default:
-        FUZZ_CHECK(f.fileSize() == static_cast<long long>(fileSize));
-        FUZZ_CHECK(f.mode() == "r");
-        FUZZ_CHECK(f.isOpen());
-        break;
+        case 2: {
+            double value = kDoubleSentinel;
+            f.getAscDouble(value);
+            if (f.fail())
+                FUZZ_CHECK(sameBits(value, kDoubleSentinel));
+            else
+                FUZZ_CHECK(std::isfinite(value));  // no "inf" or "nan" text, and overflow fails
+            break;
+        }
+        case 3:
+            f.emptyLine();
+            if (!before.good) FUZZ_CHECK(f.lineNumber() == lineBefore);
+            break;
+        case 4:
+            // At most two rewinds, so the script ends.
+            if (rewinds < 2) {
+                ++rewinds;
+                f.rewind();
+                rewound = before.good;
+                if (rewound && f.good()) FUZZ_CHECK(f.lineNumber() == 1);
+            }
+            break;
+        case 5: {
+            const int count = (op >> 3) % 33;
+            const char delim = (op & 0x80) ? ' ' : '\n';
+            char buf[40];
+            std::memset(buf, kCharSentinel, sizeof buf);
+            f.getline(buf, count, delim);
+            if (count > 0) FUZZ_CHECK(std::strlen(buf) < static_cast<std::size_t>(count));
+            for (std::size_t k = static_cast<std::size_t>(count); k < sizeof buf; ++k)
+                FUZZ_CHECK(buf[k] == kCharSentinel);
+            break;
+        }
+        case 6: {
+            char c = kCharSentinel;
+            f.getChar(&c);
+            if (f.fail()) FUZZ_CHECK(c == kCharSentinel);
+            break;
+        }
+        default:
+            FUZZ_CHECK(f.fileSize() == static_cast<long long>(fileSize));
+            FUZZ_CHECK(f.mode() == "r");
+            FUZZ_CHECK(f.isOpen());
+            break;
     }
     checkMonotone(before, f);
     if (!rewound) FUZZ_CHECK(f.lineNumber() >= lineBefore);

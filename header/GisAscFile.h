@@ -78,12 +78,12 @@ private:
     // The general path of getAscDouble.
     void getAscDoubleSlow(double& value);
 
-    int file_ = -1;               // descriptor of the open file, -1 when none
+    int file_ = -1;  // descriptor of the open file, -1 when none
     std::string mode_;
     unsigned state_ = 0;
-    bool exhausted_ = false;      // the file has no bytes beyond end_
+    bool exhausted_ = false;  // the file has no bytes beyond end_
     long long line_ = 1;
-    std::vector<char> buf_;       // read-ahead; bytes [pos_, end_) are unread
+    std::vector<char> buf_;  // read-ahead; bytes [pos_, end_) are unread
     std::size_t pos_ = 0;
     std::size_t end_ = 0;
 };

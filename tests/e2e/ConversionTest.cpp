@@ -10,8 +10,7 @@ namespace {
 // Grid of four by four cells of 1 over (0, 0)-(4, 4); a square element of
 // pile height 2 over (0.5, 0.5)-(3.5, 3.5) has cell centres on its north and
 // west sides (outside its range) and on its east and south sides (inside).
-const char* const kConfig =
-    "PileHeight xmin 0 ymin 0 xmax 4 ymax 4 resx 1 resy 1 output out.grd input ";
+const char* const kConfig = "PileHeight xmin 0 ymin 0 xmax 4 ymax 4 resx 1 resy 1 output out.grd input ";
 const char* const kHeader =
     "GRIDREG\nINFO\nUNITS  meters\n"
     "//Format GRIDDEF  <ncols>  <nlins>  <X1>  <Y2>  <resX>  <resY>  <nodatavalue>\n"
@@ -22,14 +21,16 @@ const std::string kSquareGrid = std::string(kHeader) + "0 0 0 0 \n0 2 2 2 \n0 2 
 
 struct Case {
     const char* name;
-    std::string tecplot;    // the one input file, in.dat
-    std::string grid;       // expected grid file
-    std::string warning;    // expected standard error
+    std::string tecplot;  // the one input file, in.dat
+    std::string grid;     // expected grid file
+    std::string warning;  // expected standard error
     int status;
-    bool found = true;      // "Asc File in.dat" rather than "... not found..."
+    bool found = true;  // "Asc File in.dat" rather than "... not found..."
 };
 
-std::string zone(const std::string& record, const std::string& rest) { return "TITLE = \"t\"\n" + record + "\n" + rest; }
+std::string zone(const std::string& record, const std::string& rest) {
+    return "TITLE = \"t\"\n" + record + "\n" + rest;
+}
 
 class Conversion : public testing::TestWithParam<Case> {};
 
@@ -66,8 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"NodeTableHoldsAWord", zone("ZONE N=4, E=1", "3.5 0.5 2 0 0\n3.5 x 2 0 0\n"), kZeroGrid,
              "in.dat:4: node 2 of 4 holds a value that is not a number; no element is read\n", 1},
         Case{"NodeNumbersOutsideTheTable", zone("ZONE N=4, E=3", kSquareNodes + "1 2 3 4\n0 1 2 3\n1 2 3 5\n"),
-             kSquareGrid, "in.dat:8: 2 elements skipped for node numbers outside 1 to 4, the first is element 2\n",
-             1},
+             kSquareGrid, "in.dat:8: 2 elements skipped for node numbers outside 1 to 4, the first is element 2\n", 1},
         Case{"OneNodeNumberOutsideTheTable", zone("ZONE N=4, E=2", kSquareNodes + "1 2 3 4\n1 2 3 0\n"), kSquareGrid,
              "in.dat:8: 1 element skipped for node numbers outside 1 to 4, the first is element 2\n", 1},
         Case{"ElementCutShort", zone("ZONE N=4, E=2", kSquareNodes + "1 2 3 4\n1 2"), kSquareGrid,
@@ -75,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"SecondZoneIsNotRead", zone("ZONE N=4, E=1", kSquareNodes + "1 2 3 4\nZONE N=1,\n0 0 9 0 0\n"),
              kSquareGrid,
              "in.dat:8: elements end at a token that is not a node number; the rest of the file is not read\n", 0}),
-    [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
 
 TEST(Conversion, UnopenableInputStillWritesTheGrid) {
     TempDir dir;
@@ -92,9 +92,11 @@ TEST(Conversion, WarningFollowsItsFilesLine) {
     dir.write("a.dat", zone("ZONE N=4, E=2", kSquareNodes + "1 2 3 4\n1 2"));
     dir.write("b.dat", zone("ZONE N=4, E=1", kSquareNodes + "1 2 3 4\n"));
     dir.write("run.cfg", std::string(kConfig) + "a.dat b.dat\n");
-    const RunResult r = runProgram("/bin/sh", {"-c", std::string("'") + MESHRASTER_BINARY + "' run.cfg 2>&1"}, dir.path());
-    EXPECT_EQ(r.out, "Asc File a.dat\na.dat:8: element 2 has only 2 of its 4 node numbers and is dropped\n"
-                     "Asc File b.dat\n");
+    const RunResult r =
+        runProgram("/bin/sh", {"-c", std::string("'") + MESHRASTER_BINARY + "' run.cfg 2>&1"}, dir.path());
+    EXPECT_EQ(r.out,
+              "Asc File a.dat\na.dat:8: element 2 has only 2 of its 4 node numbers and is dropped\n"
+              "Asc File b.dat\n");
 }
 
 TEST(Conversion, OverlappingFilesInEitherOrderAndTwice) {
@@ -118,7 +120,10 @@ TEST(Conversion, OverlappingFilesInEitherOrderAndTwice) {
 
 TEST(Conversion, VelocityAroundAPileHeightOfOneHundredth) {
     // Momentum (3, 4) everywhere; velocity 5 / h where h > 0.01, else 0.
-    struct Row { const char* height; const char* cell; };
+    struct Row {
+        const char* height;
+        const char* cell;
+    };
     const Row rows[] = {{"0.01", "0"}, {"0.005", "0"}, {"0.0100001", "499.99500005"}, {"2", "2.5"}};
     for (const Row& row : rows) {
         TempDir dir;

@@ -50,7 +50,8 @@ const std::string kSquare = std::string(kHeader) + kNodes + "1 2 3 4\n";
 std::string gridOf(const std::string& rows, const std::string& def = "2 2 0 10000002 1 1") {
     return "GRIDREG\nINFO\nUNITS  meters\n"
            "//Format GRIDDEF  <ncols>  <nlins>  <X1>  <Y2>  <resX>  <resY>  <nodatavalue>\n"
-           "GRIDDEF " + def + " 3.4e+037\nINFO_END\n" + rows + "END\n";
+           "GRIDDEF " +
+           def + " 3.4e+037\nINFO_END\n" + rows + "END\n";
 }
 const std::string kTwos = gridOf("2 2 \n2 2 \n");
 const std::string kZeros = gridOf("0 0 \n0 0 \n");
@@ -126,7 +127,7 @@ TEST(FaultInjection, NulBytes) {
 TEST(FaultInjection, NameWithNulNamesNoFile) {
     {
         Trial run(withNul("PileHeight xmin 0 ymin 0 xmax 2 ymax 2 resx 1 resy 1 output out@x input q.dat\n"),
-                {{"q.dat", kSquare}});
+                  {{"q.dat", kSquare}});
         EXPECT_EQ(run.result.status, 1);
         EXPECT_FALSE(fileExists(run.dir.file("out")));
     }
@@ -188,7 +189,8 @@ TEST(FaultInjection, NodeCountsBeyondTheFile) {
         {"N=99999999999,", "q.dat:2: node count in \"N=99999999999,\" does not fit in an int; no node is read\n"},
     };
     for (const Case& c : cases) {
-        Trial run(config("q.dat"), {{"q.dat", std::string("TITLE = \"x\"\nZONE ") + c.token + " E=1\n" + kNodes + "1 2 3 4\n"}});
+        Trial run(config("q.dat"),
+                  {{"q.dat", std::string("TITLE = \"x\"\nZONE ") + c.token + " E=1\n" + kNodes + "1 2 3 4\n"}});
         EXPECT_EQ(run.result.status, 1) << c.token;
         EXPECT_EQ(run.result.err.substr(0, c.err.size()), c.err) << c.token;
         EXPECT_EQ(run.grid(), kZeros) << c.token;
@@ -196,7 +198,8 @@ TEST(FaultInjection, NodeCountsBeyondTheFile) {
 }
 
 TEST(FaultInjection, NodeNumbersOutsideTheZone) {
-    Trial run(config("q.dat"), {{"q.dat", std::string(kHeader) + kNodes + "0 1 2 3\n-1 2 3 4\n1 2 3 2147483647\n1 2 3 4\n"}});
+    Trial run(config("q.dat"),
+              {{"q.dat", std::string(kHeader) + kNodes + "0 1 2 3\n-1 2 3 4\n1 2 3 2147483647\n1 2 3 4\n"}});
     EXPECT_EQ(run.result.status, 1);
     EXPECT_EQ(run.result.err, "q.dat:7: 3 elements skipped for node numbers outside 1 to 4, the first is element 1\n");
     EXPECT_EQ(run.grid(), kTwos);  // the one sound element is still converted
@@ -215,11 +218,13 @@ TEST(FaultInjection, NodeNumberBeyondIntIsReported) {
 TEST(FaultInjection, ExtremeCoordinatesAndValues) {
     // A rectangle from -1e308 to 1e308, listed from its south-east corner: its
     // width overflows to infinity, its weights to 0, so every cell gets node 0's value.
-    const std::string huge = "ZONE N=4, E=1\n1e308 -1e308 2 0 0\n1e308 1e308 2 0 0\n-1e308 1e308 2 0 0\n"
-                             "-1e308 -1e308 2 0 0\n1 2 3 4\n";
+    const std::string huge =
+        "ZONE N=4, E=1\n1e308 -1e308 2 0 0\n1e308 1e308 2 0 0\n-1e308 1e308 2 0 0\n"
+        "-1e308 -1e308 2 0 0\n1 2 3 4\n";
     // A triangle of sides 1e-320 covers no cell centre.
     const std::string tiny = "ZONE N=3, E=1\n0 0 5 0 0\n1e-320 0 5 0 0\n0 1e-320 5 0 0\n1 2 3 3\n";
-    const std::string tinyValue = std::string(kHeader) + "-1 -1 1e-320 0 0\n3 -1 1e-320 0 0\n3 3 1e-320 0 0\n"
+    const std::string tinyValue = std::string(kHeader) +
+                                  "-1 -1 1e-320 0 0\n3 -1 1e-320 0 0\n3 3 1e-320 0 0\n"
                                   "-1 3 1e-320 0 0\n1 2 3 4\n";
     struct Case {
         const char* what;
@@ -229,11 +234,11 @@ TEST(FaultInjection, ExtremeCoordinatesAndValues) {
         {"1e308 nodes", "0 0 2 2 1 1", huge, kTwos},
         // Its north side lies less than a cell north of row 0's centres: row 0 is
         // outside its range, as for any box that ends at the grid's north edge.
-        {"1e308 extent", "0 0 1e308 1e308 5e307 5e307", huge,
-         gridOf("0 0 \n2 2 \n", "2 2 0 1e+308 5e+307 5e+307")},
+        {"1e308 extent", "0 0 1e308 1e308 5e307 5e307", huge, gridOf("0 0 \n2 2 \n", "2 2 0 1e+308 5e+307 5e+307")},
         {"1e-320 nodes", "-2 -2 6 6 4 4", tiny, gridOf("0 0 \n0 0 \n", "2 2 -2 10000006 4 4")},
-        {"1e-320 value", "0 0 2 2 1 1", tinyValue, gridOf("9.9998886718e-321 9.9998886718e-321 \n"
-                                                          "9.9998886718e-321 9.9998886718e-321 \n")},
+        {"1e-320 value", "0 0 2 2 1 1", tinyValue,
+         gridOf("9.9998886718e-321 9.9998886718e-321 \n"
+                "9.9998886718e-321 9.9998886718e-321 \n")},
     };
     for (const Case& c : cases) {
         Trial run(config("q.dat", c.grid), {{"q.dat", c.dat}});
@@ -244,7 +249,8 @@ TEST(FaultInjection, ExtremeCoordinatesAndValues) {
     // Rows of 1e308 / 1e-300 cells do not fit in an int.
     Trial rows(config("", "0 -1e308 1 1e308 1 1e-300"));
     EXPECT_EQ(rows.result.status, 1);
-    EXPECT_EQ(rows.result.out, "ConfigFile run.cfg: the grid would have more than 2147483647 rows; use a larger resy\n");
+    EXPECT_EQ(rows.result.out,
+              "ConfigFile run.cfg: the grid would have more than 2147483647 rows; use a larger resy\n");
     EXPECT_FALSE(fileExists(rows.dir.file("out.grd")));
 }
 
@@ -279,9 +285,9 @@ namespace {
 // (one zone record line, one node per line, four numbers per element).
 struct Layout {
     std::string text;
-    std::size_t nodesStart = 0;             // first byte of the node table
-    std::size_t fifthStart = 0, fifthEnd = 0;  // last node's fifth number
-    std::vector<std::string> nodeLines;     // with their newlines
+    std::size_t nodesStart = 0;                                // first byte of the node table
+    std::size_t fifthStart = 0, fifthEnd = 0;                  // last node's fifth number
+    std::vector<std::string> nodeLines;                        // with their newlines
     std::vector<std::pair<std::size_t, std::size_t>> numbers;  // element numbers: [start, end)
     double xmin = 1e300, xmax = -1e300, ymin = 1e300, ymax = -1e300;
 
@@ -320,8 +326,8 @@ struct Layout {
 // What the run must make of the first cut bytes of a file with this layout.
 struct Expected {
     bool warning = false;
-    bool eitherWay = false;    // the cut falls inside the last node's last number
-    std::string elements;      // the elements read, one a line, as the oracle file lists them
+    bool eitherWay = false;  // the cut falls inside the last node's last number
+    std::string elements;    // the elements read, one a line, as the oracle file lists them
 };
 
 Expected expectedFor(const Layout& f, std::size_t cut) {
@@ -335,8 +341,10 @@ Expected expectedFor(const Layout& f, std::size_t cut) {
     std::size_t whole = 0;
     bool partial = false;
     for (const auto& [start, end] : f.numbers) {
-        if (end <= cut) ++whole;
-        else if (start < cut) partial = true;
+        if (end <= cut)
+            ++whole;
+        else if (start < cut)
+            partial = true;
     }
     const std::size_t read = whole + partial;
     const long nodes = static_cast<long>(f.nodeLines.size());
@@ -443,8 +451,9 @@ TEST_P(Truncated, GivesTheGridOfTheIntactPart) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FaultInjection, Truncated, ::testing::ValuesIn(meshFiles()),
-                         [](const ::testing::TestParamInfo<std::string>& info) {
-                             std::string name = info.param;
-                             std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
+                         [](const ::testing::TestParamInfo<std::string>& param) {
+                             std::string name = param.param;
+                             std::replace_if(
+                                 name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
                              return name;
                          });

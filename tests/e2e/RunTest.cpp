@@ -29,9 +29,11 @@ const char* const kUsage =
 
 // The grid file from its GRIDDEF fields (no-data text excluded) and value lines.
 std::string gridFile(const std::string& def, const std::vector<std::string>& rows) {
-    std::string s = "GRIDREG\nINFO\nUNITS  meters\n"
-                    "//Format GRIDDEF  <ncols>  <nlins>  <X1>  <Y2>  <resX>  <resY>  <nodatavalue>\n"
-                    "GRIDDEF " + def + " 3.4e+037\nINFO_END\n";
+    std::string s =
+        "GRIDREG\nINFO\nUNITS  meters\n"
+        "//Format GRIDDEF  <ncols>  <nlins>  <X1>  <Y2>  <resX>  <resY>  <nodatavalue>\n"
+        "GRIDDEF " +
+        def + " 3.4e+037\nINFO_END\n";
     for (const std::string& r : rows) s += r + '\n';
     return s + "END\n";
 }
@@ -147,9 +149,12 @@ TEST(Run, LayoutOfTheConfigurationDoesNotMatter) {
 }
 
 TEST(Run, OnlyTheExactModeWordSelectsVelocity) {
-    struct Case { const char* mode; const char* cell; };
-    for (const Case c : {Case{"Velocity", "2.5"}, Case{"velocity", "2"}, Case{"Velocityx", "2"},
-                         Case{"VELOCITY", "2"}, Case{"Velocit", "2"}, Case{"PileHeight", "2"}}) {
+    struct Case {
+        const char* mode;
+        const char* cell;
+    };
+    for (const Case c : {Case{"Velocity", "2.5"}, Case{"velocity", "2"}, Case{"Velocityx", "2"}, Case{"VELOCITY", "2"},
+                         Case{"Velocit", "2"}, Case{"PileHeight", "2"}}) {
         Folder run(config(kExampleNumbers, "output out.grd\ninput q.dat\n", c.mode), {"run.cfg"}, true);
         const std::string row = std::string(c.cell) + ' ' + c.cell + ' ' + c.cell + ' ';
         EXPECT_EQ(run.grid(), gridFile("3 2 0 10000000 10 10", {row, row})) << c.mode;
@@ -157,7 +162,12 @@ TEST(Run, OnlyTheExactModeWordSelectsVelocity) {
 }
 
 TEST(Run, InputList) {
-    struct Case { const char* tail; const char* out; const char* cell; int status; };
+    struct Case {
+        const char* tail;
+        const char* out;
+        const char* cell;
+        int status;
+    };
     const Case cases[] = {
         {"output out.grd\ninput\n", "", "0", 0},
         {"output out.grd", "", "0", 0},
@@ -177,7 +187,11 @@ TEST(Run, InputList) {
 }
 
 TEST(Run, ExtentsAndNumberText) {
-    struct Case { std::vector<std::string> numbers; const char* def; std::vector<std::string> rows; };
+    struct Case {
+        std::vector<std::string> numbers;
+        const char* def;
+        std::vector<std::string> rows;
+    };
     const Case cases[] = {
         {{"0", "0", "95", "10", "10", "10"}, "9 1 0 10000010 10 10", {"0 0 0 0 0 0 0 0 0 "}},
         {{"0", "0", "0.3", "0.1", "0.1", "0.1"}, "2 1 0 10000000.1 0.1 0.1", {"0 0 "}},
@@ -185,7 +199,8 @@ TEST(Run, ExtentsAndNumberText) {
         {{"0", "0", "30", "5", "10", "10"}, "3 0 0 10000005 10 10", {}},
         {{"7", "0", "7", "3", "1", "1"}, "0 3 7 10000003 1 1", {"", "", ""}},
         {{"-1234.125", "12345670.5", "-1233.625", "12345680.5", "0.25", "5"},
-         "2 2 -1234.125 22345680.5 0.25 5", {"0 0 ", "0 0 "}},
+         "2 2 -1234.125 22345680.5 0.25 5",
+         {"0 0 ", "0 0 "}},
         {{"123456789012", "0", "123456789013", "1", "1", "1"}, "1 1 1.2345678901e+11 10000001 1 1", {"0 "}},
         {{"0", "-1e-7", "2e-5", "0", "1e-5", "1e-7"}, "2 1 0 10000000 1e-05 1e-07", {"0 0 "}},
         {{"0", "0", "2147483647", "0", "1", "1"}, "2147483647 0 0 10000000 1 1", {}},
@@ -219,10 +234,13 @@ TEST(Run, NewOutputGets0664LessTheUmask) {
 }
 
 TEST(Run, OutputThatCannotBeWritten) {
-    struct Case { const char* name; const char* out; };
-    for (const Case c : {Case{"missing/out.grd", "Can't open output file missing/out.grd\n"},
-                         Case{".", "Can't open output file .\n"},
-                         Case{"/dev/full", "Can't write output file /dev/full\n"}}) {
+    struct Case {
+        const char* name;
+        const char* out;
+    };
+    for (const Case c :
+         {Case{"missing/out.grd", "Can't open output file missing/out.grd\n"}, Case{".", "Can't open output file .\n"},
+          Case{"/dev/full", "Can't write output file /dev/full\n"}}) {
         Folder run(config(kExampleNumbers, std::string("output ") + c.name + "\ninput\n"));
         EXPECT_EQ(run.result.status, 1) << c.name;
         EXPECT_EQ(run.result.out, c.out);
@@ -236,12 +254,24 @@ TEST(Run, OutputThatCannotBeWritten) {
 // The configuration ends after each of its first fifteen tokens in turn, with
 // and without a newline after the last one.
 TEST(Run, ConfigurationThatEndsEarly) {
-    const char* const tokens[] = {"PileHeight", "xmin", "0", "ymin", "-20", "xmax", "30", "ymax",
-                                  "0", "resx", "10", "resy", "10", "output"};
+    const char* const tokens[] = {"PileHeight", "xmin", "0",    "ymin", "-20",  "xmax", "30",
+                                  "ymax",       "0",    "resx", "10",   "resy", "10",   "output"};
     const char* const missing[] = {
-        "the mode word", "the label before xmin", "xmin", "the label before ymin", "ymin",
-        "the label before xmax", "xmax", "the label before ymax", "ymax", "the label before resx",
-        "resx", "the label before resy", "resy", "the label before the output file name", "the output file name",
+        "the mode word",
+        "the label before xmin",
+        "xmin",
+        "the label before ymin",
+        "ymin",
+        "the label before xmax",
+        "xmax",
+        "the label before ymax",
+        "ymax",
+        "the label before resx",
+        "resx",
+        "the label before resy",
+        "resy",
+        "the label before the output file name",
+        "the output file name",
     };
     for (int k = 0; k <= 14; ++k) {
         std::string cfg;
@@ -272,7 +302,10 @@ TEST(Run, UnreadableLastNumberIsNotReportedAsEndOfFile) {
 }
 
 TEST(Run, GridNumbersThatMakeNoGrid) {
-    struct Case { std::vector<std::string> numbers; const char* problem; };
+    struct Case {
+        std::vector<std::string> numbers;
+        const char* problem;
+    };
     const Case cases[] = {
         {{"0", "0", "30", "20", "0", "10"}, "resx must be greater than 0"},
         {{"0", "0", "30", "20", "-10", "10"}, "resx must be greater than 0"},
@@ -280,12 +313,15 @@ TEST(Run, GridNumbersThatMakeNoGrid) {
         {{"0", "0", "30", "20", "10", "-1"}, "resy must be greater than 0"},
         {{"0", "0", "-30", "20", "10", "10"}, "xmax is below xmin"},
         {{"0", "30", "30", "20", "10", "10"}, "ymax is below ymin"},
-        {{"0", "0", "2147483648", "1", "1", "1"}, "the grid would have more than 2147483647 columns; use a larger resx"},
-        {{"-1e308", "0", "1e308", "1", "1", "1"}, "the grid would have more than 2147483647 columns; use a larger resx"},
+        {{"0", "0", "2147483648", "1", "1", "1"},
+         "the grid would have more than 2147483647 columns; use a larger resx"},
+        {{"-1e308", "0", "1e308", "1", "1", "1"},
+         "the grid would have more than 2147483647 columns; use a larger resx"},
         {{"0", "0", "1", "1", "4.9e-324", "1"}, "the grid would have more than 2147483647 columns; use a larger resx"},
         {{"0", "0", "1", "2147483648", "1", "1"}, "the grid would have more than 2147483647 rows; use a larger resy"},
     };
-    for (const Case& c : cases) expectRefused(config(c.numbers), std::string("ConfigFile run.cfg: ") + c.problem + "\n");
+    for (const Case& c : cases)
+        expectRefused(config(c.numbers), std::string("ConfigFile run.cfg: ") + c.problem + "\n");
 }
 
 TEST(Run, GridLargerThanMemory) {

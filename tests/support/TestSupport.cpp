@@ -71,8 +71,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
         ::_exit(127);
     }
     int wstatus = 0;
-    while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {}
     RunResult r;
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     r.out = readFile(outPath);

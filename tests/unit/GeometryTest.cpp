@@ -17,7 +17,12 @@ void expectBox(const GxBox& got, double x1, double y1, double x2, double y2) {
 
 // Ten columns and five rows; centres of column 0 at x = 5, of row 0 at y = 45.
 TEST(InterRowsCols, SelectsCellsByTheirCentres) {
-    struct Case { GxBox box; double fcol, frow, lcol, lrow; const char* why; bool meets = true; };
+    struct Case {
+        GxBox box;
+        double fcol, frow, lcol, lrow;
+        const char* why;
+        bool meets = true;
+    };
     const Case cases[] = {
         {{12, 13, 38, 31}, 1, 2, 3, 3, "inside"},
         {{15, 13, 35, 31}, 2, 2, 3, 3, "centre on the west side out, on the east side in"},

@@ -62,10 +62,14 @@ struct StreamOps {
     // istream's ignore and seekg act on a stream that is not good (ignore sets
     // failbit, seekg clears eofbit); the reader's emptyLine and rewind do nothing
     // then, by design, so the oracle only calls them on a good stream.
-    void l() { if (in.good()) in.ignore(100000, '\n'); }
+    void l() {
+        if (in.good()) in.ignore(100000, '\n');
+    }
     void c(char& ch) { in.get(ch); }
     void g(char* buf, int n) { in.getline(buf, n, '\n'); }
-    void w() { if (in.good()) in.seekg(0); }
+    void w() {
+        if (in.good()) in.seekg(0);
+    }
     bool fail() const { return in.fail(); }
     bool eof() const { return in.eof(); }
     long long line() {
@@ -92,15 +96,37 @@ std::string trace(R& r, const std::string& ops) {
         char ch = 0;
         char buf[8];
         switch (op) {
-            case 's': r.s(w); value = w; break;
-            case 'd': r.d(d); value = show(d); break;
-            case 'i': r.i(i); value = std::to_string(i); break;
-            case 'c': r.c(ch); value = std::string(1, ch); break;
-            case 'g': r.g(buf, sizeof buf); value = buf; break;
-            case 'l': r.l(); break;
-            case 'w': r.w(); break;
-            case 'n': value = std::to_string(r.line()); break;
-            default: ADD_FAILURE() << "unknown op " << op;
+            case 's':
+                r.s(w);
+                value = w;
+                break;
+            case 'd':
+                r.d(d);
+                value = show(d);
+                break;
+            case 'i':
+                r.i(i);
+                value = std::to_string(i);
+                break;
+            case 'c':
+                r.c(ch);
+                value = std::string(1, ch);
+                break;
+            case 'g':
+                r.g(buf, sizeof buf);
+                value = buf;
+                break;
+            case 'l':
+                r.l();
+                break;
+            case 'w':
+                r.w();
+                break;
+            case 'n':
+                value = std::to_string(r.line());
+                break;
+            default:
+                ADD_FAILURE() << "unknown op " << op;
         }
         if (!value.empty() && (op == 'n' || op == 'g' || !r.fail())) out += ':' + value;
         if (r.fail()) out += '!';
@@ -120,7 +146,11 @@ bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 }  // namespace
 
 TEST(GisAscFile, CallsDeliverAndSetFlags) {
-    struct Case { const char* text; const char* ops; const char* expected; };
+    struct Case {
+        const char* text;
+        const char* ops;
+        const char* expected;
+    };
     const Case cases[] = {
         // tokens, and the end of input with and without white space after
         {"abc", "ss", "s:abc$ s!$"},
@@ -128,7 +158,11 @@ TEST(GisAscFile, CallsDeliverAndSetFlags) {
         {"", "s", "s!$"},
         {" \t\n\r\v\f ", "sn", "s!$ n:2!$"},
         {"a\tb\nc\rd\ve\ff g", "sssssss", "s:a s:b s:c s:d s:e s:f s:g$"},
-        {"a\x01" "b\x7f\xa0 \"quoted text\"", "sss", "s:a\x01" "b\x7f\xa0 s:\"quoted s:text\"$"},
+        {"a\x01"
+         "b\x7f\xa0 \"quoted text\"",
+         "sss",
+         "s:a\x01"
+         "b\x7f\xa0 s:\"quoted s:text\"$"},
         {"-42", "i", "i:-42$"},
         {"abc 5", "is", "i! s!"},
         // emptyLine: the rest of the line and its newline; no skip of white
@@ -153,36 +187,77 @@ TEST(GisAscFile, CallsDeliverAndSetFlags) {
 TEST(GisAscFile, NumbersReadAsStreamExtraction) {
     // Expected values are C++ literals of the same text: the compiler's correctly
     // rounded conversion is the oracle. rest is the next token, "" for none.
-    struct Case { std::string text; char kind; bool ok; double value; const char* rest; bool eof; };
+    struct Case {
+        std::string text;
+        char kind;
+        bool ok;
+        double value;
+        const char* rest;
+        bool eof;
+    };
     const double tiny = std::numeric_limits<double>::denorm_min();
     const std::string zeros(400, '0');
     const Case cases[] = {
-        {"-42", 'i', true, -42, "", true}, {"+7 x", 'i', true, 7, "x", false}, {"007", 'i', true, 7, "", true},
-        {"1.5", 'i', true, 1, ".5", false}, {"0x1A", 'i', true, 0, "x1A", false}, {"1e5", 'i', true, 1, "e5", false},
-        {"2147483647", 'i', true, 2147483647, "", true}, {"-2147483648", 'i', true, -2147483648.0, "", true},
-        {"2147483648", 'i', false, 0, "", true}, {"-2147483649 ", 'i', false, 0, "", false},
-        {"99999999999999999999 ", 'i', false, 0, "", false}, {"abc", 'i', false, 0, "", false},
-        {"-", 'i', false, 0, "", true}, {"+ 5", 'i', false, 0, "", false}, {"--5", 'i', false, 0, "", false},
-        {"12.5", 'd', true, 12.5, "", true}, {" \t\r\v\f\n-0.25e1 z", 'd', true, -2.5, "z", false},
-        {"+5", 'd', true, 5, "", true}, {"+-5", 'd', false, 0, "", false}, {".5", 'd', true, 0.5, "", true},
-        {"-.5", 'd', true, -0.5, "", true}, {"5.", 'd', true, 5, "", true}, {"1.e2", 'd', true, 100, "", true},
-        {".", 'd', false, 0, "", true}, {". 5", 'd', false, 0, "", false}, {"-0", 'd', true, -0.0, "", true},
-        {"1E3 ", 'd', true, 1000, "", false}, {"1e+3", 'd', true, 1000, "", true}, {"1e-3", 'd', true, 0.001, "", true},
-        {"1.5.5", 'd', true, 1.5, ".5", false}, {"1e5.5", 'd', true, 1e5, ".5", false},
-        {"12abc", 'd', true, 12, "abc", false}, {"1,5", 'd', true, 1, ",5", false},
-        {"0x10", 'd', true, 0, "x10", false}, {"1e", 'd', false, 0, "", true}, {"1e+", 'd', false, 0, "", true},
-        {"1e+ 3", 'd', false, 0, "", false}, {"1ex", 'd', false, 0, "", false}, {"e5", 'd', false, 0, "", false},
-        {".e5", 'd', false, 0, "", false}, {"inf", 'd', false, 0, "", false}, {"-inf", 'd', false, 0, "", false},
-        {"nan", 'd', false, 0, "", false}, {"NaN", 'd', false, 0, "", false}, {"infinity", 'd', false, 0, "", false},
+        {"-42", 'i', true, -42, "", true},
+        {"+7 x", 'i', true, 7, "x", false},
+        {"007", 'i', true, 7, "", true},
+        {"1.5", 'i', true, 1, ".5", false},
+        {"0x1A", 'i', true, 0, "x1A", false},
+        {"1e5", 'i', true, 1, "e5", false},
+        {"2147483647", 'i', true, 2147483647, "", true},
+        {"-2147483648", 'i', true, -2147483648.0, "", true},
+        {"2147483648", 'i', false, 0, "", true},
+        {"-2147483649 ", 'i', false, 0, "", false},
+        {"99999999999999999999 ", 'i', false, 0, "", false},
+        {"abc", 'i', false, 0, "", false},
+        {"-", 'i', false, 0, "", true},
+        {"+ 5", 'i', false, 0, "", false},
+        {"--5", 'i', false, 0, "", false},
+        {"12.5", 'd', true, 12.5, "", true},
+        {" \t\r\v\f\n-0.25e1 z", 'd', true, -2.5, "z", false},
+        {"+5", 'd', true, 5, "", true},
+        {"+-5", 'd', false, 0, "", false},
+        {".5", 'd', true, 0.5, "", true},
+        {"-.5", 'd', true, -0.5, "", true},
+        {"5.", 'd', true, 5, "", true},
+        {"1.e2", 'd', true, 100, "", true},
+        {".", 'd', false, 0, "", true},
+        {". 5", 'd', false, 0, "", false},
+        {"-0", 'd', true, -0.0, "", true},
+        {"1E3 ", 'd', true, 1000, "", false},
+        {"1e+3", 'd', true, 1000, "", true},
+        {"1e-3", 'd', true, 0.001, "", true},
+        {"1.5.5", 'd', true, 1.5, ".5", false},
+        {"1e5.5", 'd', true, 1e5, ".5", false},
+        {"12abc", 'd', true, 12, "abc", false},
+        {"1,5", 'd', true, 1, ",5", false},
+        {"0x10", 'd', true, 0, "x10", false},
+        {"1e", 'd', false, 0, "", true},
+        {"1e+", 'd', false, 0, "", true},
+        {"1e+ 3", 'd', false, 0, "", false},
+        {"1ex", 'd', false, 0, "", false},
+        {"e5", 'd', false, 0, "", false},
+        {".e5", 'd', false, 0, "", false},
+        {"inf", 'd', false, 0, "", false},
+        {"-inf", 'd', false, 0, "", false},
+        {"nan", 'd', false, 0, "", false},
+        {"NaN", 'd', false, 0, "", false},
+        {"infinity", 'd', false, 0, "", false},
         // overflow fails, underflow gives the correctly rounded tiny value or 0
-        {"1e400", 'd', false, 0, "", true}, {"-1e400 ", 'd', false, 0, "", false},
-        {"1.7976931348623158e308", 'd', true, DBL_MAX, "", true}, {"1.7976931348623159e308", 'd', false, 0, "", true},
-        {"1e-400", 'd', true, 0.0, "", true}, {"-1e-400", 'd', true, -0.0, "", true},
-        {"4.9406564584124654e-324", 'd', true, tiny, "", true}, {"2.4703282292062328e-324", 'd', true, tiny, "", true},
+        {"1e400", 'd', false, 0, "", true},
+        {"-1e400 ", 'd', false, 0, "", false},
+        {"1.7976931348623158e308", 'd', true, DBL_MAX, "", true},
+        {"1.7976931348623159e308", 'd', false, 0, "", true},
+        {"1e-400", 'd', true, 0.0, "", true},
+        {"-1e-400", 'd', true, -0.0, "", true},
+        {"4.9406564584124654e-324", 'd', true, tiny, "", true},
+        {"2.4703282292062328e-324", 'd', true, tiny, "", true},
         {"2.4703282292062327e-324", 'd', true, 0.0, "", true},
         {"2.2250738585072011e-308", 'd', true, 2.2250738585072011e-308, "", true},
-        {"0.1e99999999999999999999", 'd', false, 0, "", true}, {"7e-99999999999999999999", 'd', true, 0.0, "", true},
-        {"1" + zeros + " ", 'd', false, 0, "", false}, {"0." + zeros + "1", 'd', true, 0.0, "", true},
+        {"0.1e99999999999999999999", 'd', false, 0, "", true},
+        {"7e-99999999999999999999", 'd', true, 0.0, "", true},
+        {"1" + zeros + " ", 'd', false, 0, "", false},
+        {"0." + zeros + "1", 'd', true, 0.0, "", true},
         {"1" + zeros.substr(0, 300) + "e-300", 'd', true, 1.0, "", true},
         {"0." + zeros.substr(0, 322) + "5", 'd', true, 5e-323, "", true},
         {"0." + zeros.substr(0, 300) + "17976931348623157e609", 'd', true, DBL_MAX, "", true},
@@ -211,10 +286,14 @@ TEST(GisAscFile, NumbersReadAsStreamExtraction) {
 // that is not a number. A read after a token that ended the input failed
 // without being marked as ending before a token.
 TEST(GisAscFile, EndedBeforeTokenAlsoAfterATokenThatEndsTheInput) {
-    struct Case { const char* text; const char* ops; bool atEnd; };
-    for (const Case c : {Case{"", "s", true}, Case{"abc\n", "ss", true}, Case{"abc", "ss", true},
-                         Case{"5", "dd", true}, Case{"5", "di", true}, Case{"1e", "d", false},
-                         Case{"1e400", "d", false}, Case{"x", "d", false}, Case{"5 x", "dds", false}}) {
+    struct Case {
+        const char* text;
+        const char* ops;
+        bool atEnd;
+    };
+    for (const Case c : {Case{"", "s", true}, Case{"abc\n", "ss", true}, Case{"abc", "ss", true}, Case{"5", "dd", true},
+                         Case{"5", "di", true}, Case{"1e", "d", false}, Case{"1e400", "d", false},
+                         Case{"x", "d", false}, Case{"5 x", "dds", false}}) {
         Text t(c.text);
         AscOps reader{t.file};
         trace(reader, c.ops);
@@ -269,7 +348,8 @@ TEST(GisAscFile, NumbersAndTokensAcrossTheBufferEnd) {
     const std::string expected = "d:" + show(-1.2345678901234567e-89) + " i:1234567890 s:tok l n:2 s:en i:7$";
     for (std::size_t k = 0; k <= 25; ++k)
         EXPECT_EQ(traceFile(std::string(kBuffer - k, ' ') + "-1.2345678901234567e-89 1234567890 tok\nen 7", "disln si"),
-                  expected) << "number starts " << k << " bytes before the end of the first buffer load";
+                  expected)
+            << "number starts " << k << " bytes before the end of the first buffer load";
     // "1e" at the buffer end is taken with the exponent that follows.
     EXPECT_EQ(traceFile(std::string(kBuffer - 2, ' ') + "1e5 x", "d"), "d:100000");
 }
@@ -277,7 +357,10 @@ TEST(GisAscFile, NumbersAndTokensAcrossTheBufferEnd) {
 TEST(GisAscFile, TokenOfSeveralMegabytes) {
     const std::size_t big = 5 * 1024 * 1024 + 3;
     Text t("a " + std::string(big, 'x') + " b " + std::string(big, 'y'));
-    struct Token { char ch; std::size_t size; };
+    struct Token {
+        char ch;
+        std::size_t size;
+    };
     for (const Token expect : {Token{'a', 1}, Token{'x', big}, Token{'b', 1}, Token{'y', big}}) {
         std::string w;
         t.file.getString(w);
@@ -289,7 +372,10 @@ TEST(GisAscFile, TokenOfSeveralMegabytes) {
 }
 
 TEST(GisAscFile, EmptyLineDiscardsAtMost100000Characters) {
-    struct Case { std::size_t length; std::size_t rest; };  // line length, then what is left of it
+    struct Case {
+        std::size_t length;
+        std::size_t rest;
+    };  // line length, then what is left of it
     for (const Case c : {Case{99999, 0}, Case{100000, 0}, Case{100001, 1}, Case{300000, 200000}}) {
         Text t(std::string(c.length, 'x') + "\nnext");
         std::string w;
@@ -347,8 +433,8 @@ TEST(GisAscFile, MatchesStreamExtractionOnGeneratedInput) {
         const std::string expected = trace(oracle, calls), got = traceFile(text, calls);
         if (expected == got) return true;
         ADD_FAILURE() << "input \"" << text.substr(0, 400) << "\"\ncalls " << calls.substr(0, 400)
-                      << "\nstream extraction: " << expected.substr(0, 600) << "\nreader:            "
-                      << got.substr(0, 600);
+                      << "\nstream extraction: " << expected.substr(0, 600)
+                      << "\nreader:            " << got.substr(0, 600);
         return false;
     };
     for (int n = 0; n < 3000; ++n)

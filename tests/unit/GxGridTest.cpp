@@ -22,7 +22,10 @@ struct GridProbe : GxGrid {
 }  // namespace
 
 TEST(GxGridParam, CountsTruncateTowardZero) {
-    struct Case { double xmin, xmax, ymin, ymax, resx, resy; int cols, rows; };
+    struct Case {
+        double xmin, xmax, ymin, ymax, resx, resy;
+        int cols, rows;
+    };
     const Case cases[] = {
         {0, 100, 0, 50, 10, 10, 10, 5},
         {0, 105, 0, 95, 10, 10, 10, 9},    // leftover strips belong to no cell
@@ -56,7 +59,10 @@ TEST(GxGridParam, FieldsInConstructorOrderAndCountsNotCached) {
 }
 
 TEST(GxGrid, TruncToIntSaturates) {
-    struct Case { double in; int out; };
+    struct Case {
+        double in;
+        int out;
+    };
     for (const Case c : {Case{2.9, 2}, Case{-2.9, -2}, Case{-0.5, 0}, Case{2147483647.9, INT_MAX},
                          Case{2147483648.0, INT_MAX}, Case{-2147483648.9, INT_MIN}, Case{-2147483649.0, INT_MIN},
                          Case{INFINITY, INT_MAX}, Case{-INFINITY, INT_MIN}, Case{NAN, 0}})
@@ -92,8 +98,9 @@ TEST(GxGrid, PairsOutsideTheGridReadZeroAndWriteNothing) {
     GridProbe g(5, 10);
     for (int row = 0; row < 5; ++row)
         for (int col = 0; col < 10; ++col) g.RowCol(row, col, 1.0 + row * 10 + col);
-    const int outside[][2] = {{-1, 0}, {0, -1}, {5, 0}, {0, 10}, {4, 10}, {5, 9}, {-1, -1},
-                              {INT_MIN, 0}, {0, INT_MIN}, {INT_MAX, INT_MAX}, {1, -10}};
+    const int outside[][2] = {{-1, 0}, {0, -1},  {5, 0},       {0, 10},      {4, 10},
+                              {5, 9},  {-1, -1}, {INT_MIN, 0}, {0, INT_MIN}, {INT_MAX, INT_MAX},
+                              {1, -10}};
     for (const auto& rc : outside) {
         EXPECT_EQ(g.RowCol(rc[0], rc[1]), 0.0) << "row " << rc[0] << ", col " << rc[1];
         g.RowCol(rc[0], rc[1], -99.0);
@@ -102,9 +109,11 @@ TEST(GxGrid, PairsOutsideTheGridReadZeroAndWriteNothing) {
 }
 
 TEST(GxGrid, CountsOfZeroOrBelowGiveNoCells) {
-    struct Case { int rows, cols, keptRows, keptCols; };
-    const Case cases[] = {{0, 7, 0, 7}, {7, 0, 7, 0}, {-3, 5, 0, 5}, {4, -1, 4, 0}, {-2, -3, 0, 0},
-                          {INT_MIN, INT_MIN, 0, 0}};
+    struct Case {
+        int rows, cols, keptRows, keptCols;
+    };
+    const Case cases[] = {{0, 7, 0, 7},  {7, 0, 7, 0},   {-3, 5, 0, 5},
+                          {4, -1, 4, 0}, {-2, -3, 0, 0}, {INT_MIN, INT_MIN, 0, 0}};
     for (const Case& c : cases) {
         GridProbe g(c.rows, c.cols);
         EXPECT_EQ(g.NumRow(), c.keptRows);

@@ -34,20 +34,46 @@ std::string printed(double v) {
 }  // namespace
 
 TEST(NumberText, Examples) {
-    struct Case { double value; const char* expected; };
+    struct Case {
+        double value;
+        const char* expected;
+    };
     const Case cases[] = {
-        {0, "0"}, {-0.0, "-0"}, {12.5, "12.5"}, {10, "10"}, {-3, "-3"},
-        {2.0 / 3.0, "0.66666666667"}, {5.123456789012, "5.123456789"},
-        {0.000123456789012, "0.00012345678901"}, {0.00001, "1e-05"}, {2e11, "2e+11"},
-        {99999999999, "99999999999"}, {99999999999.5, "1e+11"}, {99999999999.4, "99999999999"},
-        {0.0001, "0.0001"}, {0.000099999999999, "9.9999999999e-05"}, {0.000099999999999999, "0.0001"},
-        {10000000, "10000000"}, {22345678.9, "22345678.9"}, {1e100, "1e+100"}, {-1.5e-300, "-1.5e-300"},
-        {DBL_MAX, "1.7976931349e+308"}, {5e-324, "4.9406564584e-324"}, {0.1, "0.1"}, {1.0 / 3.0, "0.33333333333"},
+        {0, "0"},
+        {-0.0, "-0"},
+        {12.5, "12.5"},
+        {10, "10"},
+        {-3, "-3"},
+        {2.0 / 3.0, "0.66666666667"},
+        {5.123456789012, "5.123456789"},
+        {0.000123456789012, "0.00012345678901"},
+        {0.00001, "1e-05"},
+        {2e11, "2e+11"},
+        {99999999999, "99999999999"},
+        {99999999999.5, "1e+11"},
+        {99999999999.4, "99999999999"},
+        {0.0001, "0.0001"},
+        {0.000099999999999, "9.9999999999e-05"},
+        {0.000099999999999999, "0.0001"},
+        {10000000, "10000000"},
+        {22345678.9, "22345678.9"},
+        {1e100, "1e+100"},
+        {-1.5e-300, "-1.5e-300"},
+        {DBL_MAX, "1.7976931349e+308"},
+        {5e-324, "4.9406564584e-324"},
+        {0.1, "0.1"},
+        {1.0 / 3.0, "0.33333333333"},
         // a decimal tie is decided by the exact binary value; an exact tie goes to the even digit
-        {0.125, "0.125"}, {1.00000000005, "1.0000000001"}, {0.000123456789015, "0.00012345678901"},
-        {1.23456789015e-7, "1.2345678901e-07"}, {9.99999999995, "10"}, {12345678901.5, "12345678902"},
+        {0.125, "0.125"},
+        {1.00000000005, "1.0000000001"},
+        {0.000123456789015, "0.00012345678901"},
+        {1.23456789015e-7, "1.2345678901e-07"},
+        {9.99999999995, "10"},
+        {12345678901.5, "12345678902"},
         {12345678902.5, "12345678902"},
-        {INFINITY, "inf"}, {-INFINITY, "-inf"}, {NAN, "nan"},
+        {INFINITY, "inf"},
+        {-INFINITY, "-inf"},
+        {NAN, "nan"},
     };
     for (const Case& c : cases) EXPECT_EQ(text(c.value), c.expected) << "for " << printed(c.value);
 }
@@ -71,8 +97,9 @@ TEST(NumberText, AgreesWithPrintfAcrossMagnitudes) {
     }
     // Around the switch between plain and exponent notation and around decimal
     // ties of the 12th digit: the neighbouring doubles of each value.
-    const double edges[] = {1e-5, 1e-4, 1e11, 99999999999.5, 0.000099999999999995, 1.00000000005,
-                            123456789012.5, 1e-4 - 5e-16, 9.99999999995, 0.5, 1e15};
+    const double edges[] = {1e-5,          1e-4,           1e11,         99999999999.5, 0.000099999999999995,
+                            1.00000000005, 123456789012.5, 1e-4 - 5e-16, 9.99999999995, 0.5,
+                            1e15};
     for (double e : edges) {
         double v = e;
         for (int k = 0; k < 40; ++k) v = std::nextafter(v, 0.0);
@@ -96,8 +123,9 @@ TEST(NumberText, GridFileMatchesPrintfText) {
     GxGrid grid(rows, cols);
     std::mt19937_64 rng(11);
     std::uniform_real_distribution<double> value(-5000, 5000);
-    std::string expected = "GRIDREG\nINFO\nUNITS  meters\n"
-                           "//Format GRIDDEF  <ncols>  <nlins>  <X1>  <Y2>  <resX>  <resY>  <nodatavalue>\n";
+    std::string expected =
+        "GRIDREG\nINFO\nUNITS  meters\n"
+        "//Format GRIDDEF  <ncols>  <nlins>  <X1>  <Y2>  <resX>  <resY>  <nodatavalue>\n";
     expected += "GRIDDEF 900 170 " + printed(par.xmin_) + ' ' + printed(par.ymax_ + 10000000) + ' ' +
                 printed(par.resx_) + ' ' + printed(par.resy_) + " 3.4e+037\nINFO_END\n";
     for (int row = 0; row < rows; ++row) {

@@ -41,8 +41,7 @@ void expectSquare(const GxGrid& grid, const double (&want)[4][4]) {
     for (int row = 0; row < 8; ++row)
         for (int col = 0; col < 8; ++col) {
             const bool inside = row >= 2 && row <= 5 && col >= 2 && col <= 5;
-            EXPECT_EQ(grid.RowCol(row, col), inside ? want[row - 2][col - 2] : 0.0)
-                << "row " << row << ", col " << col;
+            EXPECT_EQ(grid.RowCol(row, col), inside ? want[row - 2][col - 2] : 0.0) << "row " << row << ", col " << col;
         }
 }
 
@@ -102,7 +101,11 @@ TEST(Rasteriser, NodeOrderOfARectangleMatters) {
     // South-east 1, north-east 2, north-west 3, south-west 4.
     const std::string se = zone("4 0 1 0 0\n4 4 2 0 0\n0 4 3 0 0\n0 0 4 0 0\n", "1 2 3 4\n");
     const std::string nw = zone("0 4 3 0 0\n0 0 4 0 0\n4 0 1 0 0\n4 4 2 0 0\n", "1 2 3 4\n");
-    struct Case { const std::string& text; double row2[4]; double row5[4]; };
+    struct Case {
+        const std::string& text;
+        double row2[4];
+        double row5[4];
+    };
     const Case cases[] = {
         {se, {2.96875, 2.65625, 2.34375, 2.03125}, {3.53125, 2.84375, 2.15625, 1.46875}},
         {nw, {2.96875, 3.15625, 3.34375, 3.53125}, {2.03125, 1.84375, 1.65625, 1.46875}},
@@ -119,7 +122,11 @@ TEST(Rasteriser, NodeOrderOfARectangleMatters) {
 TEST(Rasteriser, ElementLayoutAndDegenerateElements) {
     const std::string square = "4 0 0 0 0\n4 4 4 0 0\n0 4 0 0 0\n0 0 0 0 0\n";
     const auto once = convert(zone(square, "1 2 3 4\n"), kSquareGrid);
-    struct Case { std::string elements; bool same; const char* why; };
+    struct Case {
+        std::string elements;
+        bool same;
+        const char* why;
+    };
     const Case cases[] = {
         {"1 2\n3 4\n", true, "an element across two lines"},
         {"1 2 3 4 1\n2 3 4\n", true, "five numbers on a line start the next element"},
@@ -164,20 +171,26 @@ TEST(Rasteriser, RectangleOutsideTheGridStoresNothing) {
 
 // Before, a node number outside the table was looked up outside the arrays.
 TEST(Rasteriser, ElementWithNodeOutsideTheTableIsSkipped) {
-    const auto c = convert(zone("0 0 1 0 0\n4 0 1 0 0\n0 4 1 0 0\n", "1 2 0 3\n1 2 4 3\n-1 1 2 3\n1 2 3 3\n"), kSquareGrid);
+    const auto c =
+        convert(zone("0 0 1 0 0\n4 0 1 0 0\n0 4 1 0 0\n", "1 2 0 3\n1 2 4 3\n-1 1 2 3\n1 2 3 3\n"), kSquareGrid);
     EXPECT_EQ(c.report.elementsSkipped, 3);
     EXPECT_EQ(c.report.firstSkipped, 1);
     EXPECT_EQ(c.grid.RowCol(5, 2), 1.0);
 }
 
 TEST(ZoneReader, NodeCountToken) {
-    struct Case { std::string record; int nodes; bool malformed; bool ok; };
+    struct Case {
+        std::string record;
+        int nodes;
+        bool malformed;
+        bool ok;
+    };
     const Case cases[] = {
         {"ZONE N=3, E=1", 3, false, true},
         {"ZONE N=12,E=10, F=FEPOINT", 12, false, true},
         {"ZONE N=0, E=0", 0, false, true},
-        {"ZONE N=1234 E=1", 123, true, true},  // no comma: the last digit is dropped
-        {"ZONE N=5", 0, true, true},           // three characters
+        {"ZONE N=1234 E=1", 123, true, true},   // no comma: the last digit is dropped
+        {"ZONE N=5", 0, true, true},            // three characters
         {"ZONE T=\"a\", N=3,", 0, true, true},  // a zone title first
         {"ZONE X=3,", 3, true, true},
         {"ZONE N=-5,", -5, true, true},
@@ -201,7 +214,10 @@ TEST(ZoneReader, NodeCountToken) {
 
 TEST(ZoneReader, NodeValuesInBothModes) {
     const std::string text = zone("0 0 0.01 5 5\n1 0 2 3 4 7 7\n\n2 0 0.5 0 0\n3 0 -1 1 1\n4 5 0.0100001 0 1e-3\n", "");
-    struct Case { bool velocity; std::vector<double> values; };
+    struct Case {
+        bool velocity;
+        std::vector<double> values;
+    };
     const Case cases[] = {
         {false, {0.01, 2, 0.5, -1, 0.0100001}},
         {true, {0, 2.5, 0, 0, std::sqrt(0.0 * 0.0 + 1e-3 * 1e-3) / 0.0100001}},
@@ -282,14 +298,19 @@ TEST(Rasteriser, TrianglesMatchBarycentricInterpolation) {
 }
 
 TEST(MeshLines, OutlinesAreClosed) {
-    struct Case { std::string nodes; std::vector<int> vert; const char* want; };
+    struct Case {
+        std::string nodes;
+        std::vector<int> vert;
+        const char* want;
+    };
     const std::string square = "4 0 0 0 0\n4 4 0 0 0\n0 4 0 0 0\n0 0 0 0 0\n";
     const Case cases[] = {
         {square, {1, 2, 3, 4}, "4 0\n4 4\n0 4\n0 0\n4 0\nEND\n"},
         {square, {4, 3, 2, 1}, "0 0\n0 4\n4 4\n4 0\n0 0\nEND\n"},
         {square, {1, 2, 3, 3}, "4 0\n4 4\n0 4\n4 0\nEND\n"},
         {"0 0 0 0 0\n0 0 0 0 0\n5 0 0 0 0\n5 0 0 0 0\n", {1, 2, 3, 3}, "0 0\n0 0\n5 0\n5 0\n0 0\nEND\n"},
-        {"0.1 0.00001 0 0 0\n1 0 0 0 0\n0.33333333333333 2.5e11 0 0 0\n", {1, 2, 3, 3},
+        {"0.1 0.00001 0 0 0\n1 0 0 0 0\n0.33333333333333 2.5e11 0 0 0\n",
+         {1, 2, 3, 3},
          "0.1 1e-05\n1 0\n0.33333333333 2.5e+11\n0.1 1e-05\nEND\n"},
         {square, {1, 2, 3, 5}, ""},
     };
