@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -8,17 +9,21 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "meshraster-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+TempDir::TempDir() : TempDir(std::filesystem::temp_directory_path().string()) {}
+
+TempDir::TempDir(const std::string& parent) {
+    std::string pattern = (std::filesystem::path(parent) / "meshraster-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed in " + parent);
     path_ = pattern;
 }
 
 TempDir::~TempDir() {
+    if (keep_) return;
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
 }
@@ -53,6 +58,7 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
     // Output goes to files, not pipes, so a large output cannot block the child.
     TempDir capture;
     const std::string outPath = capture.file("stdout"), errPath = capture.file("stderr");
+    const auto start = std::chrono::steady_clock::now();
     const pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
@@ -71,8 +77,11 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
         ::_exit(127);
     }
     int wstatus = 0;
-    while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {}
+    struct rusage usage {};
+    while (::wait4(pid, &wstatus, 0, &usage) < 0 && errno == EINTR) {}
     RunResult r;
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.peakKiB = usage.ru_maxrss;
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
     r.out = readFile(outPath);
     r.err = readFile(errPath);

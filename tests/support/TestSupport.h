@@ -10,6 +10,8 @@
 class TempDir {
 public:
     TempDir();
+    // A fresh folder inside parent instead.
+    explicit TempDir(const std::string& parent);
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -19,9 +21,12 @@ public:
     std::string file(const std::string& name) const { return path_ + "/" + name; }
     // Writes text (bytes as given) to name inside the folder; returns its path.
     std::string write(const std::string& name, const std::string& text) const;
+    // Leaves the folder and its contents in place when the object goes.
+    void keep() { keep_ = true; }
 
 private:
     std::string path_;
+    bool keep_ = false;
 };
 
 // The whole content of a file, or "<missing>" when it cannot be read.
@@ -31,9 +36,13 @@ bool fileExists(const std::string& path);
 int permissionBits(const std::string& path);
 
 struct RunResult {
-    int status = -1;  // exit status, or 128 + signal number
-    std::string out;  // standard output
-    std::string err;  // standard error
+    int status = -1;       // exit status, or 128 + signal number
+    std::string out;       // standard output
+    std::string err;       // standard error
+    double seconds = 0.0;  // wall time from the start to the exit
+    // Peak resident memory (ru_maxrss). A forked child starts out holding the
+    // caller's resident pages, so this is at least the caller's size then.
+    long peakKiB = 0;
 };
 
 // Runs program with args in folder cwd, standard input empty, and waits.

@@ -1,0 +1,31 @@
+// The benchmark's generated data. It stays the same from one version of the
+// benchmark to the next, so that figures measured at different times compare.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "GxGrid.h"
+#include "TestSupport.h"
+
+// A node table as a simulation writes it: UTM-like coordinates with three
+// decimals, pile height and momenta with five or six, some pile heights 0.
+std::string makeNodeTable(long long lines);
+
+// Pile heights of one flow lobe over about a quarter of the grid, 0.001 to 5 at
+// full double precision; the rest stays 0, as most cells of a real grid do.
+// Returns the count of zeros.
+long long fillPileGrid(GxGrid& grid);
+
+// Four Tecplot files and the configuration that converts them onto one square
+// grid in pile-height mode.
+struct RunData {
+    std::vector<std::string> files;
+    std::vector<long long> nodes;  // per file
+    std::string config, output;    // paths of the configuration and of the grid file it names
+    GxGridParam par{0, 0, 0, 0, 1, 1};
+    long long totalNodes = 0, maxNodes = 0, elements = 0, bytes = 0;
+};
+
+// Writes a data set of about nodeCount nodes for a side x side grid into dir.
+RunData makeRunData(long long nodeCount, int side, const TempDir& dir);
