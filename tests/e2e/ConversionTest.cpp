@@ -87,18 +87,6 @@ TEST(Conversion, UnopenableInputStillWritesTheGrid) {
     EXPECT_EQ(readFile(dir.file("out.grd")), kZeroGrid);
 }
 
-TEST(Conversion, WarningFollowsItsFilesLine) {
-    TempDir dir;
-    dir.write("a.dat", zone("ZONE N=4, E=2", kSquareNodes + "1 2 3 4\n1 2"));
-    dir.write("b.dat", zone("ZONE N=4, E=1", kSquareNodes + "1 2 3 4\n"));
-    dir.write("run.cfg", std::string(kConfig) + "a.dat b.dat\n");
-    const RunResult r =
-        runProgram("/bin/sh", {"-c", std::string("'") + MESHRASTER_BINARY + "' run.cfg 2>&1"}, dir.path());
-    EXPECT_EQ(r.out,
-              "Asc File a.dat\na.dat:8: element 2 has only 2 of its 4 node numbers and is dropped\n"
-              "Asc File b.dat\n");
-}
-
 TEST(Conversion, OverlappingFilesInEitherOrderAndTwice) {
     // The second file's triangle (plane 2(x - 1)) overlaps the first file's square
     // and is higher in part.
