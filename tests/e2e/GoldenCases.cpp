@@ -140,9 +140,7 @@ TEST_P(Case, Run) {
     EXPECT_EQ(std::to_string(r.status) + "\n", caseFile(folder, "status")) << "exit status";
     expectSame(r.out, caseFile(folder, "stdout"), "standard output");
     if (fs::exists(folder / "stderr.re"))
-        EXPECT_TRUE(std::regex_match(r.err, std::regex(caseFile(folder, "stderr.re"))))
-            << "standard error:\n"
-            << r.err;
+        EXPECT_TRUE(std::regex_match(r.err, std::regex(caseFile(folder, "stderr.re")))) << "standard error:\n" << r.err;
     else
         expectSame(r.err, caseFile(folder, "stderr"), "standard error");
 
