@@ -2,8 +2,12 @@
 what they do. One check per CTest entry:
 
   usage BINARY MANUAL          the manual's usage lines are the program's
-  messages BINARY MANUAL       every message and warning the program prints is
-                               listed in the manual, with the exit status it gives
+  messages CASES MANUAL        every line that the golden cases under CASES expect
+                               on standard output and standard error is a message
+                               or warning of the manual, with the exit status it
+                               gives, and every one the manual lists is expected
+                               by some case (a standard error given as a pattern,
+                               stderr.re, has no lines to check)
   preview BINARY PREVIEW       the preview draws grids, empty ones included
   preview-missing PREVIEW      the preview says what to install when numpy is missing
   install CMAKE BUILD_DIR MANUAL   cmake --install gives a working program and its page
@@ -48,6 +52,18 @@ def plain(text):
     return text
 
 
+def prose(line):
+    """The words a roff line puts on the page: font macros give their
+    arguments (the alternating ones without spaces), other requests nothing."""
+    if not line.startswith("."):
+        return plain(line)
+    m = re.match(r"\.(B|I|SM|SB|BR|RB|IR|RI|BI|IB)(?: (.*))?$", line)
+    if not m:
+        return ""
+    args = [a.strip('"') for a in re.findall(r'"[^"]*"|\S+', m.group(2) or "")]
+    return plain(("" if len(m.group(1)) == 2 else " ").join(args))
+
+
 def manual_lines(path):
     with open(path, encoding="utf-8") as f:
         return f.read().split("\n")
@@ -84,8 +100,14 @@ def manual_templates(lines):
             for later in lines[i + 2:]:
                 if later.startswith((".TP", ".SH", ".PP")):
                     break
-                body.append(plain(later))
+                body.append(prose(later))
             body = " ".join(body)
+            # "(with a count of 1: element)": the singular form is the same message.
+            singular = re.search(r"with a count of 1: (\w+)", body)
+            if singular:
+                word = singular.group(1)
+                regex = regex.replace(".+?" + re.escape(" %ss" % word),
+                                      "(?:.+?%s|1%s)" % (re.escape(" %ss" % word), re.escape(" " + word)), 1)
             stated = re.search(r"Exit status (\d)\.", body)
             if stated:
                 status = int(stated.group(1))
@@ -114,74 +136,84 @@ def check_usage(binary, manual):
 
 # --- messages and warnings --------------------------------------------------
 
-GOOD_CFG = "PileHeight\nxmin 0\nymin 0\nxmax 4\nymax 3\nresx 1\nresy 1\noutput out.grd\ninput %s\n"
-NODES = "ZONE N=4, E=1, F=FEPOINT, ET=QUADRILATERAL\n3 0 1 0 0\n3 3 2 0 0\n0.5 3 3 0 0\n0.5 0 4 0 0\n"
-TABLE = [
-    # name, configuration text (None: no such file), input files, exit status
-    ("whole file", GOOD_CFG % "in.dat", {"in.dat": NODES + "1 2 3 4\n"}, 0),
-    ("no configuration", None, {}, 1),
-    ("ends early", "PileHeight xmin 0 ymin 0 xmax 4 ymax 3 resx 1 resy\n", {}, 1),
-    ("not a number", "PileHeight\nxmin 0\nymin 0\nxmax 4\nymax three\nresx 1 resy 1 output o input\n", {}, 1),
-    ("resolution 0", (GOOD_CFG % "").replace("resx 1", "resx 0"), {}, 1),
-    ("negative extent", (GOOD_CFG % "").replace("ymax 3", "ymax -3"), {}, 1),
-    ("too many columns", (GOOD_CFG % "").replace("resx 1", "resx 1e-12"), {}, 1),
-    ("out of memory", (GOOD_CFG % "").replace("resx 1", "resx 1e-9").replace("resy 1", "resy 1e-9"), {}, 1),
-    ("output folder missing", (GOOD_CFG % "").replace("out.grd", "no/such/folder.grd"), {}, 1),
-    ("full disk", (GOOD_CFG % "").replace("out.grd", "/dev/full"), {}, 1),
-    ("input missing", GOOD_CFG % "missing.dat", {}, 1),
-    ("no zone", GOOD_CFG % "in.dat", {"in.dat": "TITLE = \"t\"\n1 2 3\n"}, 1),
-    ("zone cut", GOOD_CFG % "in.dat", {"in.dat": "TITLE = \"t\"\nZONE"}, 1),
-    ("count without comma", GOOD_CFG % "in.dat", {"in.dat": "ZONE N=40\n1 1 1 1 1\n1 2 1 1 1\n"}, 1),
-    ("count too large", GOOD_CFG % "in.dat", {"in.dat": "ZONE N=99999999999, E=1\n"}, 1),
-    ("node table short", GOOD_CFG % "in.dat", {"in.dat": NODES.replace("N=4", "N=5")}, 1),
-    ("node not a number", GOOD_CFG % "in.dat", {"in.dat": NODES.replace("0.5 0 4", "0.5 zero 4")}, 1),
-    ("node out of range", GOOD_CFG % "in.dat", {"in.dat": NODES + "1 2 3 4\n1 2 3 9\n0 1 2 3\n"}, 1),
-    ("element cut short", GOOD_CFG % "in.dat", {"in.dat": NODES + "1 2 3 4\n1 2\n"}, 1),
-    ("second zone", GOOD_CFG % "in.dat", {"in.dat": NODES + "1 2 3 4\nZONE N=4, E=1\n"}, 0),
-    ("node number beyond int", GOOD_CFG % "in.dat", {"in.dat": NODES + "1 2 3 4\n2147483648 1 2 3\n"}, 1),
-    ("name with NUL", GOOD_CFG % "in\0x.dat", {"in.dat": NODES + "1 2 3 4\n"}, 1),
-]
+# No configuration reaches this problem: the reader refuses "nan", "inf" and
+# every number beyond the range of a double before the grid numbers are checked.
+UNREACHABLE_PROBLEMS = {"a grid number is not finite"}
 
 
-def check_messages(binary, manual):
+def manual_problems(lines):
+    """The bullet list of problems under the message ConfigFile name: problem."""
+    start = next(i for i, line in enumerate(lines) if line.startswith("\\fBConfigFile \\fIname\\fB: \\fIproblem"))
+    problems = []
+    for i in range(start, len(lines)):
+        if lines[i] == ".RE":
+            break
+        if lines[i].startswith(".IP \\(bu"):
+            problems.append(plain(lines[i + 1]))
+    return problems
+
+
+def read_cases(cases_dir):
+    """(name, configuration name, stdout, stderr or None for a pattern, status)
+    of every case folder (tests/cases/README.md has their files)."""
+    def text(folder, name):
+        path = os.path.join(folder, name)
+        if not os.path.exists(path):
+            return ""
+        with open(path, "rb") as f:
+            return f.read().decode("utf-8", "surrogateescape")
+
+    cases = []
+    for name in sorted(os.listdir(cases_dir)):
+        folder = os.path.join(cases_dir, name)
+        if not os.path.isdir(folder):
+            continue
+        args = text(folder, "args").split("\n")[:-1] if os.path.exists(os.path.join(folder, "args")) else ["run.cfg"]
+        stderr = None if os.path.exists(os.path.join(folder, "stderr.re")) else text(folder, "stderr")
+        cases.append((name, args[0] if args else None, text(folder, "stdout"), stderr,
+                      int(text(folder, "status"))))
+    return cases
+
+
+def check_messages(cases_dir, manual):
     lines = manual_lines(manual)
     templates = manual_templates(lines)
-    text = " ".join(plain(line) for line in lines)
-    used = set()
-    for name, cfg, inputs, expected in TABLE:
-        if name == "full disk" and not os.path.exists("/dev/full"):
-            continue
-        with tempfile.TemporaryDirectory() as tmp:
-            for file, content in inputs.items():
-                with open(os.path.join(tmp, file), "w") as f:
-                    f.write(content)
-            if cfg is not None:
-                with open(os.path.join(tmp, "run.cfg"), "w") as f:
-                    f.write(cfg)
-            status, out, err = run([binary, "run.cfg" if cfg is not None else "nothere.cfg"], tmp)
-        check(status == expected, "%s: exit status %d, expected %d" % (name, status, expected))
+    usage = manual_usage(lines)
+    problems = manual_problems(lines)
+    text = " ".join(prose(line) for line in lines)
+    cases = read_cases(cases_dir)
+    check(len(cases) > 0, "no case folders in " + cases_dir)
+    used, printed_problems = set(), set()
+    for name, config, out, err, status in cases:
         documented = 0
-        printed = [("MESSAGES", l) for l in out.split("\n")[:-1]] + \
-                  [("WARNINGS", l) for l in err.split("\n")[:-1]]
+        out_lines = out.split("\n")[:-1]
+        if out_lines == usage:
+            # The usage lines, which the manual gives exit status 2.
+            documented, out_lines = 2, []
+        printed = [("MESSAGES", l) for l in out_lines] + [("WARNINGS", l) for l in (err or "").split("\n")[:-1]]
         for section, line in printed:
             if section == "WARNINGS" and line == "out of memory":
                 check("the line out of memory goes to standard error" in text,
                       "the manual does not say that out of memory goes to standard error")
                 documented = max(documented, 1)
                 continue
+            if section == "MESSAGES" and config and line.startswith("ConfigFile %s: " % config):
+                problem = line[len("ConfigFile %s: " % config):]
+                check(problem in problems, "%s: the manual does not list the problem %r" % (name, problem))
+                printed_problems.add(problem)
             matches = [t for t in templates if t[0] == section and re.fullmatch(t[1], line)]
             check(len(matches) >= 1, "%s: the manual's %s do not list the line %r" % (name, section, line))
             for t in matches:
                 used.add(t)
                 documented = max(documented, t[2])
-        check(documented == status, "%s: the manual's messages give exit status %d, the program %d"
+        check(documented == status, "%s: the manual's messages give exit status %d, the case expects %d"
               % (name, documented, status))
     for t in templates:
-        check(t in used, "the manual lists %s %r, which no case printed" % (t[0], t[1]))
-    # The problems a configuration can have are listed one by one.
-    for problem in ("resx must be greater than 0", "ymax is below ymin",
-                    "the grid would have more than 2147483647 columns; use a larger resx"):
-        check(problem in text, "the manual does not list the problem %r" % problem)
+        check(t in used, "the manual lists %s %r, which no case expects" % (t[0], t[1]))
+    for problem in problems:
+        check(problem in printed_problems or problem in UNREACHABLE_PROBLEMS,
+              "the manual lists the problem %r, which no case expects" % problem)
+    check(any(out == "\n".join(usage) + "\n" for _, _, out, _, _ in cases), "no case expects the usage lines")
 
 
 # --- preview ----------------------------------------------------------------
@@ -192,6 +224,9 @@ def is_png(path):
             return f.read(8) == b"\x89PNG\r\n\x1a\n"
     except OSError:
         return False
+
+
+NODES = "ZONE N=4, E=1, F=FEPOINT, ET=QUADRILATERAL\n3 0 1 0 0\n3 3 2 0 0\n0.5 3 3 0 0\n0.5 0 4 0 0\n"
 
 
 def check_preview(binary, preview):

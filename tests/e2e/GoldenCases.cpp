@@ -1,0 +1,163 @@
+// Golden end-to-end cases: each folder under tests/cases is copied into a fresh
+// temporary folder, the real binary runs there, and what it printed, returned
+// and left behind is compared byte for byte with the folder's expected files.
+// tests/cases/README.md describes the files of a case.
+//
+// With MESHRASTER_UPDATE_CASES set in the environment, a run writes what it got
+// into the case's folder first (stdout, stderr, status, NAME.expected): the way
+// to make the expected files of a new case, to be read before committing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kExpectedSuffix = ".expected";
+const char* const kEmpty = "";
+
+bool endsWith(const std::string& s, const std::string& end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+// Files of a case folder that say what to expect rather than being inputs.
+bool isExpectation(const std::string& name) {
+    static const std::set<std::string> names = {"args", "stdout", "stderr", "stderr.re", "status", "about"};
+    return names.count(name) > 0 || endsWith(name, kExpectedSuffix);
+}
+
+// The case folders as the build found them, in order.
+const std::vector<std::string> kCaseNames = {
+#include "GoldenCaseNames.inc"
+};
+
+// A file of the case folder, or fallback when it is absent.
+std::string caseFile(const fs::path& folder, const std::string& name, const std::string& fallback = kEmpty) {
+    return fs::exists(folder / name) ? readFile((folder / name).string()) : fallback;
+}
+
+void writeCaseFile(const fs::path& folder, const std::string& name, const std::string& text) {
+    std::ofstream(folder / name, std::ios::binary | std::ios::trunc) << text;
+}
+
+// The lines of text without their newlines.
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> result;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        result.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return result;
+}
+
+// Every entry of a folder with its content; an entry that is not a regular file
+// (a symbolic link is followed) stands as a marker.
+std::map<std::string, std::string> folderContent(const fs::path& folder, bool inputsOnly) {
+    std::map<std::string, std::string> content;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (inputsOnly && isExpectation(name)) continue;
+        content[name] = fs::is_regular_file(entry.path()) ? readFile(entry.path().string()) : "<not a regular file>";
+    }
+    return content;
+}
+
+// Empty when equal, else where the texts first differ, by line, so that a
+// differing grid reads as its row.
+std::string difference(const std::string& got, const std::string& expected) {
+    if (got == expected) return "";
+    const std::vector<std::string> a = lines(got), b = lines(expected);
+    std::size_t k = 0;
+    while (k < a.size() && k < b.size() && a[k] == b[k]) ++k;
+    const auto show = [](const std::vector<std::string>& v, std::size_t i) {
+        if (i >= v.size()) return std::string("(no line)");
+        return "\"" + (v[i].size() > 200 ? v[i].substr(0, 200) + "..." : v[i]) + "\"";
+    };
+    return "first difference on line " + std::to_string(k + 1) + ": got " + show(a, k) + ", expected " + show(b, k) +
+           " (" + std::to_string(got.size()) + " bytes, expected " + std::to_string(expected.size()) + ")";
+}
+
+void expectSame(const std::string& got, const std::string& expected, const std::string& what) {
+    const std::string d = difference(got, expected);
+    if (!d.empty()) ADD_FAILURE() << what << ": " << d;
+}
+
+// Writes what the run gave as the case's expectations.
+void update(const fs::path& folder, const RunResult& r, const std::map<std::string, std::string>& before,
+            const std::map<std::string, std::string>& after) {
+    const auto keep = [&folder](const std::string& name, const std::string& text) {
+        if (text.empty())
+            fs::remove(folder / name);
+        else
+            writeCaseFile(folder, name, text);
+    };
+    keep("stdout", r.out);
+    if (!fs::exists(folder / "stderr.re")) keep("stderr", r.err);
+    writeCaseFile(folder, "status", std::to_string(r.status) + "\n");
+    for (const auto& entry : fs::directory_iterator(folder))
+        if (endsWith(entry.path().filename().string(), kExpectedSuffix)) fs::remove(entry.path());
+    for (const auto& [name, text] : after) {
+        const auto old = before.find(name);
+        if (old == before.end() || old->second != text) writeCaseFile(folder, name + kExpectedSuffix, text);
+    }
+}
+
+class Case : public testing::TestWithParam<std::string> {};
+
+}  // namespace
+
+TEST_P(Case, Run) {
+    const fs::path folder = fs::path(MESHRASTER_CASES_DIR) / GetParam();
+    const bool updating = std::getenv("MESHRASTER_UPDATE_CASES") != nullptr;
+    ASSERT_TRUE(updating || fs::exists(folder / "status")) << "a case states its exit status in the file status";
+    ASSERT_FALSE(fs::exists(folder / "stderr") && fs::exists(folder / "stderr.re")) << "stderr or stderr.re, not both";
+
+    TempDir dir;
+    const std::map<std::string, std::string> inputs = folderContent(folder, true);
+    for (const auto& [name, text] : inputs) dir.write(name, text);
+    const std::vector<std::string> args = lines(caseFile(folder, "args", "run.cfg\n"));
+    const RunResult r = runProgram(MESHRASTER_BINARY, args, dir.path());
+    const std::map<std::string, std::string> after = folderContent(dir.path(), false);
+    if (updating) update(folder, r, inputs, after);
+
+    EXPECT_EQ(std::to_string(r.status) + "\n", caseFile(folder, "status")) << "exit status";
+    expectSame(r.out, caseFile(folder, "stdout"), "standard output");
+    if (fs::exists(folder / "stderr.re"))
+        EXPECT_TRUE(std::regex_match(r.err, std::regex(caseFile(folder, "stderr.re")))) << "standard error:\n" << r.err;
+    else
+        expectSame(r.err, caseFile(folder, "stderr"), "standard error");
+
+    // The folder afterwards: the inputs unchanged, except where NAME.expected
+    // gives what NAME must hold, and nothing else.
+    std::map<std::string, std::string> expected = inputs;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (endsWith(name, kExpectedSuffix))
+            expected[name.substr(0, name.size() - kExpectedSuffix.size())] = readFile(entry.path().string());
+    }
+    for (const auto& [name, text] : expected) {
+        const auto got = after.find(name);
+        if (got == after.end())
+            ADD_FAILURE() << name << " is missing after the run";
+        else
+            expectSame(got->second, text, name);
+    }
+    for (const auto& entry : after)
+        EXPECT_TRUE(expected.count(entry.first)) << entry.first << " appeared, and the case expects no such file";
+}
+
+INSTANTIATE_TEST_SUITE_P(Golden, Case, testing::ValuesIn(kCaseNames),
+                         [](const testing::TestParamInfo<std::string>& param) { return param.param; });
