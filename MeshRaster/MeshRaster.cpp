@@ -38,48 +38,14 @@ std::ostream& warn() {
     return std::cerr;
 }
 
-// Warns about everything the reading of an opened file found wrong; false when
-// part of the file was not converted.
-bool reportProblems(const std::string& name, const GisTecplotFile& file) {
-    const TecplotReport& r = file.report();
+// Prints what the reading of a file found wrong, as "name:line: text"; false
+// when part of the file was not converted.
+bool printWarnings(const std::string& name, const GisTecplotFile& file) {
     bool whole = true;
-    if (r.countTooLarge) {
-        warn() << name << ':' << r.zoneLine << ": node count in \"" << r.countToken
-               << "\" does not fit in an int; no node is read\n";
-        whole = false;
-    } else if (r.countMalformed) {
-        warn() << name << ':' << r.zoneLine << ": node-count token \"" << r.countToken
-               << "\" is not N=<count> followed by a comma; read as " << file.nodeCount() << " nodes\n";
-        whole = false;
+    for (const TecplotWarning& w : file.warnings()) {
+        warn() << name << ':' << w.line << ": " << w.text << '\n';
+        whole = whole && !w.lost;
     }
-    if (r.nodeTableShort) {
-        if (r.nodeTableAtEnd)
-            warn() << name << ':' << r.nodeTableLine << ": node table ends after " << r.nodesRead << " of "
-                   << file.nodeCount() << " nodes; no element is read\n";
-        else
-            warn() << name << ':' << r.nodeTableLine << ": node " << r.nodesRead + 1 << " of " << file.nodeCount()
-                   << " holds a value that is not a number; no element is read\n";
-        whole = false;
-    }
-    if (r.elementsSkipped > 0) {
-        warn() << name << ':' << r.firstSkippedLine << ": " << r.elementsSkipped
-               << (r.elementsSkipped == 1 ? " element" : " elements") << " skipped for node numbers outside 1 to "
-               << file.coords().size() << ", the first is element " << r.firstSkipped << '\n';
-        whole = false;
-    }
-    if (r.cutShortAfter > 0) {
-        warn() << name << ':' << r.cutShortLine << ": element " << r.elementsRead + 1 << " has only " << r.cutShortAfter
-               << " of its 4 node numbers and is dropped\n";
-        whole = false;
-    }
-    if (r.numberTooLarge) {
-        warn() << name << ':' << r.stoppedLine << ": element " << r.elementsRead + 1
-               << " names a node number beyond 2147483647; the rest of the file is not read\n";
-        whole = false;
-    }
-    if (r.stoppedAtToken)
-        warn() << name << ':' << r.stoppedLine
-               << ": elements end at a token that is not a node number; the rest of the file is not read\n";
     return whole;
 }
 
@@ -129,22 +95,18 @@ bool readTecFile(const char* fileName, bool isVelocity, GxGrid& outGrid, GxGridP
     if (fileName == nullptr) return true;
     const std::string strFileName(fileName);
     GisTecplotFile file(strFileName, "r");
-    if (file.good()) {
-        // Written before the node table is read, so it names the file the
-        // following work (and any warning) belongs to.
-        std::cout << "Asc File " << strFileName << '\n';
-        file.getXYValue(isVelocity);
-        file.toGrid(outGrid, gridPar);
-        return reportProblems(strFileName, file);
+    if (!file.good()) {
+        std::cout << "Asc File " << strFileName << " not found..." << '\n';
+        if (!file.isOpen()) warn() << strFileName << ": can't open the file\n";
+        printWarnings(strFileName, file);
+        return false;
     }
-    std::cout << "Asc File " << strFileName << " not found..." << '\n';
-    if (!file.isOpen())
-        warn() << strFileName << ": can't open the file\n";
-    else if (!file.report().zoneFound)
-        warn() << strFileName << ':' << file.lineNumber() << ": no ZONE record; nothing is read\n";
-    else
-        warn() << strFileName << ':' << file.lineNumber() << ": the file ends within its ZONE record\n";
-    return false;
+    // Written before the node table is read, so it names the file the
+    // following work (and any warning) belongs to.
+    std::cout << "Asc File " << strFileName << '\n';
+    file.getXYValue(isVelocity);
+    file.toGrid(outGrid, gridPar);
+    return printWarnings(strFileName, file);
 }
 
 bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const GxGridParam& gridPar) {
