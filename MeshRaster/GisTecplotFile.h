@@ -11,62 +11,45 @@
 // Node values of a zone, parallel to its GxCoord2DVector.
 using ValueVector = std::vector<double>;
 
-// What went wrong while a file was read, kept so the caller can warn the user;
-// nothing here changes what is read or rasterised.
-struct TecplotReport {
-    bool zoneFound = false;
-    long long zoneLine = 0;         // line of the zone record
-    std::string countToken;         // the node-count token as read
-    bool countMalformed = false;    // not "N=" digits and one more character
-    bool countTooLarge = false;     // digits beyond the range of int
-    int nodesRead = 0;              // complete node lines
-    bool nodeTableShort = false;    // ended or held a non-number before nvals_ nodes
-    bool nodeTableAtEnd = false;    // ... because the input ended
-    long long nodeTableLine = 0;    // line where it stopped
-    long long elementsRead = 0;     // complete elements, skipped ones included
-    long long elementsSkipped = 0;  // naming a node outside 1 to the nodes read
-    long long firstSkipped = 0;     // element number of the first of them
-    long long firstSkippedLine = 0;
-    int cutShortAfter = 0;  // 1 to 3: numbers of the last, incomplete element
-    long long cutShortLine = 0;
-    bool stoppedAtToken = false;  // elements stopped at a token that is not an integer
-    bool numberTooLarge = false;  // ... which was a node number beyond the range of int
-    long long stoppedLine = 0;
+// One problem the reading found, for the caller to print as "name:line: text".
+struct TecplotWarning {
+    long long line;    // line of the file the problem belongs to
+    std::string text;  // what was wrong, in the user's terms
+    bool lost;         // part of the file was not converted because of it
 };
 
 class GisTecplotFile : public GisAscFile {
 public:
-    // Opens name and, when that succeeded, reads the zone record up to the node
-    // table; the arrays get room for the announced nodes (at most what the file
-    // could hold, so a corrupt count cannot exhaust memory).
+    // Opens name and, when that succeeded, reads the zone record up to the node table.
     GisTecplotFile(const std::string& name, const char* mode);
     // Releases the node arrays; the base then closes the file.
     ~GisTecplotFile() override = default;
 
-    // Reads the node table: the coordinates, and per node the pile height, or with
-    // isVelocity the velocity magnitude |momentum| / pile height (0 where the pile
-    // height is 0.01 or less). Leaves the stream at the element section.
+    // Reads the node table: coordinates and per node the pile height or the velocity.
     void getXYValue(bool isVelocity);
-    // Reads the element section and rasterises every element into outGrid: an
-    // axis-aligned rectangle bilinearly, any other element as triangles.
+    // Reads the element section and rasterises every element into outGrid.
     void toGrid(GxGrid& outGrid, GxGridParam& gridPar);
-    // Writes the outline of the element with node numbers vert[0..3] to standard
-    // output as closed coordinate lines and "END".
+    // Writes the outline of the element vert[0..3] to standard output, closed, then "END".
     void toMeshLines(int* vert);
 
     // Zone time; no zone record read so far carries one, so it stays 0.
     double time() const { return time_; }
     // Node count from the zone record.
     int nodeCount() const { return nvals_; }
+    // Node coordinates read so far; entry k - 1 belongs to node number k.
     const GxCoord2DVector& coords() const { return coordVector_; }
+    // Node values, parallel to coords().
     const ValueVector& values() const { return valueVector_; }
-    // Node extent; set once getXYValue has read a node.
+    // West end of the node extent; set once getXYValue has read a node.
     double xmin() const { return xmin_; }
+    // East end of the node extent.
     double xmax() const { return xmax_; }
+    // South end of the node extent.
     double ymin() const { return ymin_; }
+    // North end of the node extent.
     double ymax() const { return ymax_; }
-    // What the reading found wrong, for the caller's warnings.
-    const TecplotReport& report() const { return report_; }
+    // The problems found so far, in the order they were found.
+    const std::vector<TecplotWarning>& warnings() const { return warnings_; }
 
     GisTecplotFile(const GisTecplotFile&) = delete;
     GisTecplotFile& operator=(const GisTecplotFile&) = delete;
@@ -74,8 +57,14 @@ public:
 private:
     // Scans to the zone record and returns the node count of its node-count token.
     int readNVals();
-    // Looks up vert[0..3]; false when a number is outside 1 to the nodes read.
-    bool nodesOf(const int* vert, const GxCoord2D* p[4]) const;
+    // Reads up to four node numbers into vert; returns how many were read.
+    int readElement(int* vert);
+    // Looks up the nodes vert[0..3]; false when a number is outside 1 to the nodes read.
+    bool nodesOf(const int* vert, const GxCoord2D** node) const;
+    // Records why the element section ended, when it did not end with the input.
+    void warnSectionEnd(int numbersRead, long long elementsRead);
+    // Records a problem found at line.
+    void addWarning(long long line, std::string text, bool lost);
 
     double time_ = 0.0;
     int nvals_ = 0;
@@ -85,13 +74,10 @@ private:
     double ymax_ = 0.0;
     GxCoord2DVector coordVector_;
     ValueVector valueVector_;
-    TecplotReport report_;
+    std::vector<TecplotWarning> warnings_;
 };
 
-// Rasterises the triangle triPt[0..2] with node values z[0..2]: every cell whose
-// centre the triangle contains gets the plane's value there. ptI is the centre of
-// cell (0, 0).
+// Fills the cells whose centres lie in the triangle triPt[0..2] from the plane through z[0..2].
 void fillGridTriangle(GxGrid& outGrid, GxCoord2D* triPt, double* z, GxGridParam& gridPar, GxCoord2D& ptI);
-// True when pt lies inside the triangle triPt[0..2] or on its border, with a
-// relative tolerance of 1e-5 on the doubled area.
+// True when pt lies in the triangle triPt[0..2] or on its border (relative tolerance 1e-5).
 bool containsPoint(GxCoord2D* triPt, GxCoord2D& pt);

@@ -22,20 +22,30 @@ public:
     GxBox(const GxCoord2D& lowerLeft, const GxCoord2D& upperRight)
         : x1_(lowerLeft.x()), y1_(lowerLeft.y()), x2_(upperRight.x()), y2_(upperRight.y()) {}
 
+    // West side.
     double x1() const { return x1_; }
+    // South side.
     double y1() const { return y1_; }
+    // East side.
     double x2() const { return x2_; }
+    // North side.
     double y2() const { return y2_; }
+    // East minus west; negative for an inverted box.
     double width() const { return x2_ - x1_; }
+    // North minus south; negative for an inverted box.
     double height() const { return y2_ - y1_; }
+    // The midpoint of the four sides.
     GxCoord2D center() const { return GxCoord2D((x1_ + x2_) * 0.5, (y1_ + y2_) * 0.5); }
 
+    // True when all four sides are equal.
     bool operator==(const GxBox& other) const {
         return x1_ == other.x1_ && y1_ == other.y1_ && x2_ == other.x2_ && y2_ == other.y2_;
     }
     // True when the box is ordered: no lower side above its upper side.
     bool isValid() const { return x1_ <= x2_ && y1_ <= y2_; }
+    // The south-west corner.
     GxCoord2D lowerLeft() const { return GxCoord2D(x1_, y1_); }
+    // The north-east corner.
     GxCoord2D upperRight() const { return GxCoord2D(x2_, y2_); }
 };
 

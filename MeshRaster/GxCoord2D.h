@@ -9,7 +9,9 @@ public:
     // An array of points starts as (0, 0) points.
     GxCoord2D(const double& x = 0.0, const double& y = 0.0) : x_(x), y_(y) {}
 
+    // The x component.
     double x() const { return x_; }
+    // The y component.
     double y() const { return y_; }
     // Sets the x component.
     void x(const double& x) { x_ = x; }
@@ -29,10 +31,13 @@ public:
         return *this;
     }
 
+    // True when both components are equal.
     bool operator==(const GxCoord2D& other) const { return x_ == other.x_ && y_ == other.y_; }
+    // True when a component differs.
     bool operator!=(const GxCoord2D& other) const { return !(*this == other); }
     // Ordered by x, then by y.
     bool operator<(const GxCoord2D& other) const { return x_ < other.x_ || (x_ == other.x_ && y_ < other.y_); }
+    // Ordered by x, then by y, or equal.
     bool operator<=(const GxCoord2D& other) const { return *this < other || *this == other; }
 
     // True when a component is not finite or beyond 1e300 in magnitude.

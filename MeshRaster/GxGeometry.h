@@ -5,7 +5,9 @@
 
 class GxGeometry {
 public:
+    // A geometry with the bounding box box.
     explicit GxGeometry(const GxBox& box = GxBox()) : box_(box) {}
+    // Virtual, as the base of the geometry types.
     virtual ~GxGeometry() = default;
 
     // The bounding box.

@@ -79,6 +79,7 @@ public:
     }
 
 protected:
+    // Position of cell (row, col) in data_, for a cell inside the grid.
     std::size_t index(int row, int col) const {
         return static_cast<std::size_t>(row) * static_cast<std::size_t>(ncols_) + static_cast<std::size_t>(col);
     }

@@ -14,6 +14,7 @@
 
 #include "GisAscFile.h"
 #include "GisTecplotFile.h"
+#include "RunConfig.h"
 
 namespace {
 
@@ -38,48 +39,14 @@ std::ostream& warn() {
     return std::cerr;
 }
 
-// Warns about everything the reading of an opened file found wrong; false when
-// part of the file was not converted.
-bool reportProblems(const std::string& name, const GisTecplotFile& file) {
-    const TecplotReport& r = file.report();
+// Prints what the reading of a file found wrong, as "name:line: text"; false
+// when part of the file was not converted.
+bool printWarnings(const std::string& name, const GisTecplotFile& file) {
     bool whole = true;
-    if (r.countTooLarge) {
-        warn() << name << ':' << r.zoneLine << ": node count in \"" << r.countToken
-               << "\" does not fit in an int; no node is read\n";
-        whole = false;
-    } else if (r.countMalformed) {
-        warn() << name << ':' << r.zoneLine << ": node-count token \"" << r.countToken
-               << "\" is not N=<count> followed by a comma; read as " << file.nodeCount() << " nodes\n";
-        whole = false;
+    for (const TecplotWarning& w : file.warnings()) {
+        warn() << name << ':' << w.line << ": " << w.text << '\n';
+        whole = whole && !w.lost;
     }
-    if (r.nodeTableShort) {
-        if (r.nodeTableAtEnd)
-            warn() << name << ':' << r.nodeTableLine << ": node table ends after " << r.nodesRead << " of "
-                   << file.nodeCount() << " nodes; no element is read\n";
-        else
-            warn() << name << ':' << r.nodeTableLine << ": node " << r.nodesRead + 1 << " of " << file.nodeCount()
-                   << " holds a value that is not a number; no element is read\n";
-        whole = false;
-    }
-    if (r.elementsSkipped > 0) {
-        warn() << name << ':' << r.firstSkippedLine << ": " << r.elementsSkipped
-               << (r.elementsSkipped == 1 ? " element" : " elements") << " skipped for node numbers outside 1 to "
-               << file.coords().size() << ", the first is element " << r.firstSkipped << '\n';
-        whole = false;
-    }
-    if (r.cutShortAfter > 0) {
-        warn() << name << ':' << r.cutShortLine << ": element " << r.elementsRead + 1 << " has only " << r.cutShortAfter
-               << " of its 4 node numbers and is dropped\n";
-        whole = false;
-    }
-    if (r.numberTooLarge) {
-        warn() << name << ':' << r.stoppedLine << ": element " << r.elementsRead + 1
-               << " names a node number beyond 2147483647; the rest of the file is not read\n";
-        whole = false;
-    }
-    if (r.stoppedAtToken)
-        warn() << name << ':' << r.stoppedLine
-               << ": elements end at a token that is not a node number; the rest of the file is not read\n";
     return whole;
 }
 
@@ -95,24 +62,125 @@ bool writeAll(int fd, const char* data, std::size_t size) {
     return true;
 }
 
-// Tokens of the configuration file before the input list, for messages.
-const char* const kConfigItems[] = {
-    "the mode word",
-    "the label before xmin",
-    "xmin",
-    "the label before ymin",
-    "ymin",
-    "the label before xmax",
-    "xmax",
-    "the label before ymax",
-    "ymax",
-    "the label before resx",
-    "resx",
-    "the label before resy",
-    "resy",
-    "the label before the output file name",
-    "the output file name",
+// The text of the grid file on its way to the descriptor it owns, in blocks of
+// 1 MiB: a 4000 x 4000 grid goes out in a few dozen writes. After a failed
+// write nothing more is written, and close() reports it.
+class BlockWriter {
+public:
+    explicit BlockWriter(int fd) : fd_(fd), block_(kBlock + kRoom), start_(block_.data()), p_(start_) {}
+    ~BlockWriter() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    BlockWriter(const BlockWriter&) = delete;
+    BlockWriter& operator=(const BlockWriter&) = delete;
+
+    // Appends text without a flush: only the header and the last line come here.
+    void put(const char* text) {
+        while (*text) *p_++ = *text++;
+    }
+    // Appends the number text of v and then after; sends the block on when it is full.
+    void putNumber(double v, char after) {
+        char* p = ::putNumber(p_, v);
+        *p++ = after;
+        p_ = p;
+        if (p >= start_ + kBlock) flush();
+    }
+    // Appends the decimal text of n and then after.
+    void putInt(int n, char after) {
+        p_ = std::to_chars(p_, start_ + kBlock, n).ptr;
+        *p_++ = after;
+    }
+    // Appends c; sends the block on when it is full.
+    void putChar(char c) {
+        *p_++ = c;
+        if (p_ >= start_ + kBlock) flush();
+    }
+    // Sends what the block holds.
+    void flush() {
+        if (ok_ && !writeAll(fd_, start_, static_cast<std::size_t>(p_ - start_))) ok_ = false;
+        p_ = start_;
+    }
+    // True while every write has succeeded.
+    bool good() const { return ok_; }
+    // Sends the rest and closes the file; true when every byte reached it.
+    bool close() {
+        flush();
+        if (::close(fd_) != 0) ok_ = false;
+        fd_ = -1;
+        return ok_;
+    }
+
+private:
+    static constexpr std::size_t kBlock = 1 << 20;
+    // Past a full block: more than one number, its space and a newline, or "END\n".
+    static constexpr std::size_t kRoom = 64;
+
+    int fd_;
+    std::vector<char> block_;
+    char* const start_;
+    char* p_;
+    bool ok_ = true;
 };
+
+// Opens the grid file for writing, created or truncated; -1 when it cannot be.
+// A name with a NUL byte names no file: cut at the NUL it would name another one.
+int createOutput(const std::string& outFileName) {
+    if (outFileName.find('\0') != std::string::npos) return -1;
+    return ::open(outFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
+}
+
+void writeHeader(BlockWriter& out, const GxGrid& outGrid, const GxGridParam& gridPar) {
+    out.put("GRIDREG\nINFO\nUNITS  meters\n");
+    out.put("//Format GRIDDEF  <ncols>  <nlins>  <X1>  <Y2>  <resX>  <resY>  <nodatavalue>\n");
+    out.put("GRIDDEF ");
+    out.putInt(outGrid.NumCol(), ' ');
+    out.putInt(outGrid.NumRow(), ' ');
+    out.putNumber(gridPar.xmin_, ' ');
+    // The north edge is always written shifted by ten million.
+    out.putNumber(gridPar.ymax_ + 10000000, ' ');
+    out.putNumber(gridPar.resx_, ' ');
+    out.putNumber(gridPar.resy_, ' ');
+    // The no-data text is fixed, three-digit exponent included.
+    out.put("3.4e+037\nINFO_END\n");
+}
+
+// Row 0 is the northernmost: the file lists the grid north to south, each row
+// west to east, every value followed by one space.
+void writeRows(BlockWriter& out, const GxGrid& outGrid) {
+    const int nrows = outGrid.NumRow();
+    const int ncols = outGrid.NumCol();
+    for (int row = 0; row < nrows && out.good(); ++row) {
+        for (int col = 0; col < ncols; ++col) out.putNumber(outGrid.RowCol(row, col), ' ');
+        out.putChar('\n');
+    }
+}
+
+// The grid of gridPar, every cell 0; nullptr when its memory cannot be had.
+std::unique_ptr<GxGrid> makeGrid(const GxGridParam& gridPar) {
+    try {
+        return std::make_unique<GxGrid>(gridPar.NumRow(), gridPar.NumCol());
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    } catch (const std::length_error&) {
+        return nullptr;
+    }
+}
+
+// Converts the input files in the order listed; false when one was not read whole.
+bool convertInputs(const RunConfig& cfg, GxGrid& outGrid, GxGridParam& gridPar) {
+    bool allRead = true;
+    for (const std::string& inFileName : cfg.inFileNames) {
+        if (inFileName.find('\0') != std::string::npos) {
+            // Cut at the NUL, the name would convert another file.
+            std::cout << "Asc File " << inFileName << " not found..." << '\n';
+            warn() << inFileName << ": the file name holds a NUL byte\n";
+            allRead = false;
+            continue;
+        }
+        allRead = readTecFile(inFileName.c_str(), cfg.isVelocity, outGrid, gridPar) && allRead;
+    }
+    return allRead;
+}
 
 }  // namespace
 
@@ -129,85 +197,34 @@ bool readTecFile(const char* fileName, bool isVelocity, GxGrid& outGrid, GxGridP
     if (fileName == nullptr) return true;
     const std::string strFileName(fileName);
     GisTecplotFile file(strFileName, "r");
-    if (file.good()) {
-        // Written before the node table is read, so it names the file the
-        // following work (and any warning) belongs to.
-        std::cout << "Asc File " << strFileName << '\n';
-        file.getXYValue(isVelocity);
-        file.toGrid(outGrid, gridPar);
-        return reportProblems(strFileName, file);
+    if (!file.good()) {
+        std::cout << "Asc File " << strFileName << " not found..." << '\n';
+        if (!file.isOpen()) warn() << strFileName << ": can't open the file\n";
+        printWarnings(strFileName, file);
+        return false;
     }
-    std::cout << "Asc File " << strFileName << " not found..." << '\n';
-    if (!file.isOpen())
-        warn() << strFileName << ": can't open the file\n";
-    else if (!file.report().zoneFound)
-        warn() << strFileName << ':' << file.lineNumber() << ": no ZONE record; nothing is read\n";
-    else
-        warn() << strFileName << ':' << file.lineNumber() << ": the file ends within its ZONE record\n";
-    return false;
+    // Written before the node table is read, so it names the file the
+    // following work (and any warning) belongs to.
+    std::cout << "Asc File " << strFileName << '\n';
+    file.getXYValue(isVelocity);
+    file.toGrid(outGrid, gridPar);
+    return printWarnings(strFileName, file);
 }
 
 bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const GxGridParam& gridPar) {
-    // Created only now, after every input file has been converted. A name with
-    // a NUL byte names no file: cut at the NUL it would name another one.
-    const bool nameIsWhole = outFileName.find('\0') == std::string::npos;
-    const int fd = nameIsWhole ? ::open(outFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664) : -1;
+    // Created only now, after every input file has been converted.
+    const int fd = createOutput(outFileName);
     if (fd < 0) {
         std::cout << "Can't open output file " << outFileName << '\n';
         return false;
     }
-    // Blocks of 1 MiB: a 4000 x 4000 grid goes out in a few dozen writes.
-    constexpr std::size_t kBlock = 1 << 20;
-    constexpr std::size_t kRoom = 64;  // more than one number, its space and a newline
-    std::vector<char> block(kBlock + kRoom);
-    char* const start = block.data();
-    char* const limit = start + kBlock;
-    char* p = start;
-    bool ok = true;
-    auto flush = [&] {
-        ok = ok && writeAll(fd, start, static_cast<std::size_t>(p - start));
-        p = start;
-    };
-    auto put = [&](const char* text) {
-        while (*text) *p++ = *text++;
-    };
-
-    put("GRIDREG\nINFO\nUNITS  meters\n");
-    put("//Format GRIDDEF  <ncols>  <nlins>  <X1>  <Y2>  <resX>  <resY>  <nodatavalue>\n");
-    put("GRIDDEF ");
-    p = std::to_chars(p, limit, outGrid.NumCol()).ptr;
-    *p++ = ' ';
-    p = std::to_chars(p, limit, outGrid.NumRow()).ptr;
-    *p++ = ' ';
-    p = putNumber(p, gridPar.xmin_);
-    *p++ = ' ';
-    // The north edge is always written shifted by ten million.
-    p = putNumber(p, gridPar.ymax_ + 10000000);
-    *p++ = ' ';
-    p = putNumber(p, gridPar.resx_);
-    *p++ = ' ';
-    p = putNumber(p, gridPar.resy_);
-    // The no-data text is fixed, three-digit exponent included.
-    put(" 3.4e+037\nINFO_END\n");
-
-    // Row 0 is the northernmost: the file lists the grid north to south, each row
-    // west to east, every value followed by one space.
-    const int nrows = outGrid.NumRow();
-    const int ncols = outGrid.NumCol();
-    for (int row = 0; row < nrows && ok; ++row) {
-        for (int col = 0; col < ncols; ++col) {
-            p = putNumber(p, outGrid.RowCol(row, col));
-            *p++ = ' ';
-            if (p >= limit) flush();
-        }
-        *p++ = '\n';
-        if (p >= limit) flush();
-    }
-    put("END\n");
-    flush();
-    if (::close(fd) != 0) ok = false;
-    if (!ok) std::cout << "Can't write output file " << outFileName << '\n';
-    return ok;
+    BlockWriter out(fd);
+    writeHeader(out, outGrid, gridPar);
+    writeRows(out, outGrid);
+    out.put("END\n");
+    if (out.close()) return true;
+    std::cout << "Can't write output file " << outFileName << '\n';
+    return false;
 }
 
 int runMeshRaster(int argc, char** argv) {
@@ -221,95 +238,21 @@ int runMeshRaster(int argc, char** argv) {
         std::cout << "Can't open ConfigFile " << cfgName << '\n';
         return 1;
     }
-
-    // Tokens by position: the mode word, six label and number pairs, a label and
-    // the output file name, a label and the input names. Labels are not compared.
-    std::string stringValue;
-    bool isVelocity = false;
-    int failedItem = -1;
-    bool failedAtEnd = false;
-    long long failedLine = 0;
-    auto check = [&](int item) {
-        if (failedItem >= 0 || !cfgFile.fail()) return;
-        failedItem = item;
-        failedAtEnd = cfgFile.endedBeforeToken();
-        failedLine = cfgFile.lineNumber();
-    };
-    cfgFile.getString(stringValue);
-    check(0);
-    if (stringValue == "Velocity") isVelocity = true;
-    double numbers[6] = {0, 0, 0, 0, 0, 0};  // xmin, ymin, xmax, ymax, resx, resy
-    for (int k = 0; k < 6; ++k) {
-        cfgFile.getString(stringValue);
-        check(1 + 2 * k);
-        cfgFile.getAscDouble(numbers[k]);
-        check(2 + 2 * k);
-    }
-    cfgFile.getString(stringValue);
-    check(13);
-    std::string outFileName;
-    cfgFile.getString(outFileName);
-    check(14);
-    if (outFileName.empty()) {
+    const RunConfig cfg = readRunConfig(cfgFile);
+    const std::string problem = configProblem(cfg);
+    if (!problem.empty()) {
         // Nothing is converted and no output file is touched.
-        if (failedAtEnd)
-            std::cout << "ConfigFile " << cfgName << " ends before " << kConfigItems[failedItem] << '\n';
-        else
-            std::cout << "ConfigFile " << cfgName << ':' << failedLine << ": " << kConfigItems[failedItem]
-                      << " is not a number\n";
+        std::cout << "ConfigFile " << cfgName << problem << '\n';
         return 1;
     }
-    const double xmin = numbers[0], ymin = numbers[1], xmax = numbers[2], ymax = numbers[3];
-    const double resx = numbers[4], resy = numbers[5];
-
-    const char* problem = nullptr;
-    for (int k = 0; k < 6 && !problem; ++k)
-        if (!std::isfinite(numbers[k])) problem = "a grid number is not finite";
-    if (!problem && !(resx > 0)) problem = "resx must be greater than 0";
-    if (!problem && !(resy > 0)) problem = "resy must be greater than 0";
-    if (!problem && xmax < xmin) problem = "xmax is below xmin";
-    if (!problem && ymax < ymin) problem = "ymax is below ymin";
-    if (!problem && !((xmax - xmin) / resx < 2147483648.0))
-        problem = "the grid would have more than 2147483647 columns; use a larger resx";
-    if (!problem && !((ymax - ymin) / resy < 2147483648.0))
-        problem = "the grid would have more than 2147483647 rows; use a larger resy";
-    if (problem) {
-        std::cout << "ConfigFile " << cfgName << ": " << problem << '\n';
-        return 1;
-    }
-
-    GxGridParam gridPar(xmin, xmax, ymin, ymax, resx, resy);
-    std::unique_ptr<GxGrid> outGrid;
-    try {
-        outGrid = std::make_unique<GxGrid>(gridPar.NumRow(), gridPar.NumCol());
-    } catch (const std::bad_alloc&) {
-        std::cerr << "out of memory\n";
-        return 1;
-    } catch (const std::length_error&) {
+    GxGridParam gridPar(cfg.xmin, cfg.xmax, cfg.ymin, cfg.ymax, cfg.resx, cfg.resy);
+    const std::unique_ptr<GxGrid> outGrid = makeGrid(gridPar);
+    if (!outGrid) {
         std::cerr << "out of memory\n";
         return 1;
     }
-
-    cfgFile.getString(stringValue);  // the label before the input list
-    bool allRead = true;
-    std::string inFileName;
-    for (;;) {
-        // A read that finds no word leaves the name empty; one that takes a word
-        // up to the end of the file still delivers it.
-        inFileName.clear();
-        cfgFile.getString(inFileName);
-        if (inFileName.empty()) break;
-        if (inFileName.find('\0') != std::string::npos) {
-            // Cut at the NUL, the name would convert another file.
-            std::cout << "Asc File " << inFileName << " not found..." << '\n';
-            warn() << inFileName << ": the file name holds a NUL byte\n";
-            allRead = false;
-            continue;
-        }
-        allRead = readTecFile(inFileName.c_str(), isVelocity, *outGrid, gridPar) && allRead;
-    }
-
-    const bool written = writeAscGrid(outFileName, *outGrid, gridPar);
+    const bool allRead = convertInputs(cfg, *outGrid, gridPar);
+    const bool written = writeAscGrid(cfg.outFileName, *outGrid, gridPar);
     std::cout.flush();
     return allRead && written ? 0 : 1;
 }

@@ -7,13 +7,12 @@
 // names one of the folder's own files, when an input name contains '/' (a device
 // such as /dev/zero would never end), or when its grid would exceed 2^18 cells
 // or 4096 rows or columns.
-// The guard reads the configuration with the program's own reader, in the same
-// order of calls, so it sees the names and numbers that the run will see.
+// The guard reads the configuration with the program's own readRunConfig, so it
+// sees the names and numbers that the run will see.
 //
 // Checked: the exit status is 0 or 1; a grid file exists after a status of 0 and
 // is complete whenever it exists, with the announced counts and no "nan" or
 // negative cell; a configuration the run rejects leaves no file behind.
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +31,7 @@
 #include "GisAscFile.h"
 #include "GxGrid.h"
 #include "MeshRaster.h"
+#include "RunConfig.h"
 
 namespace {
 
@@ -98,35 +98,20 @@ struct Preview {
 
 Preview preview() {
     Preview p;
-    GisAscFile cfg(kConfigName, "r");
-    std::string word, output;
-    double numbers[6] = {0, 0, 0, 0, 0, 0};
-    cfg.getString(word);
-    for (double& n : numbers) {
-        cfg.getString(word);
-        cfg.getAscDouble(n);
-    }
-    cfg.getString(word);
-    cfg.getString(output);
-    p.output = output.c_str();
+    GisAscFile cfgFile(kConfigName, "r");
+    const RunConfig cfg = readRunConfig(cfgFile);
+    p.output = cfg.outFileName.c_str();
     if (p.output.find('/') != std::string::npos || p.output.rfind("..", 0) == 0 || isFixture(p.output)) return p;
-    const GxGridParam par(numbers[0], numbers[2], numbers[1], numbers[3], numbers[4], numbers[5]);
+    const GxGridParam par(cfg.xmin, cfg.xmax, cfg.ymin, cfg.ymax, cfg.resx, cfg.resy);
     p.rows = par.NumRow();
     p.cols = par.NumCol();
     // A grid the run rejects is never allocated: only an accepted one can be too large.
-    bool accepted = true;
-    for (double n : numbers) accepted = accepted && std::isfinite(n);
-    accepted = accepted && par.resx_ > 0 && par.resy_ > 0 && par.xmax_ >= par.xmin_ && par.ymax_ >= par.ymin_ &&
-               (par.xmax_ - par.xmin_) / par.resx_ < 2147483648.0 && (par.ymax_ - par.ymin_) / par.resy_ < 2147483648.0;
+    const bool accepted = configProblem(cfg).empty();
     // Rows of no column still cost a line each.
     if (accepted && (static_cast<long long>(p.rows) * p.cols > (1 << 18) || p.rows > 4096 || p.cols > 4096)) return p;
-    cfg.getString(word);
-    for (int names = 0;; ++names) {
-        std::string name;
-        cfg.getString(name);
-        if (name.empty()) break;
-        if (name.find('/') != std::string::npos || names >= 64) return p;
-    }
+    if (cfg.inFileNames.size() > 64) return p;
+    for (const std::string& name : cfg.inFileNames)
+        if (name.find('/') != std::string::npos) return p;
     p.runnable = true;
     return p;
 }

@@ -13,10 +13,17 @@ namespace {
 
 struct Converted {
     GxGrid grid;
-    TecplotReport report;
+    std::string warnings;  // as "line: text", one per line, "(lost)" where data was lost
     std::vector<double> values;
     int nodes;
 };
+
+std::string describe(const std::vector<TecplotWarning>& warnings) {
+    std::string s;
+    for (const TecplotWarning& w : warnings)
+        s += std::to_string(w.line) + ": " + w.text + (w.lost ? " (lost)" : "") + "\n";
+    return s;
+}
 
 // Converts a Tecplot text the way the run does, on a grid of the given extent.
 Converted convert(const std::string& text, GxGridParam par, bool velocity = false) {
@@ -27,7 +34,7 @@ Converted convert(const std::string& text, GxGridParam par, bool velocity = fals
         file.getXYValue(velocity);
         file.toGrid(c.grid, par);
     }
-    c.report = file.report();
+    c.warnings = describe(file.warnings());
     c.values = file.values();
     return c;
 }
@@ -173,32 +180,71 @@ TEST(Rasteriser, RectangleOutsideTheGridStoresNothing) {
 TEST(Rasteriser, ElementWithNodeOutsideTheTableIsSkipped) {
     const auto c =
         convert(zone("0 0 1 0 0\n4 0 1 0 0\n0 4 1 0 0\n", "1 2 0 3\n1 2 4 3\n-1 1 2 3\n1 2 3 3\n"), kSquareGrid);
-    EXPECT_EQ(c.report.elementsSkipped, 3);
-    EXPECT_EQ(c.report.firstSkipped, 1);
+    EXPECT_EQ(c.warnings, "6: 3 elements skipped for node numbers outside 1 to 3, the first is element 1 (lost)\n");
     EXPECT_EQ(c.grid.RowCol(5, 2), 1.0);
 }
 
+// Skipped elements are counted to the end of the element section and then
+// summed up in one warning at the line of the first, ahead of the reason the
+// section ended. Only a section that ends at a token keeps the file whole.
+TEST(Rasteriser, ElementSectionWarningsInOrder) {
+    const std::string square = "4 0 0 0 0\n4 4 4 0 0\n0 4 0 0 0\n0 0 0 0 0\n";  // lines 3 to 6
+    struct Case {
+        std::string elements;
+        std::string warnings;
+    };
+    const Case cases[] = {
+        {"1 2 3 4\n", ""},
+        {"1 2 3 4", ""},
+        {"1 2 3 4\n1 2", "8: element 2 has only 2 of its 4 node numbers and is dropped (lost)\n"},
+        {"1 2 3 4\n1 2 3\n", "9: element 2 has only 3 of its 4 node numbers and is dropped (lost)\n"},
+        {"1 2 3 4\n1 2 99999999999 4\n",
+         "8: element 2 names a node number beyond 2147483647; the rest of the file is not read (lost)\n"},
+        {"1 2 3 4\nZONE N=4,\n",
+         "8: elements end at a token that is not a node number; the rest of the file is not read\n"},
+        {"5 2 3 4\n", "7: 1 element skipped for node numbers outside 1 to 4, the first is element 1 (lost)\n"},
+        {"1 2 3 4\n0 1 2 3\n\n1 2 3 4\n9 9 9 9\n1 2\n",
+         "8: 2 elements skipped for node numbers outside 1 to 4, the first is element 2 (lost)\n"
+         "13: element 5 has only 2 of its 4 node numbers and is dropped (lost)\n"},
+        {"5 2 3 4\n1 2 3 4\nq\n",
+         "7: 1 element skipped for node numbers outside 1 to 4, the first is element 1 (lost)\n"
+         "9: elements end at a token that is not a node number; the rest of the file is not read\n"},
+        {"0 2 3 4\n1 2 2147483648 4\n",
+         "7: 1 element skipped for node numbers outside 1 to 4, the first is element 1 (lost)\n"
+         "8: element 2 names a node number beyond 2147483647; the rest of the file is not read (lost)\n"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.elements);
+        EXPECT_EQ(convert(zone(square, k.elements), kSquareGrid).warnings, k.warnings);
+    }
+}
+
 TEST(ZoneReader, NodeCountToken) {
+    const std::string malformed = "2: node-count token \"";
+    const std::string readAs = "\" is not N=<count> followed by a comma; read as ";
     struct Case {
         std::string record;
         int nodes;
-        bool malformed;
+        std::string warnings;
         bool ok;
     };
     const Case cases[] = {
-        {"ZONE N=3, E=1", 3, false, true},
-        {"ZONE N=12,E=10, F=FEPOINT", 12, false, true},
-        {"ZONE N=0, E=0", 0, false, true},
-        {"ZONE N=1234 E=1", 123, true, true},   // no comma: the last digit is dropped
-        {"ZONE N=5", 0, true, true},            // three characters
-        {"ZONE T=\"a\", N=3,", 0, true, true},  // a zone title first
-        {"ZONE X=3,", 3, true, true},
-        {"ZONE N=-5,", -5, true, true},
-        {"ZONE N=99999999999,", 0, true, true},
-        {"ZONE N=2147483647,", 2147483647, false, true},  // the largest count that is read
-        {"ZONE N=2147483648,", 0, true, true},
-        {"ZONE N=+3,", 3, true, true},  // a sign is read, but is not N=<digits>
-        {"no zone here", 0, false, false},
+        {"ZONE N=3, E=1", 3, "", true},
+        {"ZONE N=12,E=10, F=FEPOINT", 12, "", true},
+        {"ZONE N=0, E=0", 0, "", true},
+        {"ZONE N=1234 E=1", 123, malformed + "N=1234" + readAs + "123 nodes (lost)\n", true},   // last digit dropped
+        {"ZONE N=5", 0, malformed + "N=5" + readAs + "0 nodes (lost)\n", true},                 // three characters
+        {"ZONE T=\"a\", N=3,", 0, malformed + "T=\"a\"," + readAs + "0 nodes (lost)\n", true},  // a zone title first
+        {"ZONE X=3,", 3, malformed + "X=3," + readAs + "3 nodes (lost)\n", true},
+        {"ZONE N=-5,", -5, malformed + "N=-5," + readAs + "-5 nodes (lost)\n", true},
+        {"ZONE N=99999999999,", 0,
+         "2: node count in \"N=99999999999,\" does not fit in an int; no node is read (lost)\n", true},
+        {"ZONE N=2147483647,", 2147483647, "", true},  // the largest count that is read
+        {"ZONE N=2147483648,", 0, "2: node count in \"N=2147483648,\" does not fit in an int; no node is read (lost)\n",
+         true},
+        {"ZONE N=+3,", 3, malformed + "N=+3," + readAs + "3 nodes (lost)\n",
+         true},  // a sign is read, but is not N=<digits>
+        {"no zone here", 0, "3: no ZONE record; nothing is read (lost)\n", false},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.record);
@@ -206,9 +252,22 @@ TEST(ZoneReader, NodeCountToken) {
         GisTecplotFile file(dir.write("z.dat", "TITLE = \"x\"\n" + k.record + "\n"), "r");
         EXPECT_EQ(file.good(), k.ok);
         EXPECT_EQ(file.nodeCount(), k.nodes);
-        EXPECT_EQ(file.report().countMalformed || file.report().countTooLarge, k.malformed);
+        EXPECT_EQ(describe(file.warnings()), k.warnings);
         file.getXYValue(false);
         EXPECT_TRUE(file.coords().empty());
+    }
+}
+
+// A zone record cut off by the end of the input leaves the file unread; that is
+// its only warning, whatever its node-count token holds.
+TEST(ZoneReader, FileEndingWithinTheZoneRecord) {
+    for (const char* text : {"ZONE", "ZONE N=4,", "TITLE\nZONE N=4 E=1", "ZONE N=99999999999, E=1"}) {
+        SCOPED_TRACE(text);
+        TempDir dir;
+        GisTecplotFile file(dir.write("z.dat", text), "r");
+        EXPECT_FALSE(file.good());
+        ASSERT_EQ(file.warnings().size(), 1u);
+        EXPECT_EQ(file.warnings()[0].text, "the file ends within its ZONE record");
     }
 }
 
@@ -225,7 +284,7 @@ TEST(ZoneReader, NodeValuesInBothModes) {
     for (const Case& k : cases) {
         const auto c = convert(text, kSquareGrid, k.velocity);
         EXPECT_EQ(c.values, k.values);
-        EXPECT_FALSE(c.report.nodeTableShort);
+        EXPECT_EQ(c.warnings, "");
     }
     TempDir dir;
     GisTecplotFile file(dir.write("z.dat", text), "r");
@@ -239,13 +298,10 @@ TEST(ZoneReader, NodeValuesInBothModes) {
 // failed: a corrupt count of 2147483647 would have filled memory.
 TEST(ZoneReader, ShortNodeTableAppendsNoPlaceholders) {
     const auto ended = convert("ZONE N=2147483647,\n0 0 1 0 0\n1 1 1 0", kSquareGrid);
-    EXPECT_TRUE(ended.report.nodeTableShort);
-    EXPECT_TRUE(ended.report.nodeTableAtEnd);
-    EXPECT_EQ(ended.report.nodesRead, 1);
+    EXPECT_EQ(ended.warnings, "3: node table ends after 1 of 2147483647 nodes; no element is read (lost)\n");
     EXPECT_EQ(ended.values.size(), 1u);
     const auto word = convert("ZONE N=3,\n0 0 1 0 0\n1 x 1 0 0\n", kSquareGrid);
-    EXPECT_FALSE(word.report.nodeTableAtEnd);
-    EXPECT_EQ(word.report.nodeTableLine, 3);
+    EXPECT_EQ(word.warnings, "3: node 2 of 3 holds a value that is not a number; no element is read (lost)\n");
 }
 
 // An independent oracle: on a mesh of general triangles, a cell whose centre

@@ -1,0 +1,28 @@
+// The configuration file of a run, read into one value and checked.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "GisAscFile.h"
+
+// The configuration's tokens by position, and the first one that could not be read.
+struct RunConfig {
+    bool isVelocity = false;               // the mode word was exactly "Velocity"
+    double xmin = 0.0;                     // west edge of the grid
+    double ymin = 0.0;                     // south edge
+    double xmax = 0.0;                     // east edge
+    double ymax = 0.0;                     // north edge
+    double resx = 0.0;                     // cell width
+    double resy = 0.0;                     // cell height
+    std::string outFileName;               // the grid file to write
+    std::vector<std::string> inFileNames;  // the Tecplot files, in the order listed
+    const char* failedItem = nullptr;      // the first token that could not be read, if any
+    long long failedLine = 0;              // the line it failed on
+    bool failedAtEnd = false;              // it failed because the file ended before it
+};
+
+// Reads the whole configuration from cfgFile; labels are not compared.
+RunConfig readRunConfig(GisAscFile& cfgFile);
+// What makes cfg unusable, as the rest of a "ConfigFile <name>" line; empty when it can run.
+std::string configProblem(const RunConfig& cfg);
