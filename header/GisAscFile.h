@@ -64,19 +64,34 @@ public:
 private:
     enum : unsigned { kEof = 1, kFail = 2, kBad = 4, kNoToken = 8, kRange = 16 };
 
-    // Makes at least one more byte available at pos_; false at the end of input.
-    // Keeps the bytes from keepFrom on in the buffer (they move to its start).
-    bool refill(std::size_t& keepFrom);
+    // The text of one number and what its scan found (defined in the source).
+    struct NumberText;
+
+    // Loads more input after end_; false at the end of input. The unread bytes,
+    // from pos_ on, stay and move to the buffer's start, so a token being read
+    // starts at pos_ until it is taken whole.
+    bool refill();
     // Fails a read on a stream that is not good. After a token that ended the
     // input, nothing but the end is left: that failure, too, found no token.
     void failRead() { state_ |= state_ == kEof ? (kFail | kNoToken) : kFail; }
     // Skips whitespace, counting newlines; false (eof and fail set) at the end.
     bool skipSpace();
-    // Bounds of the longest text at pos_ that stream extraction of a double
-    // would take, loading more input as needed; returns its end index.
-    std::size_t scanNumber(bool allowFraction);
-    // The general path of getAscDouble.
-    void getAscDoubleSlow(double& value);
+    // Begins a token read: fails it on a stream that is not good, else skips
+    // whitespace; true when a token starts at pos_.
+    bool startToken();
+    // On a good stream, skips the loaded whitespace and takes the number there
+    // (an int's when real is false) if the byte after it is loaded too; else
+    // takes no number.
+    NumberText loadedNumber(bool real);
+    // Takes the number at the read position, loading input as needed; sets the
+    // flags and takes no number when the stream is not good or nothing is left.
+    NumberText loadNumber(bool real);
+    // Extracts an int or a double: the number in the loaded bytes, or else
+    // through getNumberLoading, which loads more.
+    template <class T>
+    void getNumber(T& value);
+    template <class T>
+    void getNumberLoading(T& value);
 
     int file_ = -1;  // descriptor of the open file, -1 when none
     std::string mode_;
