@@ -35,6 +35,10 @@ public:
     bool isOpen() const { return file_ >= 0; }
     // One-based number of the line the read position stands on.
     long long lineNumber() const { return line_; }
+    // Why reading stopped when it was not a token or the end of the input (a
+    // read error from the system, a token too long to hold, memory), in words
+    // for a warning; empty otherwise.
+    const std::string& readProblem() const { return problem_; }
 
     // Extracts one optionally signed decimal integer that fits in an int.
     void getAscInt(int& value);
@@ -96,6 +100,7 @@ private:
     int file_ = -1;  // descriptor of the open file, -1 when none
     std::string mode_;
     unsigned state_ = 0;
+    std::string problem_;  // see readProblem()
     bool exhausted_ = false;  // the file has no bytes beyond end_
     long long line_ = 1;
     std::vector<char> buf_;  // read-ahead; bytes [pos_, end_) are unread
