@@ -100,7 +100,7 @@ private:
     int file_ = -1;  // descriptor of the open file, -1 when none
     std::string mode_;
     unsigned state_ = 0;
-    std::string problem_;  // see readProblem()
+    std::string problem_;     // see readProblem()
     bool exhausted_ = false;  // the file has no bytes beyond end_
     long long line_ = 1;
     std::vector<char> buf_;  // read-ahead; bytes [pos_, end_) are unread
