@@ -44,6 +44,12 @@ int opened(int fd, const char* path) {
     return fd;
 }
 
+// Opens through the next definition of the named call and notes the descriptor.
+int forwardOpen(const char* call, const char* path, int flags, mode_t mode) {
+    const auto real = reinterpret_cast<OpenFn>(dlsym(RTLD_NEXT, call));
+    return opened(real(path, flags, mode), path);
+}
+
 mode_t modeOf(int flags, va_list args) { return (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0; }
 
 }  // namespace
@@ -55,8 +61,7 @@ int open(const char* path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = modeOf(flags, args);
     va_end(args);
-    static const auto real = reinterpret_cast<OpenFn>(dlsym(RTLD_NEXT, "open"));
-    return opened(real(path, flags, mode), path);
+    return forwardOpen("open", path, flags, mode);
 }
 
 int open64(const char* path, int flags, ...) {
@@ -64,8 +69,7 @@ int open64(const char* path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = modeOf(flags, args);
     va_end(args);
-    static const auto real = reinterpret_cast<OpenFn>(dlsym(RTLD_NEXT, "open64"));
-    return opened(real(path, flags, mode), path);
+    return forwardOpen("open64", path, flags, mode);
 }
 
 ssize_t read(int fd, void* buf, size_t count) {
