@@ -11,6 +11,10 @@ what they do. One check per CTest entry:
   preview BINARY PREVIEW       the preview draws grids, empty ones included
   preview-missing PREVIEW      the preview says what to install when numpy is missing
   install CMAKE BUILD_DIR MANUAL   cmake --install gives a working program and its page
+  version VERSION MANUAL CITATION CHANGELOG README   the manual's title line,
+                               CITATION.cff, CHANGELOG.md and the README's package
+                               name carry the project version, and CITATION.cff
+                               the release date the changelog gives it
 
 Exit status 0 passed, 1 failed, 77 skipped.
 """
@@ -308,6 +312,39 @@ def check_install(cmake, build_dir, manual):
               "share/man/man1/MeshRaster.1 is not the manual page")
 
 
+# --- version ----------------------------------------------------------------
+
+def read_text(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
+def check_version(version, manual, citation, changelog, readme):
+    title = next((line for line in manual_lines(manual) if line.startswith(".TH ")), "")
+    fields = [f.strip('"') for f in re.findall(r'"[^"]*"|\S+', title)]
+    check(len(fields) > 4 and fields[4] == "MeshRaster " + version,
+          "the manual's title line %r does not carry \"MeshRaster %s\"" % (title, version))
+
+    cff = read_text(citation)
+    stated = re.search(r"^version: *\"?([^\"\s]*)\"?\s*$", cff, re.M)
+    check(stated is not None and stated.group(1) == version,
+          "CITATION.cff gives the version %r, not %s" % (stated and stated.group(1), version))
+
+    release = re.search(r"^## \[%s\] - (\d{4}-\d\d-\d\d)$" % re.escape(version), read_text(changelog), re.M)
+    check(release is not None, "CHANGELOG.md has no heading \"## [%s] - YYYY-MM-DD\"" % version)
+    released = re.search(r"^date-released: *\"?([^\"\s]*)\"?\s*$", cff, re.M)
+    if release is not None:
+        check(released is not None and released.group(1) == release.group(1),
+              "CITATION.cff gives the release date %r, CHANGELOG.md %s"
+              % (released and released.group(1), release.group(1)))
+
+    # The package's file name, meshraster_VERSION-REVISION_ARCH.deb.
+    named = re.findall(r"meshraster_([0-9][0-9.]*)[-_]", read_text(readme))
+    check(len(named) > 0, "the README names no package file")
+    for other in named:
+        check(other == version, "the README names the package of version %s, not %s" % (other, version))
+
+
 def main(argv):
     # Paths may be given relative to here; the checks run in other folders.
     what, args = argv[1], [os.path.abspath(a) if os.path.exists(a) else a for a in argv[2:]]
@@ -322,6 +359,8 @@ def main(argv):
         check_preview_missing(*args)
     elif what == "install":
         check_install(*args)
+    elif what == "version":
+        check_version(*args)
     else:
         print("unknown check " + what)
         return 1
