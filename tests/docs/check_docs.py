@@ -10,7 +10,8 @@ what they do. One check per CTest entry:
                                stderr.re, has no lines to check)
   preview BINARY PREVIEW       the preview draws grids, empty ones included
   preview-missing PREVIEW      the preview says what to install when numpy is missing
-  install CMAKE BUILD_DIR MANUAL   cmake --install gives a working program and its page
+  install CMAKE BUILD_DIR MANUAL LICENSE   cmake --install gives a working program,
+                               its page compressed, the licence and the changelogs
   version VERSION MANUAL CITATION CHANGELOG README   the manual's title line,
                                CITATION.cff, CHANGELOG.md and the README's package
                                name carry the project version, and CITATION.cff
@@ -19,6 +20,7 @@ what they do. One check per CTest entry:
 Exit status 0 passed, 1 failed, 77 skipped.
 """
 
+import gzip
 import os
 import re
 import shutil
@@ -297,19 +299,41 @@ def check_preview_missing(preview):
 
 # --- install ----------------------------------------------------------------
 
-def check_install(cmake, build_dir, manual):
+def gzip_content(path):
+    """The content of a gzip file made as Debian wants (gzip -9n: no name and
+    no time stamp in the header, so the same sources give the same bytes), or
+    None after a failed check."""
+    try:
+        with open(path, "rb") as f:
+            raw = f.read()
+    except OSError:
+        check(False, "%s is missing" % path)
+        return None
+    check(raw[:2] == b"\x1f\x8b" and not raw[3] & 0x08 and raw[4:8] == b"\0\0\0\0",
+          "%s is not compressed with gzip -n (name or time stamp in its header)" % path)
+    return gzip.decompress(raw)
+
+
+def check_install(cmake, build_dir, manual, licence):
     with tempfile.TemporaryDirectory() as root:
         status, out, err = run([cmake, "--install", build_dir, "--prefix", root], root)
         check(status == 0, "cmake --install failed: " + out + err)
         program = os.path.join(root, "bin", "MeshRaster")
-        page = os.path.join(root, "share", "man", "man1", "MeshRaster.1")
         check(os.access(program, os.X_OK), "no executable bin/MeshRaster")
         if os.access(program, os.X_OK):
             status, out, err = run([program], root)
             check(status == 2 and out.startswith("Use MeshRaster ConfigFile\n"),
                   "installed program: exit status %d, output %r" % (status, out))
-        check(os.path.isfile(page) and open(page, "rb").read() == open(manual, "rb").read(),
-              "share/man/man1/MeshRaster.1 is not the manual page")
+        page = gzip_content(os.path.join(root, "share", "man", "man1", "MeshRaster.1.gz"))
+        check(page is None or page == open(manual, "rb").read(),
+              "share/man/man1/MeshRaster.1.gz is not the manual page")
+        doc = os.path.join(root, "share", "doc", "meshraster")
+        copyright_file = os.path.join(doc, "copyright")
+        check(os.path.isfile(copyright_file) and open(copyright_file, "rb").read() == open(licence, "rb").read(),
+              "share/doc/meshraster/copyright is not the licence")
+        for name in ("changelog.gz", "changelog.Debian.gz"):
+            text = gzip_content(os.path.join(doc, name))
+            check(text is None or len(text) > 0, "share/doc/meshraster/%s is empty" % name)
 
 
 # --- version ----------------------------------------------------------------
