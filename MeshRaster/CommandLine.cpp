@@ -1,0 +1,219 @@
+#include "CommandLine.h"
+
+#include <getopt.h>
+
+#include <charconv>
+#include <cstring>
+#include <system_error>
+
+#include "Version.h"
+
+namespace {
+
+// Printed alone for a call without a configuration file, and at the head of the help.
+// While the run driver still holds its own copy of these lines, the two must stay equal;
+// the usage check of the docs tests compares the program's lines with the manual's.
+const char* const kUsage[] = {
+    "Use MeshRaster ConfigFile",
+    "ConfigFile format:",
+    "Velocity (for velocity values) or PileHeight",
+    "xmin <Output Grid minimum X coordinate>",
+    "ymin <Output Grid minimum Y coordinate>",
+    "xmax <Output Grid maximum X coordinate>",
+    "ymax <Output Grid maximum Y coordinate>",
+    "resx <Output Grid resolution in X direction>",
+    "resy <Output Grid resolution in Y direction>",
+    "output <Output KORVEN-ASCII file>",
+    "input <Tecplot file 1> <Tecplot file 2> ...",
+    "... <Tecplot file n>",
+};
+
+const char* const kOptionHelp[] = {
+    "Options:",
+    "  -h, --help            print this text and exit",
+    "  -V, --version         print the version and exit",
+    "  -f, --format NAME     grid format: KORVEN-ASCII (default) or a GDAL driver",
+    "  -s, --srs DEFINITION  coordinate reference system (EPSG:32632, WKT, PROJ)",
+    "      --nodata VALUE    declare VALUE as no-data; cells are not changed",
+    "      --co NAME=VALUE   creation option for the GDAL driver (repeatable)",
+    "      --                end of options; the ConfigFile follows",
+};
+
+// The text format's name as the usage text writes it; any letter case names it too.
+const char kTextFormat[] = "KORVEN-ASCII";
+
+// Options without a short form get codes past every character, so that the
+// option of a failure (getopt's optopt) tells them from the short ones.
+enum : int { kNodata = 256, kCreationOption };
+
+const option kOptions[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"format", required_argument, nullptr, 'f'},
+    {"srs", required_argument, nullptr, 's'},
+    {"nodata", required_argument, nullptr, kNodata},
+    {"co", required_argument, nullptr, kCreationOption},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Options may stand before or after the configuration file, as with other GNU
+// tools ("MeshRaster run.cfg --format GTiff" after editing a command from the
+// history), so "MeshRaster run.cfg -x" refuses -x rather than taking it as a
+// second file; a configuration named "-x" is given after "--". The leading "-"
+// returns each plain argument in place (code 1) instead of permuting argv, and
+// so does not depend on POSIXLY_CORRECT; the ":" after it reports a missing
+// value as ':' apart from an unknown option, '?', without getopt's own message.
+const char kShortOptions[] = "-:hVf:s:";
+
+const char kProgram[] = "MeshRaster: ";
+
+// The name of a known option as the user spelled its kind: "--format" or "-f".
+std::string optionName(int code, bool spelledLong) {
+    if (spelledLong || code >= kNodata) {
+        for (const option& o : kOptions) {
+            if (o.name != nullptr && o.val == code) return std::string("--") + o.name;
+        }
+    }
+    return std::string("-") + static_cast<char>(code);
+}
+
+bool startsWithDashDash(const char* arg) { return std::strncmp(arg, "--", 2) == 0; }
+
+// The argument that held the option getopt has just returned with its value:
+// the one before the value when that came as an argument of its own.
+const char* optionArgument(char** argv) { return optarg == argv[optind - 1] ? argv[optind - 2] : argv[optind - 1]; }
+
+bool equalsIgnoringCase(const std::string& a, const char* b) {
+    if (a.size() != std::strlen(b)) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+// The whole of text as a double. "nan" and "inf" pass: GDAL users declare NaN
+// as the no-data value of a Float64 band. A value beyond the range of a double fails.
+bool readNumber(const std::string& text, double& value) {
+    const char* first = text.data();
+    const char* last = first + text.size();
+    // from_chars takes no plus sign; a number written with one is still a number.
+    if (first != last && *first == '+' && last - first > 1 && first[1] != '-' && first[1] != '+') ++first;
+    const std::from_chars_result r = std::from_chars(first, last, value);
+    return first != last && r.ec == std::errc() && r.ptr == last;
+}
+
+CommandLine usageError(CommandLine cl, const std::string& problem) {
+    cl.action = CommandLine::Action::usageError;
+    cl.problem = problem.empty() ? problem : kProgram + problem;
+    return cl;
+}
+
+// The first option that only a GDAL format can carry, or nullptr.
+const char* gdalOnlyOption(const CommandLine& cl) {
+    if (!cl.srs.empty()) return "--srs";
+    if (cl.hasNodata) return "--nodata";
+    if (!cl.creationOptions.empty()) return "--co";
+    return nullptr;
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(int argc, char** argv) {
+    CommandLine cl;
+    std::vector<std::string> plain;
+    // Index 0 makes getopt start afresh, so that every call reads the whole of argv.
+    optind = 0;
+    opterr = 0;
+    for (;;) {
+        // The element a short option comes from; getopt moves optind past it
+        // only once its last character is read.
+        const int at = optind == 0 ? 1 : optind;
+        const int c = getopt_long(argc, argv, kShortOptions, kOptions, nullptr);
+        if (c == -1) break;
+        const std::string value = optarg != nullptr ? optarg : "";
+        switch (c) {
+            case 1:
+                plain.push_back(value);
+                break;
+            case 'h':
+                cl.action = CommandLine::Action::help;
+                return cl;
+            case 'V':
+                cl.action = CommandLine::Action::version;
+                return cl;
+            case 'f':
+            case 's':
+            case kNodata:
+            case kCreationOption:
+                if (value.empty()) {
+                    return usageError(cl, "option '" + optionName(c, startsWithDashDash(optionArgument(argv))) +
+                                              "' requires a value");
+                }
+                if (c == 'f') cl.format = equalsIgnoringCase(value, kTextFormat) ? "" : value;
+                if (c == 's') cl.srs = value;
+                if (c == kNodata) {
+                    if (!readNumber(value, cl.nodataValue)) {
+                        return usageError(cl, "option '--nodata' needs a number, not '" + value + "'");
+                    }
+                    cl.nodata = value;
+                    cl.hasNodata = true;
+                }
+                if (c == kCreationOption) {
+                    if (value.find('=') == std::string::npos || value[0] == '=') {
+                        return usageError(cl, "option '--co' needs NAME=VALUE, not '" + value + "'");
+                    }
+                    cl.creationOptions.push_back(value);
+                }
+                break;
+            case ':':
+                // A missing value can only be that of the last argument.
+                return usageError(
+                    cl, "option '" + optionName(optopt, startsWithDashDash(argv[argc - 1])) + "' requires a value");
+            default:
+                // "--help=x": getopt gives the option's own code.
+                if ((optopt == 'h' || optopt == 'V') && startsWithDashDash(argv[optind - 1])) {
+                    return usageError(cl, "option '" + optionName(optopt, true) + "' doesn't allow a value");
+                }
+                // An unknown long option, with any "=value" as typed.
+                if (optopt == 0) return usageError(cl, "unrecognized option '" + std::string(argv[optind - 1]) + "'");
+                // An unknown character of a short option: named alone when it prints as one.
+                if (optopt > ' ' && optopt < 127) {
+                    return usageError(cl, "unrecognized option '-" + std::string(1, static_cast<char>(optopt)) + "'");
+                }
+                return usageError(cl, "unrecognized option '" + std::string(argv[at]) + "'");
+        }
+    }
+    // After "--" every argument is a plain one.
+    for (int i = optind; i < argc; ++i) plain.emplace_back(argv[i]);
+
+    if (const char* name = gdalOnlyOption(cl); name != nullptr && cl.format.empty()) {
+        return usageError(
+            cl, std::string("option '") + name + "' needs a GDAL format; the " + kTextFormat + " text cannot hold it");
+    }
+    // No argument at all, or several plain ones: the usage text alone, as it
+    // has always been.
+    if (argc <= 1 || plain.size() > 1) return usageError(cl, "");
+    if (plain.empty()) return usageError(cl, "no configuration file given");
+    cl.configName = plain.front();
+    cl.action = CommandLine::Action::run;
+    return cl;
+}
+
+void printUsage(std::ostream& out) {
+    for (const char* line : kUsage) out << line << '\n';
+}
+
+void printHelp(std::ostream& out) {
+    printUsage(out);
+    out << '\n';
+    for (const char* line : kOptionHelp) out << line << '\n';
+}
+
+void printVersion(std::ostream& out) {
+    out << "MeshRaster " << MESHRASTER_VERSION << '\n'
+        << "Copyright (C) 2026 The MeshRaster developers\n"
+        << "License MIT <https://opensource.org/license/mit>.\n"
+        << "This is free software: you are free to change and redistribute it.\n"
+        << "There is NO WARRANTY, to the extent permitted by law.\n";
+}

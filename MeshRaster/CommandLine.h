@@ -1,0 +1,35 @@
+// The command line of a run: what to do, with which options, on which configuration file.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+// The arguments read into one value; the options are only checked here, not acted on.
+struct CommandLine {
+    enum class Action {
+        run,         // convert configName
+        help,        // print the help text, exit 0
+        version,     // print the version, exit 0
+        usageError,  // print the usage text and problem, exit 2
+    };
+    Action action = Action::usageError;
+    std::string problem;                       // the line naming a usage error; empty: the usage text alone
+    std::string format;                        // the GDAL driver's short name; empty: the KORVEN-ASCII text
+    std::string srs;                           // the reference system as given to --srs; empty: none written
+    std::string nodata;                        // the --nodata value as given
+    bool hasNodata = false;                    // --nodata was given
+    double nodataValue = 0.0;                  // the --nodata value as a number
+    std::vector<std::string> creationOptions;  // each --co NAME=VALUE, in the order given
+    std::string configName;                    // the configuration file
+};
+
+// Reads argv[1] to argv[argc - 1]; can be called any number of times.
+CommandLine parseCommandLine(int argc, char** argv);
+
+// The twelve usage lines: the command and the configuration file's tokens.
+void printUsage(std::ostream& out);
+// The usage lines, then one line of help for each option.
+void printHelp(std::ostream& out);
+// The program's name and version, its copyright and its licence.
+void printVersion(std::ostream& out);
