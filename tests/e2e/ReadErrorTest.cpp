@@ -97,7 +97,8 @@ TEST(ReadError, InTheConfigurationRejectsIt) {
         Trial run({{"run.cfg", kConfig}, {"a.dat", kSquares}, {"b.dat", kSquares}, {"out.grd", "old grid"}}, "run.cfg",
                   c.after);
         EXPECT_EQ(run.result.status, 1);
-        EXPECT_EQ(run.result.out, "ConfigFile run.cfg:" + std::to_string(c.line) + ": read error: Input/output error\n");
+        EXPECT_EQ(run.result.out,
+                  "ConfigFile run.cfg:" + std::to_string(c.line) + ": read error: Input/output error\n");
         EXPECT_EQ(run.result.err, "");
         EXPECT_EQ(readFile(run.dir.file("out.grd")), "old grid");
     }
@@ -120,8 +121,7 @@ TEST(ReadError, InATecplotFileIsReportedWithTheReason) {
         {"at an element boundary", after(kSquares, "1 2 3 4\n")},
         {"inside the node table", after(kSquares, "40 -30 2 3")},
     };
-    const std::string config = "PileHeight\nxmin 0\nymin -20\nxmax 30\nymax 0\nresx 10\nresy 10\noutput out.grd\ninput "
-                               "a.dat\n";
+    const std::string config = kConfig.substr(0, after(kConfig, "a.dat\n"));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Trial run({{"run.cfg", config}, {"a.dat", kSquares}}, "a.dat", c.after);
