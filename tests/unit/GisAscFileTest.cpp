@@ -404,6 +404,48 @@ TEST(GisAscFile, NumbersReadAsStreamExtraction) {
     for (const Case& c : cases) check(c);
 }
 
+// A configuration number is a whole token, converted as getAscDouble converts
+// it; any text after the number makes it no number at all.
+TEST(GisAscFile, WholeNumberIsANumberAndNothingElse) {
+    struct Case {
+        std::string text;
+        bool whole;
+        double value;
+    };
+    const Case cases[] = {
+        {"12.5", true, 12.5},
+        {"-0", true, -0.0},
+        {"+5", true, 5},
+        {".5", true, 0.5},
+        {"5.", true, 5},
+        {"1.5e3", true, 1500},
+        {"12345678901234567e-3", true, 12345678901234.567},
+        {"1.7976931348623158e308", true, DBL_MAX},
+        {"1e-400", true, 0.0},
+        {"6OO400", false, 0},
+        {"2,5", false, 0},
+        {"0x10", false, 0},
+        {"10m", false, 0},
+        {"1e5x", false, 0},
+        {"5 ", false, 0},
+        {" 5", false, 0},
+        {std::string("5\0", 2), false, 0},
+        {"", false, 0},
+        {"-", false, 0},
+        {".", false, 0},
+        {"1e", false, 0},
+        {"1e+", false, 0},
+        {"1e400", false, 0},
+        {"inf", false, 0},
+        {"nan", false, 0},
+    };
+    for (const Case& c : cases) {
+        double v = 77;
+        EXPECT_EQ(GisAscFile::wholeNumber(c.text, v), c.whole) << c.text;
+        EXPECT_EQ(show(v), show(c.whole ? c.value : 77)) << c.text;
+    }
+}
+
 // Whether the failure was the end of the input before any token, or a token
 // that is not a number. A read after a token that ended the input failed
 // without being marked as ending before a token.
