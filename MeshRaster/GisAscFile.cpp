@@ -303,6 +303,8 @@ __attribute__((noinline)) void GisAscFile::getNumberLoading(T& value) {
 
 void GisAscFile::getAscInt(int& value) { getNumber(value); }
 
+void GisAscFile::getAscDouble(double& value) { getNumber(value); }
+
 bool GisAscFile::wholeNumber(const std::string& text, double& value) {
     const char* const first = text.data();
     const char* const last = first + text.size();
@@ -315,8 +317,6 @@ bool GisAscFile::wholeNumber(const std::string& text, double& value) {
     value = v;
     return true;
 }
-
-void GisAscFile::getAscDouble(double& value) { getNumber(value); }
 
 void GisAscFile::getString(std::string& word) {
     if (!startToken()) return;
