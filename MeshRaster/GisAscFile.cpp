@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <sys/stat.h>
 #include <type_traits>
 #include <unistd.h>
@@ -16,6 +17,10 @@ namespace {
 // 256 KiB keeps a node table streaming at from_chars speed; larger buffers
 // measured no faster on the two-million-node benchmark table.
 constexpr std::size_t kBufferSize = 256 * 1024;
+// The longest token taken. The buffer grows to hold a token whole, so without a
+// bound an endless one (/dev/zero, a binary file) would take all memory; the
+// longest words of the inputs, file names and labels, are far shorter.
+constexpr std::size_t kLongestToken = 1024 * 1024;
 
 // The whitespace of formatted extraction in the "C" locale: space, \t \n \v \f \r.
 inline bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -137,7 +142,7 @@ __attribute__((noinline)) void GisAscFile::NumberText::generalDouble(const char*
     value = v;
 }
 
-GisAscFile::GisAscFile(const std::string& name, const char* mode) : mode_(mode ? mode : "") {
+GisAscFile::GisAscFile(const std::string& name, const char* mode) : name_(name), mode_(mode ? mode : "") {
     const bool forReading = mode_ == "r";
     file_ = forReading ? ::open(name.c_str(), O_RDONLY | O_CLOEXEC)
                        : ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
@@ -153,7 +158,6 @@ GisAscFile::GisAscFile(const std::string& name, const char* mode) : mode_(mode ?
         state_ = kFail;
         return;
     }
-    if (forReading) buf_.resize(kBufferSize);
 }
 
 GisAscFile::~GisAscFile() {
@@ -167,6 +171,12 @@ long long GisAscFile::fileSize() const {
 }
 
 bool GisAscFile::refill() {
+    // The buffer is at most one byte longer than the longest token, so a longer
+    // one always reaches its end and comes here.
+    if (end_ - pos_ > kLongestToken) {
+        stop("a token longer than 1 MiB");
+        return false;
+    }
     if (exhausted_ || mode_ != "r") {
         exhausted_ = true;
         return false;
@@ -176,17 +186,44 @@ bool GisAscFile::refill() {
         end_ -= pos_;
         pos_ = 0;
     }
-    if (end_ == buf_.size()) buf_.resize(buf_.size() * 2);  // one token fills the buffer
+    if (end_ == buf_.size() && !grow()) return false;
     for (;;) {
         const ssize_t got = ::read(file_, buf_.data() + end_, buf_.size() - end_);
         if (got > 0) {
             end_ += static_cast<std::size_t>(got);
             return true;
         }
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) state_ |= kBad;
-        exhausted_ = true;
+        if (got == 0) {
+            exhausted_ = true;
+            return false;
+        }
+        if (errno != EINTR) {
+            stop("read error: ", errno);
+            return false;
+        }
+    }
+}
+
+bool GisAscFile::grow() {
+    const std::size_t size = buf_.empty() ? kBufferSize : std::min(buf_.size() * 2, kLongestToken + 1);
+    try {
+        buf_.reserve(size);  // exactly size: resize alone may take twice the room
+        buf_.resize(size);
+    } catch (const std::bad_alloc&) {
+        stop("out of memory");
         return false;
+    }
+    return true;
+}
+
+void GisAscFile::stop(const char* why, int error) {
+    state_ |= kFail | kBad;
+    exhausted_ = true;
+    try {
+        problem_ = why;
+        if (error != 0) problem_ += std::strerror(error);
+    } catch (const std::bad_alloc&) {
+        problem_ = "out of memory";  // short enough to need no allocation
     }
 }
 
@@ -198,7 +235,7 @@ bool GisAscFile::skipSpace() {
         pos_ = static_cast<std::size_t>(p - base);
         if (p < last) return true;
         if (!refill()) {
-            state_ |= kEof | kFail | kNoToken;
+            reachEnd(kEof | kFail | kNoToken);
             return false;
         }
     }
@@ -236,6 +273,7 @@ GisAscFile::NumberText GisAscFile::loadNumber(bool real) {
         number = NumberText::scan(buf_.data() + pos_, last, real);
         if (number.end < last) break;
         if (!more) {
+            if (stopped()) return {};  // the number's text may go on: take none
             state_ |= kEof;
             break;
         }
@@ -267,6 +305,19 @@ void GisAscFile::getAscInt(int& value) { getNumber(value); }
 
 void GisAscFile::getAscDouble(double& value) { getNumber(value); }
 
+bool GisAscFile::wholeNumber(const std::string& text, double& value) {
+    const char* const first = text.data();
+    const char* const last = first + text.size();
+    const NumberText number = NumberText::scan(first, last, true);
+    if (number.end != last) return false;
+    unsigned state = 0;
+    double v = value;
+    number.convert(v, state);
+    if (state != 0) return false;
+    value = v;
+    return true;
+}
+
 void GisAscFile::getString(std::string& word) {
     if (!startToken()) return;
     // The token is [pos_, pos_ + n): refill keeps it and the scan goes on.
@@ -275,6 +326,7 @@ void GisAscFile::getString(std::string& word) {
         while (pos_ + n < end_ && !isSpace(buf_[pos_ + n])) ++n;
         if (pos_ + n < end_) break;
         if (!refill()) {
+            if (stopped()) return;  // the token may go on: deliver no part of it
             state_ |= kEof;
             break;
         }
@@ -305,7 +357,7 @@ void GisAscFile::emptyLine() {
         left -= avail;
         if (left == 0) return;
         if (!refill()) {
-            state_ |= kEof;
+            reachEnd(kEof);
             return;
         }
     }
@@ -314,7 +366,7 @@ void GisAscFile::emptyLine() {
 void GisAscFile::rewind() {
     if (!good() || mode_ != "r") return;
     if (::lseek(file_, 0, SEEK_SET) != 0) {
-        state_ |= kBad;
+        stop("seek error: ", errno);
         return;
     }
     pos_ = end_ = 0;
@@ -333,7 +385,7 @@ void GisAscFile::getline(char* buf, int count, char delim) {
     for (;;) {
         if (pos_ == end_) {
             if (!refill()) {
-                state_ |= extracted ? kEof : (kEof | kFail);
+                reachEnd(extracted ? kEof : (kEof | kFail));
                 break;
             }
         }
@@ -362,7 +414,7 @@ void GisAscFile::getChar(char* c) {
     }
     if (pos_ == end_) {
         if (!refill()) {
-            state_ |= kEof | kFail;
+            reachEnd(kEof | kFail);
             return;
         }
     }

@@ -1,6 +1,7 @@
 // The configuration file of a run, read into one value and checked.
 #pragma once
 
+#include <iosfwd>
 #include <string>
 #include <vector>
 
@@ -20,9 +21,16 @@ struct RunConfig {
     const char* failedItem = nullptr;      // the first token that could not be read, if any
     long long failedLine = 0;              // the line it failed on
     bool failedAtEnd = false;              // it failed because the file ended before it
+    std::string failedToken;               // the token, as written, that is not wholly a number
+    std::string readProblem;               // why reading stopped short of the end (a read error), if it did
 };
 
-// Reads the whole configuration from cfgFile; labels are not compared.
+// Reads the whole configuration from cfgFile. A mode word other than
+// "Velocity" or "PileHeight", and the first label that is not its usage word,
+// are warned about on standard error as "name:line: text"; neither changes
+// what is read.
 RunConfig readRunConfig(GisAscFile& cfgFile);
+// The same, with the warnings written to warnings.
+RunConfig readRunConfig(GisAscFile& cfgFile, std::ostream& warnings);
 // What makes cfg unusable, as the rest of a "ConfigFile <name>" line; empty when it can run.
 std::string configProblem(const RunConfig& cfg);

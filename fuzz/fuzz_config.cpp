@@ -99,7 +99,9 @@ struct Preview {
 Preview preview() {
     Preview p;
     GisAscFile cfgFile(kConfigName, "r");
-    const RunConfig cfg = readRunConfig(cfgFile);
+    static NullBuffer none;
+    std::ostream warnings(&none);  // the run itself prints them
+    const RunConfig cfg = readRunConfig(cfgFile, warnings);
     p.output = cfg.outFileName.c_str();
     if (p.output.find('/') != std::string::npos || p.output.rfind("..", 0) == 0 || isFixture(p.output)) return p;
     const GxGridParam par(cfg.xmin, cfg.xmax, cfg.ymin, cfg.ymax, cfg.resx, cfg.resy);

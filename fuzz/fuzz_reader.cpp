@@ -5,7 +5,8 @@
 // until the reader is no longer good, then every call once more, checking the
 // failed-read rule and that a flag once set stays set. Three more passes read
 // the file as tokens only, integers only and numbers only, and compare what they
-// get with simple models of the number syntax written here from scratch.
+// get with simple models of the number syntax written here from scratch. A
+// token or number text longer than 1 MiB ends the reading instead.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -25,8 +26,17 @@ const int kIntSentinel = 0x5a5a5a5a;
 const double kDoubleSentinel = -7.25e-77;
 const char* const kWordSentinel = "\x01unchanged";
 const char kCharSentinel = '\x7f';
+const std::size_t kLongestToken = 1024 * 1024;
 
 bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+// True, after checking how the reader stopped, when the text of a token or
+// number of this length ends the reading: never as the end of the input.
+bool tooLong(const GisAscFile& f, std::size_t length) {
+    if (length <= kLongestToken) return false;
+    FUZZ_CHECK(f.fail() && !f.eof() && !f.endedBeforeToken() && f.readProblem() == "a token longer than 1 MiB");
+    return true;
+}
 
 // The flags, as far as they can be seen from outside.
 struct Flags {
@@ -138,6 +148,10 @@ void checkTokens(const std::string& name, const std::uint8_t* d, std::size_t n, 
         }
         const std::size_t start = p;
         while (p < n && !isSpace(d[p])) ++p;
+        if (tooLong(f, p - start)) {
+            FUZZ_CHECK(word == kWordSentinel);
+            return;
+        }
         FUZZ_CHECK(word == std::string(reinterpret_cast<const char*>(d) + start, p - start));
         FUZZ_CHECK(!f.fail());
         FUZZ_CHECK(f.eof() == (p == n));  // a token that ends the input sets end-of-file at once
@@ -145,6 +159,7 @@ void checkTokens(const std::string& name, const std::uint8_t* d, std::size_t n, 
     }
     // Both ways out reach the end of the input, so every newline was counted.
     FUZZ_CHECK(p == n && f.lineNumber() == newlines + 1);
+    FUZZ_CHECK(f.readProblem().empty());
 }
 
 // Integers only, against the syntax: optional sign, at least one digit, within int.
@@ -159,6 +174,10 @@ void checkIntegers(const std::string& name, const std::uint8_t* d, std::size_t n
         if (q < n && (d[q] == '+' || d[q] == '-')) ++q;
         const std::size_t digits = q;
         while (q < n && isDigit(d[q])) ++q;
+        if (tooLong(f, q - p)) {
+            FUZZ_CHECK(value == kIntSentinel);
+            return;
+        }
         bool ok = q > digits;
         long long expected = 0;
         for (std::size_t k = digits; ok && k < q; ++k) {
@@ -202,6 +221,10 @@ void checkDoubles(const std::string& name, const std::uint8_t* d, std::size_t n)
             const std::size_t expDigits = q;
             while (q < n && isDigit(d[q])) ++q;
             ok = q > expDigits;
+        }
+        if (tooLong(f, q - p)) {
+            FUZZ_CHECK(sameBits(value, kDoubleSentinel));
+            return;
         }
         double expected = 0;
         if (ok) {

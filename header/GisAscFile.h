@@ -14,6 +14,12 @@
 // state flag; no flag is ever cleared, so once good() is false every later read
 // fails too. A token or number that ends exactly at the end of the input is
 // still delivered, with the end-of-file flag set at once.
+//
+// Reading also stops, with the fail state but never the end-of-file one, on an
+// error from the system, on a token longer than 1 MiB (an endless token, such
+// as /dev/zero or a binary file, would otherwise take all memory) and when the
+// buffer's memory cannot be had; readProblem() then says which. A token cut
+// short by such a stop is not delivered.
 class GisAscFile {
 public:
     // Mode "r" opens name for reading; any other mode text creates or truncates it.
@@ -33,6 +39,8 @@ public:
     bool endedBeforeToken() const { return (state_ & kNoToken) != 0; }
     // True when the constructor opened the file.
     bool isOpen() const { return file_ >= 0; }
+    // The name the file was opened by, for messages.
+    const std::string& name() const { return name_; }
     // One-based number of the line the read position stands on.
     long long lineNumber() const { return line_; }
     // Why reading stopped when it was not a token or the end of the input (a
@@ -44,7 +52,7 @@ public:
     void getAscInt(int& value);
     // Extracts one number: optional sign, digits, optional fraction and exponent.
     void getAscDouble(double& value);
-    // Extracts one whitespace-delimited token of any length.
+    // Extracts one whitespace-delimited token of at most 1 MiB.
     void getString(std::string& word);
     // Discards the rest of the line and its newline, at most 100000 characters.
     void emptyLine();
@@ -62,6 +70,10 @@ public:
     // Size in bytes of the open input file, or -1 when unknown.
     long long fileSize() const;
 
+    // Converts text that is wholly one number, as getAscDouble reads it; false,
+    // with value unchanged, for any other text ("6OO400", "2,5", "0x10", "1e400").
+    static bool wholeNumber(const std::string& text, double& value);
+
     GisAscFile(const GisAscFile&) = delete;
     GisAscFile& operator=(const GisAscFile&) = delete;
 
@@ -71,10 +83,23 @@ private:
     // The text of one number and what its scan found (defined in the source).
     struct NumberText;
 
-    // Loads more input after end_; false at the end of input. The unread bytes,
-    // from pos_ on, stay and move to the buffer's start, so a token being read
-    // starts at pos_ until it is taken whole.
+    // Loads more input after end_; false at the end of input and when reading
+    // stops (see stop). The unread bytes, from pos_ on, stay and move to the
+    // buffer's start, so a token being read starts at pos_ until it is taken
+    // whole; they are that token's first part.
     bool refill();
+    // Makes room for more input after a token that fills the buffer; the buffer
+    // itself is first allocated here, so that its memory is a read's problem.
+    bool grow();
+    // Ends reading on what is not the end of the input: sets fail and bad and
+    // keeps why, followed by the system's reason for error when it is not 0.
+    void stop(const char* why, int error = 0);
+    // True once reading has stopped (stop); no read then finds the end of the input.
+    bool stopped() const { return (state_ & kBad) != 0; }
+    // Sets the flags of the end of the input, unless reading stopped short of it.
+    void reachEnd(unsigned flags) {
+        if (!stopped()) state_ |= flags;
+    }
     // Fails a read on a stream that is not good. After a token that ended the
     // input, nothing but the end is left: that failure, too, found no token.
     void failRead() { state_ |= state_ == kEof ? (kFail | kNoToken) : kFail; }
@@ -98,6 +123,7 @@ private:
     void getNumberLoading(T& value);
 
     int file_ = -1;  // descriptor of the open file, -1 when none
+    std::string name_;
     std::string mode_;
     unsigned state_ = 0;
     std::string problem_;     // see readProblem()

@@ -1,10 +1,10 @@
 // Hostile input through the real binary, where a golden case folder cannot hold
-// it: folders in place of files, lines of millions of characters, and truncated
-// copies of the example files checked against an oracle. (NUL bytes, absurd
-// counts, node numbers and coordinates, and grids too large for memory are case
-// folders: nul_*, node_*, extreme_*, grid_larger_than_memory*.) The run must
-// never crash, must report every failure and reflect it in its exit status, and
-// must produce the grid of what it could read.
+// it: folders in place of files, lines and tokens of millions of characters,
+// and truncated copies of the example files checked against an oracle. (NUL
+// bytes, absurd counts, node numbers and coordinates, and grids too large for
+// memory are case folders: nul_*, node_*, extreme_*, grid_larger_than_memory*.)
+// The run must never crash, must report every failure and reflect it in its
+// exit status, and must produce the grid of what it could read.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -88,43 +88,64 @@ TEST(FaultInjection, FoldersInPlaceOfFiles) {
     }
 }
 
+// Lines of millions of characters are read; a single token of more than 1 MiB
+// ends the reading of its file (an endless one, as in a binary file, would
+// take all memory): the configuration is then rejected, and an input file is
+// reported and converted no further.
 TEST(FaultInjection, LinesOfMillionsOfCharacters) {
-    const std::string many(3000000, 'x');
+    const std::string longToken(1000000, 'x'), tooLong(3000000, 'x');
     const std::string sevens = [] {
         std::string s;
         for (int k = 0; k < 1500000; ++k) s += " 7";
         return s;
     }();
+    auto labelled = [](const std::string& label) {
+        return "PileHeight " + label + " 0 ymin 0 xmax 2 ymax 2 resx 1 resy 1 output out.grd input q.dat";
+    };
+    const std::string tooLongConfig = "ConfigFile run.cfg:1: a token longer than 1 MiB\n";
     struct Case {
         const char* what;
         std::string cfg, dat;
         int status;
         std::string err;  // the start of standard error
+        bool grid;        // the grid file is written
+        std::string out;  // standard output, when not the one progress line
     };
     const Case cases[] = {
-        {"label", "PileHeight " + many + " 0 ymin 0 xmax 2 ymax 2 resx 1 resy 1 output out.grd input q.dat", kSquare, 0,
-         ""},
-        {"preamble", config("q.dat"), "TITLE = \"" + many + "\"\n" + kSquare, 0, ""},
+        {"label", labelled(longToken), kSquare, 0, "run.cfg:1: label xmin expected, found \"xxxx", true, ""},
+        {"label over 1 MiB", labelled(tooLong), kSquare, 1, "", false, tooLongConfig},
+        {"preamble", config("q.dat"), "TITLE = \"" + longToken + "\"\n" + kSquare, 0, "", true, ""},
+        // The file is reported; the words are the Tecplot reader's.
+        {"preamble over 1 MiB", config("q.dat"), "TITLE = \"" + tooLong + "\"\n" + kSquare, 1, "q.dat:1: ", true,
+         "Asc File q.dat not found...\n"},
         // The zone record's rest is discarded up to 100000 characters only.
-        {"zone record", config("q.dat"), "ZONE N=4, T=\"" + many + "\"\n" + kNodes + "1 2 3 4\n", 1,
-         "q.dat:1: node 1 of 4 holds a value that is not a number"},
+        {"zone record", config("q.dat"), "ZONE N=4, T=\"" + tooLong + "\"\n" + kNodes + "1 2 3 4\n", 1,
+         "q.dat:1: node 1 of 4 holds a value that is not a number", true, ""},
         // The columns beyond 100000 characters are read as further nodes.
         {"extra columns", config("q.dat"),
          std::string(kHeader) + "-1 -1 2 3 4" + sevens + "\n3 -1 2 3 4\n3 3 2 3 4\n-1 3 2 3 4\n1 2 3 4\n", 1,
-         "q.dat:3: "},
-        {"element token", config("q.dat"), kSquare + many + "\n", 0,
-         "q.dat:8: elements end at a token that is not a node number"},
+         "q.dat:3: ", true, ""},
+        {"element token", config("q.dat"), kSquare + tooLong + "\n", 0,
+         "q.dat:8: elements end at a token that is not a node number", true, ""},
     };
     for (const Case& c : cases) {
         Trial run(c.cfg, {{"q.dat", c.dat}});
         EXPECT_EQ(run.result.status, c.status) << c.what;
         EXPECT_EQ(run.result.err.substr(0, c.err.size()), c.err) << c.what;
-        EXPECT_NE(run.grid(), "<missing>") << c.what;
+        if (c.err.empty()) {
+            EXPECT_EQ(run.result.err, "") << c.what;
+        }
+        EXPECT_EQ(run.result.out, c.out.empty() ? "Asc File q.dat\n" : c.out) << c.what;
+        EXPECT_EQ(run.grid() != "<missing>", c.grid) << c.what;
     }
-    Trial longName(config(many), {});
+    Trial longName(config(longToken), {});
     EXPECT_EQ(longName.result.status, 1);
-    EXPECT_EQ(longName.result.out, "Asc File " + many + " not found...\n");
+    EXPECT_EQ(longName.result.out, "Asc File " + longToken + " not found...\n");
     EXPECT_EQ(longName.grid(), kZeros);
+    Trial tooLongName(config(tooLong), {});
+    EXPECT_EQ(tooLongName.result.status, 1);
+    EXPECT_EQ(tooLongName.result.out, "ConfigFile run.cfg:9: a token longer than 1 MiB\n");
+    EXPECT_EQ(tooLongName.grid(), "<missing>");
 }
 
 namespace {

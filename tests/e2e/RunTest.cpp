@@ -120,8 +120,8 @@ TEST(Run, NonNumberInPlaceOfANumber) {
             const RunResult r = runIn(dir);
             const std::string what = std::string(names[place]) + ' ' + words[w].text;
             EXPECT_EQ(r.status, 1) << what;
-            EXPECT_EQ(r.out,
-                      "ConfigFile run.cfg:" + std::to_string(place + 2) + ": " + names[place] + " is not a number\n")
+            EXPECT_EQ(r.out, "ConfigFile run.cfg:" + std::to_string(place + 2) + ": " + names[place] + " \"" +
+                                 words[w].text + "\" is not a number\n")
                 << what;
             EXPECT_EQ(r.err, "") << what;
             EXPECT_EQ(readFile(dir.file("out.grd")), "keep") << what;

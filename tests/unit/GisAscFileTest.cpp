@@ -8,8 +8,10 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <random>
 #include <sstream>
 #include <string>
@@ -19,9 +21,23 @@
 #include "GisAscFile.h"
 #include "TestSupport.h"
 
+// Allocations of at least this many bytes throw while it is not 0, as when
+// memory has run out: the reader's buffer is the only allocation that large
+// while it is set.
+static std::size_t failAllocationsFrom = 0;
+
+void* operator new(std::size_t size) {
+    if (failAllocationsFrom != 0 && size >= failAllocationsFrom) throw std::bad_alloc();
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
 namespace {
 
 constexpr std::size_t kBuffer = 256 * 1024;  // the reader's own buffer size
+constexpr std::size_t kLongestToken = 1024 * 1024;
 
 // A reader over text, in a file of its own.
 struct Text {
@@ -143,17 +159,23 @@ constexpr bool has(Flags flags, Flags flag) {
     return (static_cast<unsigned>(flags) & static_cast<unsigned>(flag)) != 0;
 }
 constexpr Flags kGood{0};
-constexpr Flags kEof{1};      // eof(): the input has been read to its end
-constexpr Flags kFail{2};     // fail(): a read has failed
-constexpr Flags kRange{4};    // outOfRange(): it failed on a number beyond its type
-constexpr Flags kNoToken{8};  // endedBeforeToken(): it found nothing but the end
+constexpr Flags kEof{1};       // eof(): the input has been read to its end
+constexpr Flags kFail{2};      // fail(): a read has failed
+constexpr Flags kRange{4};     // outOfRange(): it failed on a number beyond its type
+constexpr Flags kNoToken{8};   // endedBeforeToken(): it found nothing but the end
+constexpr Flags kStopped{16};  // readProblem() is not empty: reading stopped short of the end
 // What a read that finds nothing but the end of the input leaves.
 constexpr Flags kNothingLeft = kEof | kFail | kNoToken;
+// What a read error, a token too long or memory that cannot be had leaves.
+constexpr Flags kReadStopped = kFail | kStopped;
 
 std::string describe(Flags flags) {
     std::string out;
-    for (const auto& [flag, name] :
-         {std::pair{kEof, "eof"}, {kFail, "fail"}, {kRange, "outOfRange"}, {kNoToken, "endedBeforeToken"}})
+    for (const auto& [flag, name] : {std::pair{kEof, "eof"},
+                                     {kFail, "fail"},
+                                     {kRange, "outOfRange"},
+                                     {kNoToken, "endedBeforeToken"},
+                                     {kStopped, "readProblem"}})
         if (has(flags, flag)) out += out.empty() ? name : std::string(" ") + name;
     return out.empty() ? "good" : out;
 }
@@ -164,6 +186,7 @@ Flags flagsOf(const GisAscFile& f) {
     if (f.fail()) flags = flags | kFail;
     if (f.outOfRange()) flags = flags | kRange;
     if (f.endedBeforeToken()) flags = flags | kNoToken;
+    if (!f.readProblem().empty()) flags = flags | kStopped;
     return flags;
 }
 
@@ -242,10 +265,12 @@ void run(GisAscFile& f, const Step& step) {
     EXPECT_EQ(describe(flagsOf(f)), describe(step.flags));
 }
 
-// An input text and the calls made on it, in order.
+// An input text, the calls made on it, in order, and why reading stopped short
+// of the end at last, if it did.
 struct Case {
     std::string text;
     std::vector<Step> steps;
+    std::string problem = "";
 };
 
 void check(const Case& c) {
@@ -255,6 +280,7 @@ void check(const Case& c) {
         SCOPED_TRACE("call " + std::to_string(k + 1) + ", " + nameOf(c.steps[k].call));
         run(t.file, c.steps[k]);
     }
+    EXPECT_EQ(t.file.readProblem(), c.problem);
 }
 
 }  // namespace
@@ -378,6 +404,48 @@ TEST(GisAscFile, NumbersReadAsStreamExtraction) {
     for (const Case& c : cases) check(c);
 }
 
+// A configuration number is a whole token, converted as getAscDouble converts
+// it; any text after the number makes it no number at all.
+TEST(GisAscFile, WholeNumberIsANumberAndNothingElse) {
+    struct Case {
+        std::string text;
+        bool whole;
+        double value;
+    };
+    const Case cases[] = {
+        {"12.5", true, 12.5},
+        {"-0", true, -0.0},
+        {"+5", true, 5},
+        {".5", true, 0.5},
+        {"5.", true, 5},
+        {"1.5e3", true, 1500},
+        {"12345678901234567e-3", true, 12345678901234.567},
+        {"1.7976931348623158e308", true, DBL_MAX},
+        {"1e-400", true, 0.0},
+        {"6OO400", false, 0},
+        {"2,5", false, 0},
+        {"0x10", false, 0},
+        {"10m", false, 0},
+        {"1e5x", false, 0},
+        {"5 ", false, 0},
+        {" 5", false, 0},
+        {std::string("5\0", 2), false, 0},
+        {"", false, 0},
+        {"-", false, 0},
+        {".", false, 0},
+        {"1e", false, 0},
+        {"1e+", false, 0},
+        {"1e400", false, 0},
+        {"inf", false, 0},
+        {"nan", false, 0},
+    };
+    for (const Case& c : cases) {
+        double v = 77;
+        EXPECT_EQ(GisAscFile::wholeNumber(c.text, v), c.whole) << c.text;
+        EXPECT_EQ(show(v), show(c.whole ? c.value : 77)) << c.text;
+    }
+}
+
 // Whether the failure was the end of the input before any token, or a token
 // that is not a number. A read after a token that ended the input failed
 // without being marked as ending before a token.
@@ -453,21 +521,73 @@ TEST(GisAscFile, NumbersAndTokensAcrossTheBufferEnd) {
     check({std::string(kBuffer - 2, ' ') + "1e5 x", {getAscDouble(1e5)}});
 }
 
-TEST(GisAscFile, TokenOfSeveralMegabytes) {
-    const std::size_t big = 5 * 1024 * 1024 + 3;
-    Text t("a " + std::string(big, 'x') + " b " + std::string(big, 'y'));
-    struct Token {
-        char ch;
-        std::size_t size;
+// An endless token (/dev/zero, a binary file) grew the buffer until the
+// program aborted. A token or number text of up to 1 MiB is read whole,
+// wherever it starts in the buffer; a longer one ends reading, and no part of
+// it is delivered.
+TEST(GisAscFile, TokenLongerThan1MiBEndsReadingInsteadOfTakingAllMemory) {
+    const std::string longest(kLongestToken, 'x'), tooLong(kLongestToken + 1, 'x');
+    const std::string zeros(kLongestToken - 3, '0');  // "0." + zeros + "5" is 1 MiB
+    const std::string tooLongProblem = "a token longer than 1 MiB";
+    const Case cases[] = {
+        {"a " + longest + " b", {getString("a"), getString(longest), getString("b", kEof)}},
+        {longest, {getString(longest, kEof)}},
+        {std::string(kBuffer - 5, ' ') + longest + "\n", {getString(longest), getString(kNothingLeft)}},
+        {"0." + zeros + "5 7", {getAscDouble(0.0), getAscInt(7, kEof)}},
+        {"a " + tooLong + " b", {getString("a"), getString(kReadStopped), getString(kReadStopped)}, tooLongProblem},
+        {tooLong, {getString(kReadStopped)}, tooLongProblem},
+        {std::string(kBuffer - 5, ' ') + tooLong, {getString(kReadStopped)}, tooLongProblem},
+        {std::string(5 * kLongestToken, '\0'), {getString(kReadStopped), getChar(kReadStopped)}, tooLongProblem},
+        {"0." + zeros + "05 7", {getAscDouble(kReadStopped), getAscInt(kReadStopped)}, tooLongProblem},
+        {std::string(kLongestToken + 1, '1'), {getAscInt(kReadStopped)}, tooLongProblem},
+        // emptyLine discards 100000 characters, and the rest of the line is a token.
+        {std::string(3 * kLongestToken, 'x') + "\nnext",
+         {emptyLine(), lineNumber(1), getString(kReadStopped)},
+         tooLongProblem},
     };
-    for (const Token expect : {Token{'a', 1}, Token{'x', big}, Token{'b', 1}, Token{'y', big}}) {
-        std::string w;
-        t.file.getString(w);
-        EXPECT_EQ(w.size(), expect.size);
-        EXPECT_EQ(w.find_first_not_of(expect.ch), std::string::npos);
+    for (const Case& c : cases) check(c);
+}
+
+// A read error (EIO from a failing disk) was taken for the end of the input,
+// and the run went on as if the file were complete. Reading now stops with the
+// system's reason, never with end-of-file, whatever call meets the error.
+TEST(GisAscFile, ReadErrorIsNotTheEndOfTheInput) {
+    // Reading /proc/self/mem from its first byte fails with EIO: nothing is mapped at address 0.
+    const char* const name = "/proc/self/mem";
+    for (const Step& step : {getString(kReadStopped), getAscInt(kReadStopped), getAscDouble(kReadStopped),
+                             getChar(kReadStopped), getline("", kReadStopped), emptyLine(kReadStopped)}) {
+        SCOPED_TRACE(nameOf(step.call));
+        GisAscFile f(name, "r");
+        if (!f.good()) GTEST_SKIP() << name << " cannot be opened here";
+        run(f, step);
+        EXPECT_EQ(f.readProblem(), "read error: Input/output error");
+        EXPECT_EQ(f.lineNumber(), 1);
+        run(f, getString(kReadStopped));
     }
-    EXPECT_TRUE(t.file.eof());
-    EXPECT_FALSE(t.file.fail());
+}
+
+// The buffer's allocation threw std::bad_alloc out of the reader, and the
+// program aborted. Both the first buffer and its growth for a long token now
+// end reading with "out of memory".
+TEST(GisAscFile, BufferMemoryThatCannotBeHadEndsReading) {
+    struct MemoryCase {
+        const char* what;
+        std::size_t failFrom;
+        std::string text;
+        std::vector<Step> steps;
+    };
+    const MemoryCase cases[] = {
+        {"first buffer", kBuffer, "a b", {getString(kReadStopped), getAscInt(kReadStopped)}},
+        {"growth", 2 * kBuffer, "a " + std::string(kBuffer + 10, 'x'), {getString("a"), getString(kReadStopped)}},
+    };
+    for (const MemoryCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        Text t(c.text);
+        failAllocationsFrom = c.failFrom;
+        for (const Step& step : c.steps) run(t.file, step);
+        failAllocationsFrom = 0;
+        EXPECT_EQ(t.file.readProblem(), "out of memory");
+    }
 }
 
 TEST(GisAscFile, EmptyLineDiscardsAtMost100000Characters) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -8,11 +9,21 @@
 
 namespace {
 
-RunConfig read(const std::string& text) {
-    TempDir dir;
-    GisAscFile cfgFile(dir.write("run.cfg", text), "r");
-    return readRunConfig(cfgFile);
-}
+// The configuration text read from run.cfg, and the warnings the reading gave,
+// with the file named as "run.cfg".
+struct Read {
+    RunConfig cfg;
+    std::string warnings;
+    explicit Read(const std::string& text) {
+        TempDir dir;
+        GisAscFile cfgFile(dir.write("run.cfg", text), "r");
+        std::ostringstream out;
+        cfg = readRunConfig(cfgFile, out);
+        warnings = out.str();
+        const std::string folder = dir.path() + '/';
+        for (std::size_t at; (at = warnings.find(folder)) != std::string::npos;) warnings.erase(at, folder.size());
+    }
+};
 
 const std::string kGrid = "xmin 1 ymin 2 xmax 30 ymax 40 resx 0.5 resy 0.25 ";
 
@@ -28,18 +39,14 @@ TEST(RunConfig, TokensByPosition) {
     const Case cases[] = {
         {"Velocity " + kGrid + "output g.grd input a.dat b.dat", true, "g.grd", {"a.dat", "b.dat"}},
         {"velocity\n" + kGrid + "\noutput\ng.grd\ninput\na.dat\n\nb.dat\n", false, "g.grd", {"a.dat", "b.dat"}},
-        {"Velocity2 " + kGrid + "o g.grd i a.dat", false, "g.grd", {"a.dat"}},  // labels are not compared
+        {"Velocity2 " + kGrid + "o g.grd i a.dat", false, "g.grd", {"a.dat"}},  // labels are not used
         {"PileHeight " + kGrid + "output g.grd input", false, "g.grd", {}},
         {"PileHeight " + kGrid + "output g.grd", false, "g.grd", {}},
-        // A number ends with its digits: the rest of its token is the next label.
-        {"PileHeight xmin 1 ymin 2 xmax 30 ymax 40 resx 0.5 resy 0.25x output g.grd input a.dat",
-         false,
-         "output",
-         {"input", "a.dat"}},
+        {"\xEF\xBB\xBFVelocity " + kGrid + "output g.grd input a.dat", true, "g.grd", {"a.dat"}},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.text);
-        const RunConfig cfg = read(k.text);
+        const RunConfig cfg = Read(k.text).cfg;
         EXPECT_EQ(cfg.isVelocity, k.isVelocity);
         EXPECT_EQ(std::vector<double>({cfg.xmin, cfg.ymin, cfg.xmax, cfg.ymax, cfg.resx, cfg.resy}),
                   std::vector<double>({1, 2, 30, 40, 0.5, 0.25}));
@@ -50,25 +57,108 @@ TEST(RunConfig, TokensByPosition) {
 }
 
 // Only the first token that cannot be read is reported, with its line when it
-// is there but is not a number; nothing after it is read.
-TEST(RunConfig, FirstFailureIsKept) {
+// is there but is not a number; nothing after it is read. "xmax 6OO400" was
+// read as 6, and the rest of the token as the next label, so the run blamed
+// ymax; every number token must now be a number as a whole.
+TEST(RunConfig, FirstFailureIsKeptAndANumberIsAWholeToken) {
     struct Case {
         std::string text;
         std::string problem;
     };
     const Case cases[] = {
         {"", " ends before the mode word"},
+        {"\xEF\xBB\xBF", " ends before the mode word"},
         {"PileHeight xmin 1 ymin", " ends before ymin"},
         {"PileHeight " + kGrid + "output", " ends before the output file name"},
-        {"PileHeight\nxmin 1\nymin two\nxmax x\n", ":3: ymin is not a number"},
-        {"PileHeight xmin 1 ymin 2 xmax 30 ymax 40 resx 0.5 resy x output g.grd input a.dat",
-         ":1: resy is not a number"},
+        {"PileHeight\nxmin 1\nymin two\nxmax x\n", ":3: ymin \"two\" is not a number"},
+        {"PileHeight\nxmin 0\nymin 0\nxmax 6OO400\nymax 5\n", ":4: xmax \"6OO400\" is not a number"},
+        {"PileHeight xmin 2,5", ":1: xmin \"2,5\" is not a number"},
+        {"PileHeight xmin 0x10", ":1: xmin \"0x10\" is not a number"},
+        {"PileHeight xmin 1 ymin 10m", ":1: ymin \"10m\" is not a number"},
+        {"PileHeight xmin 1 ymin 2 xmax 1e5x", ":1: xmax \"1e5x\" is not a number"},
+        {"PileHeight xmin 1 ymin 2 xmax 30 ymax 40 resx 0.5 resy 0.25x output g.grd input a.dat",
+         ":1: resy \"0.25x\" is not a number"},
+        // A token is shown with its control characters escaped, and cut after 64 bytes.
+        {"PileHeight xmin \x1b[2J\x7f", ":1: xmin \"\\x1b[2J\\x7f\" is not a number"},
+        {"PileHeight xmin " + std::string(65, '7') + "x",
+         ":1: xmin \"" + std::string(64, '7') + "...\" is not a number"},
+        // Reading stopped short of the end of the file.
+        {"PileHeight\n" + std::string(2000000, 'x'), ":2: a token longer than 1 MiB"},
+        {"PileHeight " + kGrid + "output g.grd input a.dat\n" + std::string(2000000, 'x'),
+         ":2: a token longer than 1 MiB"},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.text.substr(0, 80));
+        const RunConfig cfg = Read(k.text).cfg;
+        EXPECT_EQ(configProblem(cfg), k.problem);
+        if (k.problem.find("longer") == std::string::npos) {
+            EXPECT_EQ(cfg.outFileName, "");
+            EXPECT_TRUE(cfg.inFileNames.empty());
+        }
+    }
+}
+
+// A read error was taken for the end of the configuration: the input list was
+// cut there and the run went on. (Errors in the middle of the file are injected
+// into the real binary in tests/e2e.)
+TEST(RunConfig, ReadErrorIsAProblemNotTheEnd) {
+    // Reading /proc/self/mem from its first byte fails with EIO.
+    GisAscFile cfgFile("/proc/self/mem", "r");
+    if (!cfgFile.good()) GTEST_SKIP() << "/proc/self/mem cannot be opened here";
+    std::ostringstream warnings;
+    const RunConfig cfg = readRunConfig(cfgFile, warnings);
+    EXPECT_EQ(configProblem(cfg), ":1: read error: Input/output error");
+    EXPECT_EQ(warnings.str(), "");
+}
+
+// A mode word that is not exactly "Velocity" silently converted pile height,
+// and a missing label shifted every later token, so that the first input name
+// was taken as the label and not converted. Both are now named; what is read
+// stays the same. A byte-order mark before the mode word is skipped.
+TEST(RunConfig, ModeWordAndFirstWrongLabelAreWarnedAbout) {
+    struct Case {
+        std::string text;
+        std::string warnings;
+        std::vector<std::string> inFileNames;
+    };
+    const std::string grid = kGrid + "output g.grd ";
+    const Case cases[] = {
+        {"Velocity " + grid + "input a.dat", "", {"a.dat"}},
+        {"PileHeight " + grid + "input a.dat", "", {"a.dat"}},
+        {"\xEF\xBB\xBFVelocity " + grid + "input a.dat", "", {"a.dat"}},
+        {"\xEF\xBB\xBF\nPileHeight\n" + grid + "input a.dat", "", {"a.dat"}},
+        // Labels in any letter case.
+        {"Velocity XMIN 1 Ymin 2 xMax 30 ymax 40 RESX 0.5 resY 0.25 OUTPUT g.grd Input a.dat", "", {"a.dat"}},
+        {"velocity\n" + grid + "input a.dat",
+         "run.cfg:1: mode word \"velocity\" is neither Velocity nor PileHeight; pile height is used\n",
+         {"a.dat"}},
+        {"\xEF\xBB\xBFpileheight " + grid + "input a.dat",
+         "run.cfg:1: mode word \"pileheight\" is neither Velocity nor PileHeight; pile height is used\n",
+         {"a.dat"}},
+        {"Velocity\x01 " + grid,
+         "run.cfg:1: mode word \"Velocity\\x01\" is neither Velocity nor PileHeight; pile height is used\n",
+         {}},
+        {"PILEHEIGHT xmin 1 ymin 2 xmax 30 ymax 40 resx 0.5 resy 0.25 OUTPUT g.grd INPUT a.dat",
+         "run.cfg:1: mode word \"PILEHEIGHT\" is neither Velocity nor PileHeight; pile height is used\n",
+         {"a.dat"}},
+        // The input label missing: the first name is taken as the label.
+        {"PileHeight\n" + kGrid + "\noutput g.grd\na.dat\nb.dat\n",
+         "run.cfg:4: label input expected, found \"a.dat\"\n",
+         {"b.dat"}},
+        // Only the first wrong label is named: it explains the shift of the rest.
+        {"PileHeight\nx 1\ny 2\nxmax 30\nymax 40\nresx 0.5\nresy 0.25\no g.grd\ni a.dat",
+         "run.cfg:2: label xmin expected, found \"x\"\n",
+         {"a.dat"}},
+        {"PileHeight\n" + kGrid + "\nout g.grd\ninput a.dat",
+         "run.cfg:3: label output expected, found \"out\"\n",
+         {"a.dat"}},
+        // No label before the input list, nor any name: nothing to name.
+        {"PileHeight " + grid, "", {}},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.text);
-        const RunConfig cfg = read(k.text);
-        EXPECT_EQ(configProblem(cfg), k.problem);
-        EXPECT_EQ(cfg.outFileName, "");
-        EXPECT_TRUE(cfg.inFileNames.empty());
+        const Read r(k.text);
+        EXPECT_EQ(r.warnings, k.warnings);
+        EXPECT_EQ(r.cfg.inFileNames, k.inFileNames);
     }
 }
