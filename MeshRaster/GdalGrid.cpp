@@ -228,7 +228,7 @@ std::string inFolder(const std::string& folder, const std::string& name) {
 std::vector<std::string> oldSideFiles(const Target& t) {
     std::vector<std::string> files;
     if (!t.exists) return files;
-    GdalMessages quiet;  // a file GDAL cannot open has no side files it knows
+    GdalMessages quiet(true);  // a file GDAL cannot open has no side files it knows
     Dataset old(GDALOpenEx(t.path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
     if (!old) return files;
     const std::size_t dot = t.name.rfind('.');
@@ -351,7 +351,7 @@ bool writeGdalGrid(const std::string& outFileName, const GxGrid& grid, const GxG
                                     optionList(opt).data(), terminal ? showProgress : nullptr, &shown));
         if (!copy) return gdalFailed("GDAL could not write the raster");
     }  // closed here: the driver's last blocks and its side files are written
-    if (!messages.empty()) return gdalFailed("");
+    if (!messages.empty()) return error = messages.text(), false;
     if (::access(written.c_str(), F_OK) != 0)
         return error = "the " + opt.format + " driver wrote no file named \"" + target.name + "\"", false;
     if (target.exists && ::chmod(written.c_str(), target.mode) != 0)
@@ -360,11 +360,14 @@ bool writeGdalGrid(const std::string& outFileName, const GxGrid& grid, const GxG
     // The side files first and the raster last, so that the raster under the
     // output name is either the old one or the complete new one.
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(temp.path())) {
-        const std::string name = entry.path().filename().string();
-        if (!syncPath(entry.path().string())) return error = systemError("cannot write", entry.path().string()), false;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator entry(temp.path(), ec), end; !ec && entry != end; entry.increment(ec)) {
+        const std::string name = entry->path().filename().string();
+        if (!syncPath(entry->path().string()))
+            return error = systemError("cannot write", entry->path().string()), false;
         if (name != target.name) names.push_back(name);
     }
+    if (ec) return error = "cannot list \"" + temp.path() + "\": " + ec.message(), false;
     names.push_back(target.name);
     const std::vector<std::string> stale = oldSideFiles(target);
     for (const std::string& name : names) {
