@@ -77,6 +77,8 @@ public:
         if (row < 0 || row >= nrows_ || col < 0 || col >= ncols_) return;
         data_[index(row, col)] = value;
     }
+    // The cells in storage order, row 0 (the north) first: NumRow() * NumCol() doubles.
+    const double* data() const { return data_.data(); }
 
 protected:
     // Position of cell (row, col) in data_, for a cell inside the grid.

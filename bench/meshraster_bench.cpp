@@ -4,6 +4,7 @@
 
 #include <getopt.h>
 #include <malloc.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <charconv>
@@ -18,10 +19,17 @@
 #include <vector>
 
 #include "BenchData.h"
+#include "GdalGrid.h"
 #include "GisAscFile.h"
 #include "GxGrid.h"
 #include "MeshRaster.h"
 #include "TestSupport.h"
+
+#ifdef MESHRASTER_HAVE_GDAL
+#include <gdal.h>
+
+#include <cstring>
+#endif
 
 namespace {
 
@@ -222,6 +230,64 @@ void benchWriter(int n, int reps, const TempDir& dir, bool& ok) {
     for (const std::string& p : {pa, pb, pc}) std::remove(p.c_str());
 }
 
+// ---- 2g. Writer through GDAL: a compressed GeoTIFF ---------------------------
+
+#ifdef MESHRASTER_HAVE_GDAL
+
+// The GeoTIFF at path holds grid's cells bit for bit.
+bool sameCells(const std::string& path, const GxGrid& grid) {
+    GDALDatasetH ds = GDALOpen(path.c_str(), GA_ReadOnly);
+    if (!ds) return false;
+    const std::size_t cells = static_cast<std::size_t>(grid.NumRow()) * static_cast<std::size_t>(grid.NumCol());
+    std::vector<double> read(cells);
+    const bool same = GDALGetRasterXSize(ds) == grid.NumCol() && GDALGetRasterYSize(ds) == grid.NumRow() &&
+                      GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Read, 0, 0, grid.NumCol(), grid.NumRow(), read.data(),
+                                   grid.NumCol(), grid.NumRow(), GDT_Float64, 0, 0) == CE_None &&
+                      std::memcmp(read.data(), grid.data(), cells * sizeof(double)) == 0;
+    GDALClose(ds);
+    return same;
+}
+
+// The writer's grid as a GeoTIFF compressed as users would ask for it, against
+// the text of writeAscGrid: time, file size, and the memory beyond the grid.
+void benchGtiff(int n, int reps, const TempDir& dir, bool& ok) {
+    GxGrid grid(n, n);
+    const long long zeros = fillPileGrid(grid);
+    const GxGridParam par(600000.0, 600000.0 + n * 0.5, 5100000.0, 5100000.0 + n * 0.5, 0.5, 0.5);
+    const double cells = static_cast<double>(n) * n;
+    const RasterOptions opt{"GTiff", "EPSG:32632", false, 0, {"COMPRESS=DEFLATE", "PREDICTOR=3"}};
+    const std::string pa = dir.file("a.grd"), pd = dir.file("d.tif");
+    Samples a, d;
+    std::string error;
+    bool written = true;
+    malloc_trim(0);
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    for (int rep = 0; rep < reps; ++rep) {
+        for (const std::string& p : {pa, pd}) std::remove(p.c_str());
+        a.t.push_back(timed([&] { writeAscGrid(pa, grid, par); }));
+        d.t.push_back(timed([&] { written = writeGdalGrid(pd, grid, par, opt, error) && written; }));
+    }
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    const double textMB = static_cast<double>(readFile(pa).size()) / 1e6;
+    const double tiffMB = static_cast<double>(std::filesystem::file_size(pd)) / 1e6;
+    std::printf("\n2g. Writer through GDAL: %d x %d grid, %.1f %% zeros, GTiff COMPRESS=DEFLATE PREDICTOR=3\n", n, n,
+                100.0 * static_cast<double>(zeros) / cells);
+    printRow("(a) writeAscGrid, text", a, cells / 1e6, "cells", cells, "cell");
+    printRow("(d) writeGdalGrid, GeoTIFF", d, cells / 1e6, "cells", cells, "cell");
+    printRatio("(d)/(a)", d, a);
+    std::printf("  file size: text %.1f MB, GeoTIFF %.1f MB (%.0f %% of the text)\n", textMB, tiffMB,
+                100.0 * tiffMB / textMB);
+    std::printf("  peak memory of the process: %.1f MiB before the writes, %.1f MiB after (grid %.1f MiB)\n",
+                static_cast<double>(before.ru_maxrss) / 1024.0, static_cast<double>(after.ru_maxrss) / 1024.0,
+                cells * 8.0 / 1048576.0);
+    check(ok, "every GeoTIFF written" + (error.empty() ? std::string() : ": " + error), written);
+    check(ok, "the GeoTIFF holds every cell bit for bit", sameCells(pd, grid));
+    for (const std::string& p : {pa, pd}) std::remove(p.c_str());
+}
+#endif
+
 // ---- 3. Whole run ------------------------------------------------------------
 
 // The floor of reading a Tecplot file: its node table as doubles and its
@@ -311,12 +377,13 @@ void benchRun(long long nodes, int side, int reps, const std::string& program, c
 struct Options {
     long long tableLines = 2000000, runNodes = 2000000;  // the reader's node table; the whole run's four files
     int gridSide = 4000, reps = 5, quick = 0, keep = 0;  // gridSide: the writer's and the whole run's grid
-    std::string only = "reader,writer,run", dir = std::filesystem::temp_directory_path().string();
+    std::string only = "reader,writer,gtiff,run", dir = std::filesystem::temp_directory_path().string();
     std::string binary = MESHRASTER_BINARY;
 };
 
 const char* const kUsage =
-    "usage: meshraster_bench [--quick] [--only reader,writer,run] [--reps N] [--dir DIR] [--keep] [--binary PATH]\n";
+    "usage: meshraster_bench [--quick] [--only reader,writer,gtiff,run] [--reps N] [--dir DIR] [--keep] [--binary "
+    "PATH]\n";
 
 // The exit status when the benchmark is not to run (help, a wrong option), else -1.
 int parseOptions(int argc, char** argv, Options& o) {
@@ -355,6 +422,9 @@ int main(int argc, char** argv) {
     bool ok = true;
     if (o.only.find("reader") != std::string::npos) benchReader(o.tableLines, o.reps, dir, ok);
     if (o.only.find("writer") != std::string::npos) benchWriter(o.gridSide, o.reps, dir, ok);
+#ifdef MESHRASTER_HAVE_GDAL
+    if (o.only.find("gtiff") != std::string::npos) benchGtiff(o.gridSide, o.reps, dir, ok);
+#endif
     if (o.only.find("run") != std::string::npos) benchRun(o.runNodes, o.gridSide, o.reps, o.binary, dir, ok);
     return ok ? 0 : 1;
 }

@@ -1,0 +1,31 @@
+// The grid written through GDAL: one Float64 band in any raster format GDAL can
+// create (GeoTIFF, COG, Arc/Info ASCII, netCDF, ...), with its true georeference.
+// Without GDAL in the build, both functions answer that only the text format is
+// available.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "GxGrid.h"
+
+// How the grid is to be written through GDAL.
+struct RasterOptions {
+    std::string format;                        // the short name of a GDAL raster driver: GTiff, COG, AAIGrid, ...
+    std::string srs;                           // the reference system as GDAL's user input takes it; empty: none
+    bool hasNodata = false;                    // whether a no-data value is declared
+    double nodata = 0;                         // the no-data value, when hasNodata; no cell is changed
+    std::vector<std::string> creationOptions;  // NAME=VALUE pairs for the driver
+};
+
+// What is wrong with opt, in one line: a format GDAL does not know, cannot write
+// as a raster file or cannot hold 64-bit floats in, a creation option the driver
+// refuses, a reference system GDAL cannot read. Empty when the grid can be
+// written so; meant to be asked before any input is converted.
+std::string checkRasterOptions(const RasterOptions& opt);
+
+// Writes grid through the driver opt.format under outFileName, replacing any
+// file of that name only once the new raster is complete. False when it cannot,
+// with the reason in error (GDAL's own message where GDAL gave one, one line).
+bool writeGdalGrid(const std::string& outFileName, const GxGrid& grid, const GxGridParam& par, const RasterOptions& opt,
+                   std::string& error);
