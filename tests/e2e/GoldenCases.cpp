@@ -25,6 +25,11 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kExpectedSuffix = ".expected";
+#ifdef MESHRASTER_HAVE_GDAL
+constexpr bool kHaveGdal = true;
+#else
+constexpr bool kHaveGdal = false;
+#endif
 const char* const kEmpty = "";
 
 bool endsWith(const std::string& s, const std::string& end) {
@@ -33,7 +38,7 @@ bool endsWith(const std::string& s, const std::string& end) {
 
 // Files of a case folder that say what to expect rather than being inputs.
 bool isExpectation(const std::string& name) {
-    static const std::set<std::string> names = {"args", "stdout", "stderr", "stderr.re", "status", "about"};
+    static const std::set<std::string> names = {"args", "stdout", "stderr", "stderr.re", "status", "about", "requires"};
     return names.count(name) > 0 || endsWith(name, kExpectedSuffix);
 }
 
@@ -124,6 +129,11 @@ TEST_P(Case, Run) {
     const bool updating = std::getenv("MESHRASTER_UPDATE_CASES") != nullptr;
     ASSERT_TRUE(updating || fs::exists(folder / "status")) << "a case states its exit status in the file status";
     ASSERT_FALSE(fs::exists(folder / "stderr") && fs::exists(folder / "stderr.re")) << "stderr or stderr.re, not both";
+    // A case of the raster formats runs only in a build with GDAL, and the
+    // refusal of a build without it only there.
+    const std::string requires = caseFile(folder, "requires");
+    if ((requires == "gdal\n") != kHaveGdal && (requires == "gdal\n" || requires == "nogdal\n"))
+        GTEST_SKIP() << "this case is for a build " << (kHaveGdal ? "without" : "with") << " GDAL";
 
     TempDir dir;
     const std::map<std::string, std::string> inputs = folderContent(folder, true);
