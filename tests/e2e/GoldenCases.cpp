@@ -131,8 +131,8 @@ TEST_P(Case, Run) {
     ASSERT_FALSE(fs::exists(folder / "stderr") && fs::exists(folder / "stderr.re")) << "stderr or stderr.re, not both";
     // A case of the raster formats runs only in a build with GDAL, and the
     // refusal of a build without it only there.
-    const std::string requires = caseFile(folder, "requires");
-    if ((requires == "gdal\n") != kHaveGdal && (requires == "gdal\n" || requires == "nogdal\n"))
+    const std::string needed = caseFile(folder, "requires");
+    if ((needed == "gdal\n") != kHaveGdal && (needed == "gdal\n" || needed == "nogdal\n"))
         GTEST_SKIP() << "this case is for a build " << (kHaveGdal ? "without" : "with") << " GDAL";
 
     TempDir dir;
