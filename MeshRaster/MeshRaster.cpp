@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <iostream>
 #include <memory>
@@ -14,6 +17,7 @@
 
 #include "GisAscFile.h"
 #include "GisTecplotFile.h"
+#include "OutputFile.h"
 #include "RunConfig.h"
 
 namespace {
@@ -50,27 +54,15 @@ bool printWarnings(const std::string& name, const GisTecplotFile& file) {
     return whole;
 }
 
-// Writes all of data to fd; false on any error (a full disk among them).
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t put = ::write(fd, data, size);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        data += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
-// The text of the grid file on its way to the descriptor it owns, in blocks of
-// 1 MiB: a 4000 x 4000 grid goes out in a few dozen writes. After a failed
-// write nothing more is written, and close() reports it.
+// The text of the grid file on its way to its OutputFile, in blocks of 1 MiB: a
+// 4000 x 4000 grid goes out in a few dozen writes. After a failed write nothing
+// more is written, and finish() reports it.
 class BlockWriter {
 public:
-    explicit BlockWriter(int fd) : fd_(fd), block_(kBlock + kRoom), start_(block_.data()), p_(start_) {}
-    ~BlockWriter() {
-        if (fd_ >= 0) ::close(fd_);
-    }
+    // Bytes the caller provides for the block.
+    static constexpr std::size_t kSize = (1 << 20) + 64;
+
+    BlockWriter(OutputFile& file, char* block) : file_(file), start_(block), p_(start_) {}
     BlockWriter(const BlockWriter&) = delete;
     BlockWriter& operator=(const BlockWriter&) = delete;
 
@@ -97,37 +89,27 @@ public:
     }
     // Sends what the block holds.
     void flush() {
-        if (ok_ && !writeAll(fd_, start_, static_cast<std::size_t>(p_ - start_))) ok_ = false;
+        if (ok_ && !file_.write(start_, static_cast<std::size_t>(p_ - start_))) ok_ = false;
         p_ = start_;
     }
     // True while every write has succeeded.
     bool good() const { return ok_; }
-    // Sends the rest and closes the file; true when every byte reached it.
-    bool close() {
+    // Sends the rest; true when every byte was written.
+    bool finish() {
         flush();
-        if (::close(fd_) != 0) ok_ = false;
-        fd_ = -1;
         return ok_;
     }
 
 private:
     static constexpr std::size_t kBlock = 1 << 20;
     // Past a full block: more than one number, its space and a newline, or "END\n".
-    static constexpr std::size_t kRoom = 64;
+    static_assert(kSize - kBlock >= 64);
 
-    int fd_;
-    std::vector<char> block_;
+    OutputFile& file_;
     char* const start_;
     char* p_;
     bool ok_ = true;
 };
-
-// Opens the grid file for writing, created or truncated; -1 when it cannot be.
-// A name with a NUL byte names no file: cut at the NUL it would name another one.
-int createOutput(const std::string& outFileName) {
-    if (outFileName.find('\0') != std::string::npos) return -1;
-    return ::open(outFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
-}
 
 void writeHeader(BlockWriter& out, const GxGrid& outGrid, const GxGridParam& gridPar) {
     out.put("GRIDREG\nINFO\nUNITS  meters\n");
@@ -155,6 +137,16 @@ void writeRows(BlockWriter& out, const GxGrid& outGrid) {
     }
 }
 
+// The text and the body of the grid file, through a block of BlockWriter::kSize
+// bytes; false, with the reason in file.error(), when a byte did not reach it.
+bool writeGridText(OutputFile& file, char* block, const GxGrid& outGrid, const GxGridParam& gridPar) {
+    BlockWriter out(file, block);
+    writeHeader(out, outGrid, gridPar);
+    writeRows(out, outGrid);
+    out.put("END\n");
+    return out.finish() && file.commit();
+}
+
 // The grid of gridPar, every cell 0; nullptr when its memory cannot be had.
 std::unique_ptr<GxGrid> makeGrid(const GxGridParam& gridPar) {
     try {
@@ -164,6 +156,13 @@ std::unique_ptr<GxGrid> makeGrid(const GxGridParam& gridPar) {
     } catch (const std::length_error&) {
         return nullptr;
     }
+}
+
+// Before anything is opened: a file-size limit made a write error to report,
+// not a silent end, and the file-creation mask read.
+void prepareProcess() {
+    std::signal(SIGXFSZ, SIG_IGN);
+    OutputFile::creationMask();
 }
 
 // Converts the input files in the order listed; false when one was not read whole.
@@ -212,22 +211,35 @@ bool readTecFile(const char* fileName, bool isVelocity, GxGrid& outGrid, GxGridP
 }
 
 bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const GxGridParam& gridPar) {
-    // Created only now, after every input file has been converted.
-    const int fd = createOutput(outFileName);
-    if (fd < 0) {
+    if (outFileName.find('\0') != std::string::npos) {
+        // Cut at the NUL, the name would replace another file.
         std::cout << "Can't open output file " << outFileName << '\n';
+        warn() << outFileName << ": the file name holds a NUL byte\n";
         return false;
     }
-    BlockWriter out(fd);
-    writeHeader(out, outGrid, gridPar);
-    writeRows(out, outGrid);
-    out.put("END\n");
-    if (out.close()) return true;
+    std::string reason;
+    try {
+        // Opened only now, after every input file has been converted; until
+        // commit() the old file stays as it was.
+        std::vector<char> block(BlockWriter::kSize);
+        OutputFile file;
+        if (!file.open(outFileName)) {
+            std::cout << "Can't open output file " << outFileName << '\n';
+            warn() << outFileName << ": " << std::strerror(file.error()) << '\n';
+            return false;
+        }
+        if (writeGridText(file, block.data(), outGrid, gridPar)) return true;
+        reason = std::strerror(file.error());
+    } catch (const std::bad_alloc&) {
+        reason = "out of memory";
+    }
     std::cout << "Can't write output file " << outFileName << '\n';
+    warn() << outFileName << ": " << reason << '\n';
     return false;
 }
 
 int runMeshRaster(int argc, char** argv) {
+    prepareProcess();
     if (argc != 2) {
         for (const char* line : kUsage) std::cout << line << '\n';
         return 2;

@@ -1,7 +1,8 @@
-// The real binary in what a golden case folder (tests/cases) cannot hold:
-// permission bits and the file-creation mask, a device as the grid file, the
-// order of lines across standard output and standard error, grids that reach
-// the allocator, and the long table of words in place of each grid number.
+// The real binary in what a golden case folder (tests/cases) cannot hold: a
+// device as the grid file, the order of lines across standard output and
+// standard error, grids that reach the allocator, and the long table of words
+// in place of each grid number. (The grid file's own conditions, permission
+// bits among them, are OutputTest.cpp.)
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -43,28 +44,6 @@ std::size_t entries(const TempDir& dir) {
 }
 
 }  // namespace
-
-TEST(Run, ReplacedOutputKeepsItsPermissions) {
-    TempDir dir;
-    dir.write("run.cfg", config(kExampleNumbers));
-    dir.write("out.grd", std::string(5000, 'x'));
-    ::chmod(dir.file("out.grd").c_str(), 0600);
-    const RunResult r = runIn(dir);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(readFile(dir.file("out.grd")), kWorkedExample);
-    EXPECT_EQ(permissionBits(dir.file("out.grd")), 0600);
-}
-
-TEST(Run, NewOutputGets0664LessTheUmask) {
-    for (const mode_t mask : {0000, 0022, 0077}) {
-        TempDir dir;
-        dir.write("run.cfg", config(kExampleNumbers));
-        const mode_t old = ::umask(mask);
-        runIn(dir);
-        ::umask(old);
-        EXPECT_EQ(permissionBits(dir.file("out.grd")), static_cast<int>(0664 & ~mask)) << "umask " << mask;
-    }
-}
 
 // The message is the case output_disk_full; here, that the device is never
 // deleted or replaced by a file.
