@@ -12,6 +12,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -158,6 +159,26 @@ std::unique_ptr<GxGrid> makeGrid(const GxGridParam& gridPar) {
     }
 }
 
+// What is wrong when the output file is the configuration or an input file
+// (same device and inode, so links and other spellings count), as the rest of
+// a "ConfigFile" line; empty otherwise. Writing it would destroy what the run
+// reads. Only a regular file can be destroyed so: a device may be named twice.
+std::string sameFileProblem(const std::string& cfgName, const RunConfig& cfg) {
+    struct stat out;
+    if (cfg.outFileName.find('\0') != std::string::npos || ::stat(cfg.outFileName.c_str(), &out) != 0 ||
+        !S_ISREG(out.st_mode))
+        return "";
+    const auto isOutput = [&out](const std::string& name) {
+        struct stat in;
+        return name.find('\0') == std::string::npos && ::stat(name.c_str(), &in) == 0 && in.st_dev == out.st_dev &&
+               in.st_ino == out.st_ino;
+    };
+    if (isOutput(cfgName)) return ": the output file is the configuration file; name another output file";
+    for (const std::string& inFileName : cfg.inFileNames)
+        if (isOutput(inFileName)) return ": the output file is also an input file; name another output file";
+    return "";
+}
+
 // Before anything is opened: a file-size limit made a write error to report,
 // not a silent end, and the file-creation mask read.
 void prepareProcess() {
@@ -255,6 +276,11 @@ int runMeshRaster(int argc, char** argv) {
     if (!problem.empty()) {
         // Nothing is converted and no output file is touched.
         std::cout << "ConfigFile " << cfgName << problem << '\n';
+        return 1;
+    }
+    const std::string sameFile = sameFileProblem(cfgName, cfg);
+    if (!sameFile.empty()) {
+        std::cout << "ConfigFile " << cfgName << sameFile << '\n';
         return 1;
     }
     GxGridParam gridPar(cfg.xmin, cfg.xmax, cfg.ymin, cfg.ymax, cfg.resx, cfg.resy);

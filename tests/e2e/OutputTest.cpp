@@ -330,6 +330,42 @@ TEST(Output, TwoRunsOnOneNameLeaveOneCompleteGrid) {
     }
 }
 
+// The output names the configuration or an input through a link: the same
+// file, refused before anything is converted. Before, the input was
+// overwritten and the run exited 0.
+TEST(Output, OutputIsAnInputThroughALink) {
+    struct Row {
+        const char* what;
+        bool hard;
+        const char* linkTo;
+        const char* problem;
+    };
+    const Row rows[] = {
+        {"a hard link to an input", true, "q.dat", "the output file is also an input file"},
+        {"a symbolic link to an input", false, "q.dat", "the output file is also an input file"},
+        {"a hard link to the configuration", true, "run.cfg", "the output file is the configuration file"},
+        {"a symbolic link to the configuration", false, "run.cfg", "the output file is the configuration file"},
+    };
+    for (const Row& row : rows) {
+        TempDir dir;
+        const std::string cfg = config(2, 2, "out.grd", "q.dat");
+        dir.write("run.cfg", cfg);
+        dir.write("q.dat", kSquare);
+        if (row.hard)
+            std::filesystem::create_hard_link(dir.file(row.linkTo), dir.file("out.grd"));
+        else
+            std::filesystem::create_symlink(row.linkTo, dir.file("out.grd"));
+        const RunResult r = runLaunch(launchIn(dir, kWays[0]));
+        EXPECT_EQ(r.status, 1) << row.what;
+        EXPECT_EQ(r.out, std::string("ConfigFile run.cfg: ") + row.problem + "; name another output file\n")
+            << row.what;
+        EXPECT_EQ(r.err, "") << row.what;
+        EXPECT_EQ(readFile(dir.file("q.dat")), kSquare) << row.what;
+        EXPECT_EQ(readFile(dir.file("run.cfg")), cfg) << row.what;
+        EXPECT_EQ(entries(dir.path()), (std::set<std::string>{"out.grd", "q.dat", "run.cfg"})) << row.what;
+    }
+}
+
 // Memory is short just when the output's block is needed: the smallest
 // address-space limit under which the run succeeds is found, and 64 KiB less
 // must give the output file's line, not an abort. Before, the failed block
