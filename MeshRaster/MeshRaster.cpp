@@ -1,5 +1,6 @@
 #include "MeshRaster.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -148,15 +149,54 @@ bool writeGridText(OutputFile& file, char* block, const GxGrid& outGrid, const G
     return out.finish() && file.commit();
 }
 
-// The grid of gridPar, every cell 0; nullptr when its memory cannot be had.
-std::unique_ptr<GxGrid> makeGrid(const GxGridParam& gridPar) {
-    try {
-        return std::make_unique<GxGrid>(gridPar.NumRow(), gridPar.NumCol());
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    } catch (const std::length_error&) {
-        return nullptr;
+// "74.5 GiB": bytes in the largest binary unit that leaves at least 1.
+std::string memorySize(double bytes) {
+    const char* const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    std::size_t unit = 0;
+    bytes /= 1024;
+    while (bytes >= 1024 && unit + 1 < std::size(units)) {
+        bytes /= 1024;
+        ++unit;
     }
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f %s", bytes, units[unit]);
+    return text;
+}
+
+// The line after "out of memory": the grid's size, the memory it needs, and the
+// resolution that shrinks it, the one across the grid's longer side (both when
+// neither side is twice the other).
+std::string gridMemoryLine(long long rows, long long cols) {
+    const double bytes = static_cast<double>(sizeof(double)) * static_cast<double>(rows) * static_cast<double>(cols);
+    const char* raise = cols >= 2 * rows ? "resx" : rows >= 2 * cols ? "resy" : "resx or resy";
+    return "the grid of " + std::to_string(rows) + " rows x " + std::to_string(cols) + " columns needs " +
+           memorySize(bytes) + "; raise " + raise;
+}
+
+// True unless the grid's cells need more than the machine's physical memory:
+// such a grid would at best be paged out while it is filled. A machine that
+// does not tell its memory is given the benefit of the doubt.
+bool fitsInMemory(long long rows, long long cols) {
+    const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || pageSize <= 0) return true;
+    // Both counts are below 2^31, so the cell count fits; its byte count may not.
+    const auto cells = static_cast<unsigned long long>(rows) * static_cast<unsigned long long>(cols);
+    const auto memory = static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(pageSize);
+    return cells <= memory / sizeof(double);
+}
+
+// The grid of gridPar, every cell 0; nullptr, after its message, when its
+// memory cannot be had. The counts are checked before anything is allocated.
+std::unique_ptr<GxGrid> makeGrid(const GxGridParam& gridPar) {
+    const long long rows = std::max(gridPar.NumRow(), 0), cols = std::max(gridPar.NumCol(), 0);
+    if (fitsInMemory(rows, cols)) {
+        try {
+            return std::make_unique<GxGrid>(gridPar.NumRow(), gridPar.NumCol());
+        } catch (const std::bad_alloc&) {
+        } catch (const std::length_error&) {}
+    }
+    std::cerr << "out of memory\n" << gridMemoryLine(rows, cols) << '\n';
+    return nullptr;
 }
 
 // What is wrong when the output file is the configuration or an input file
@@ -285,10 +325,7 @@ int runMeshRaster(int argc, char** argv) {
     }
     GxGridParam gridPar(cfg.xmin, cfg.xmax, cfg.ymin, cfg.ymax, cfg.resx, cfg.resy);
     const std::unique_ptr<GxGrid> outGrid = makeGrid(gridPar);
-    if (!outGrid) {
-        std::cerr << "out of memory\n";
-        return 1;
-    }
+    if (!outGrid) return 1;
     const bool allRead = convertInputs(cfg, *outGrid, gridPar);
     const bool written = writeAscGrid(cfg.outFileName, *outGrid, gridPar);
     std::cout.flush();
