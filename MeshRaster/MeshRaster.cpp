@@ -49,8 +49,9 @@ std::ostream& warn() {
 // when part of the file was not converted.
 bool printWarnings(const std::string& name, const GisTecplotFile& file) {
     bool whole = true;
+    const std::string shown = printableName(name);
     for (const TecplotWarning& w : file.warnings()) {
-        warn() << name << ':' << w.line << ": " << w.text << '\n';
+        warn() << shown << ':' << w.line << ": " << w.text << '\n';
         whole = whole && !w.lost;
     }
     return whole;
@@ -219,11 +220,34 @@ std::string sameFileProblem(const std::string& cfgName, const RunConfig& cfg) {
     return "";
 }
 
-// Before anything is opened: a file-size limit made a write error to report,
-// not a silent end, and the file-creation mask read.
+// Before anything is opened: every standard descriptor held, and the signals
+// that would end the run without a message turned into errors.
 void prepareProcess() {
+    // A closed standard descriptor would be handed to the next file opened, and
+    // messages would land in it: it is held by /dev/null opened for reading,
+    // so that writing to it still fails, as to a closed descriptor.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int held = ::open("/dev/null", O_RDONLY);
+        if (held >= 0 && held != fd) {
+            ::dup2(held, fd);
+            ::close(held);
+        }
+    }
+    // A reader that closed the pipe must not stop the grid file from being
+    // written, and a file-size limit is a write error to report, not a silent end.
+    std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
     OutputFile::creationMask();
+}
+
+// False when a message could not be written to standard output or standard
+// error (closed, a pipe without a reader, a full disk). Checked after the grid
+// file, which comes first.
+bool messagesWritten() {
+    std::cout.flush();
+    if (!std::cout.good()) std::cerr << "standard output: can't write the messages\n";
+    return std::cout.good() && std::cerr.good();
 }
 
 // Converts the input files in the order listed; false when one was not read whole.
@@ -233,7 +257,7 @@ bool convertInputs(const RunConfig& cfg, GxGrid& outGrid, GxGridParam& gridPar) 
         if (inFileName.find('\0') != std::string::npos) {
             // Cut at the NUL, the name would convert another file.
             std::cout << "Asc File " << inFileName << " not found..." << '\n';
-            warn() << inFileName << ": the file name holds a NUL byte\n";
+            warn() << printableName(inFileName) << ": the file name holds a NUL byte\n";
             allRead = false;
             continue;
         }
@@ -253,13 +277,36 @@ char* putNumber(char* out, double v) {
     return std::to_chars(out, out + 24, v, std::chars_format::general, 11).ptr;
 }
 
+// Bytes 0x20 to 0x7e and 0x80 up stay as written, UTF-8 included.
+std::string printableName(const std::string& name) {
+    std::string shown;
+    shown.reserve(name.size());
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            shown += c;
+        } else if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\t') {
+            shown += "\\t";
+        } else if (c == '\r') {
+            shown += "\\r";
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            shown += hex;
+        }
+    }
+    return shown;
+}
+
 bool readTecFile(const char* fileName, bool isVelocity, GxGrid& outGrid, GxGridParam& gridPar) {
     if (fileName == nullptr) return true;
     const std::string strFileName(fileName);
     GisTecplotFile file(strFileName, "r");
     if (!file.good()) {
         std::cout << "Asc File " << strFileName << " not found..." << '\n';
-        if (!file.isOpen()) warn() << strFileName << ": can't open the file\n";
+        if (!file.isOpen()) warn() << printableName(strFileName) << ": can't open the file\n";
         printWarnings(strFileName, file);
         return false;
     }
@@ -272,10 +319,11 @@ bool readTecFile(const char* fileName, bool isVelocity, GxGrid& outGrid, GxGridP
 }
 
 bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const GxGridParam& gridPar) {
+    const std::string shown = printableName(outFileName);
     if (outFileName.find('\0') != std::string::npos) {
         // Cut at the NUL, the name would replace another file.
         std::cout << "Can't open output file " << outFileName << '\n';
-        warn() << outFileName << ": the file name holds a NUL byte\n";
+        warn() << shown << ": the file name holds a NUL byte\n";
         return false;
     }
     std::string reason;
@@ -286,7 +334,7 @@ bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const G
         OutputFile file;
         if (!file.open(outFileName)) {
             std::cout << "Can't open output file " << outFileName << '\n';
-            warn() << outFileName << ": " << std::strerror(file.error()) << '\n';
+            warn() << shown << ": " << std::strerror(file.error()) << '\n';
             return false;
         }
         if (writeGridText(file, block.data(), outGrid, gridPar)) return true;
@@ -295,7 +343,7 @@ bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const G
         reason = "out of memory";
     }
     std::cout << "Can't write output file " << outFileName << '\n';
-    warn() << outFileName << ": " << reason << '\n';
+    warn() << shown << ": " << reason << '\n';
     return false;
 }
 
@@ -326,8 +374,10 @@ int runMeshRaster(int argc, char** argv) {
     GxGridParam gridPar(cfg.xmin, cfg.xmax, cfg.ymin, cfg.ymax, cfg.resx, cfg.resy);
     const std::unique_ptr<GxGrid> outGrid = makeGrid(gridPar);
     if (!outGrid) return 1;
+    // A failed message stops nothing: the grid file is written first, and the
+    // exit status reports the loss afterwards.
     const bool allRead = convertInputs(cfg, *outGrid, gridPar);
     const bool written = writeAscGrid(cfg.outFileName, *outGrid, gridPar);
-    std::cout.flush();
-    return allRead && written ? 0 : 1;
+    const bool told = messagesWritten();
+    return allRead && written && told ? 0 : 1;
 }

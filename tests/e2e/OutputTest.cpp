@@ -1,7 +1,7 @@
 // The grid file through the real binary where a golden case folder cannot hold
 // the conditions: a file-size limit, a full file system, links, permission
-// bits, a signal in the middle of the write, two runs at once, and a failed
-// allocation of the output block. Every run that
+// bits, a signal in the middle of the write, two runs at once, a failing
+// standard output, and a failed allocation of the output block. Every run that
 // can use both ways of making the temporary file (unnamed, and named where the
 // file system refuses unnamed ones) runs with each.
 #include <gtest/gtest.h>
@@ -327,6 +327,43 @@ TEST(Output, TwoRunsOnOneNameLeaveOneCompleteGrid) {
             EXPECT_TRUE(got == a || got == b) << way.name << ": a mix of " << got.size() << " bytes";
             EXPECT_EQ(entries(dir.path()), (std::set<std::string>{"a.cfg", "b.cfg", "out.grd"})) << way.name;
         }
+    }
+}
+
+// The grid comes first: a standard output that cannot take the messages stops
+// nothing, and the exit status says that they were lost. Before, a pipe
+// without a reader ended the run with SIGPIPE, and a closed standard output
+// handed its descriptor to the next file opened.
+TEST(Output, FailingStandardOutputStillWritesTheGrid) {
+    struct Row {
+        const char* what;
+        Launch::Out out;
+        const char* inputs;
+        int status;
+        const char* err;
+    };
+    const char* const lost = "standard output: can't write the messages\n";
+    const Row rows[] = {
+        {"closed (>&-)", Launch::Out::Closed, "q.dat", 1, lost},
+        {"a pipe without a reader (| head -c0)", Launch::Out::PipeWithoutReader, "q.dat", 1, lost},
+        {"/dev/full", Launch::Out::DevFull, "q.dat", 1, lost},
+        {"a pipe without a reader, after a warning", Launch::Out::PipeWithoutReader, "missing.dat q.dat", 1,
+         "missing.dat: can't open the file\nstandard output: can't write the messages\n"},
+        // Only a message that is lost counts: this run has none to write.
+        {"closed, no message to write", Launch::Out::Closed, "", 0, ""},
+    };
+    for (const Row& row : rows) {
+        TempDir dir;
+        dir.write("run.cfg", config(2, 2, "out.grd", row.inputs));
+        dir.write("q.dat", kSquare);
+        Launch l = launchIn(dir, kWays[0]);
+        l.out = row.out;
+        const RunResult r = runLaunch(l);
+        EXPECT_EQ(r.status, row.status) << row.what;
+        EXPECT_EQ(r.err, row.err) << row.what;
+        const bool converted = std::string(row.inputs).find("q.dat") != std::string::npos;
+        EXPECT_TRUE(sameText(readFile(dir.file("out.grd")), converted ? gridText(2, 2, "2 ") : gridText(2, 2)))
+            << row.what;
     }
 }
 

@@ -1,8 +1,8 @@
 // The real binary in what a golden case folder (tests/cases) cannot hold: a
 // device as the grid file, the order of lines across standard output and
-// standard error, grids that reach the allocator, and the long table of words
-// in place of each grid number. (The grid file's own conditions, permission
-// bits among them, are OutputTest.cpp.)
+// standard error, names that are no fit for a folder, grids that reach the
+// allocator, and the long table of words in place of each grid number. (The
+// grid file's own conditions, permission bits among them, are OutputTest.cpp.)
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -153,5 +153,34 @@ TEST(Run, GridThatReachesTheAllocator) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, expected);
         EXPECT_FALSE(fileExists(dir.file("out.grd")));
+    }
+}
+
+// A control character in a file name reaches standard error escaped, in every
+// kind of line that shows a name; standard output keeps the name as written.
+// Before, a name holding ESC [ 2 J cleared the terminal of whoever read the
+// warnings. (\n, \t and \r cannot be in a name here: they separate tokens of
+// the configuration.)
+TEST(Run, NamesOnStandardErrorAreEscaped) {
+    struct Row {
+        std::string name;
+        std::string shown;
+    };
+    const Row rows[] = {{"q\x1b[2J.dat", "q\\x1b[2J.dat"},
+                        {"q\x01\x7f.dat", "q\\x01\\x7f.dat"},
+                        {"caf\xc3\xa9.dat", "caf\xc3\xa9.dat"}};
+    const std::string nodes = "3.5 0.5 2 0 0\n3.5 3.5 2 0 0\n0.5 3.5 2 0 0\n0.5 0.5 2 0 0\n";
+    for (const Row& row : rows) {
+        TempDir dir;
+        // One file with a warning of its own, one missing.
+        dir.write(row.name, "TITLE = \"t\"\nZONE N=4, E=2\n" + nodes + "1 2 3 4\n1 2");
+        dir.write("run.cfg", "PileHeight xmin 0 ymin 0 xmax 4 ymax 4 resx 1 resy 1 output out.grd input " + row.name +
+                                 " missing-" + row.name + "\n");
+        const RunResult r = runIn(dir);
+        EXPECT_EQ(r.status, 1) << row.shown;
+        EXPECT_EQ(r.out, "Asc File " + row.name + "\nAsc File missing-" + row.name + " not found...\n") << row.shown;
+        EXPECT_EQ(r.err, row.shown + ":8: element 2 has only 2 of its 4 node numbers and is dropped\nmissing-" +
+                             row.shown + ": can't open the file\n")
+            << row.shown;
     }
 }
