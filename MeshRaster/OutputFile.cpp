@@ -88,9 +88,12 @@ std::string baseOf(const std::string& path) { return path.substr(path.rfind('/')
 
 // Follows symbolic links from name to the path they end at, which need not
 // exist (a link to a new file creates it, as open() would). Returns 0, or the
-// system's error number; exists and info describe the path found.
-int followLinks(const std::string& name, std::string& target, bool& exists, struct stat& info) {
+// system's error number; exists and info describe the path found. A link into
+// /proc (/dev/stdout is one) is a descriptor's, whose text need not be a path:
+// viaProc tells the caller to open the name itself.
+int followLinks(const std::string& name, std::string& target, bool& exists, struct stat& info, bool& viaProc) {
     target = name;
+    viaProc = false;
     // The kernel's own limit on links followed in one name.
     for (int hops = 0; hops <= 40; ++hops) {
         if (::lstat(target.c_str(), &info) != 0) {
@@ -107,6 +110,10 @@ int followLinks(const std::string& name, std::string& target, bool& exists, stru
         if (static_cast<std::size_t>(size) == sizeof link) return ENAMETOOLONG;
         const std::string next(link, static_cast<std::size_t>(size));
         if (next.empty()) return ENOENT;
+        if (next.compare(0, 6, "/proc/") == 0) {
+            viaProc = true;
+            return 0;
+        }
         // A relative link is relative to the folder that holds it.
         target = next[0] == '/' || target.find('/') == std::string::npos ? next : folderOf(target) + '/' + next;
     }
@@ -175,10 +182,15 @@ bool OutputFile::fail(int error) {
 
 bool OutputFile::open(const std::string& name) {
     if (name.find('\0') != std::string::npos) return fail(EINVAL);
-    bool exists = false;
+    struct stat named {};
+    const bool namedExists = ::stat(name.c_str(), &named) == 0;
+    bool exists = false, viaProc = false;
     struct stat old {};
-    if (const int e = followLinks(name, target_, exists, old)) return fail(e);
-    if ((exists && !S_ISREG(old.st_mode)) || target_.empty() || target_.back() == '/') {
+    if (const int e = followLinks(name, target_, exists, old, viaProc)) return fail(e);
+    // The path found must be the file the name opens; where it is not (a
+    // descriptor's link, a link changed meanwhile) the name is opened itself.
+    const bool sameFile = namedExists ? exists && old.st_dev == named.st_dev && old.st_ino == named.st_ino : !exists;
+    if (viaProc || !sameFile || (exists && !S_ISREG(old.st_mode)) || target_.empty() || target_.back() == '/') {
         // A device or FIFO cannot be replaced; a folder (or a name ending in a
         // slash) is refused here by open() itself, with its reason.
         inPlace_ = true;

@@ -9,6 +9,7 @@
 #include <dirent.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -400,6 +401,25 @@ TEST(Output, OutputIsAnInputThroughALink) {
         EXPECT_EQ(readFile(dir.file("q.dat")), kSquare) << row.what;
         EXPECT_EQ(readFile(dir.file("run.cfg")), cfg) << row.what;
         EXPECT_EQ(entries(dir.path()), (std::set<std::string>{"out.grd", "q.dat", "run.cfg"})) << row.what;
+    }
+}
+
+// /dev/stdout as the grid file is written through the name, as a device is,
+// whatever standard output is: its link into /proc names a pipe by a text that
+// is no path, and a file that the shell opened. Before the grid file was
+// replaced whole, the link was followed to "pipe:[...]", which does not exist.
+// (A case folder cannot hold this: its standard output is checked as messages.)
+TEST(Output, StandardOutputAsTheGridFile) {
+    const char* const shells[] = {"'%s' run.cfg | cat > got", "'%s' run.cfg > got"};
+    for (const char* shell : shells) {
+        TempDir dir;
+        dir.write("run.cfg", config(2, 2, "/dev/stdout"));
+        char command[4096];
+        std::snprintf(command, sizeof command, shell, MESHRASTER_BINARY);
+        const RunResult r = runProgram("/bin/sh", {"-c", command}, dir.path());
+        EXPECT_EQ(r.status, 0) << shell << ": " << r.err;
+        EXPECT_EQ(readFile(dir.file("got")), gridText(2, 2)) << shell;
+        EXPECT_EQ(entries(dir.path()), (std::set<std::string>{"got", "run.cfg"})) << shell;
     }
 }
 
