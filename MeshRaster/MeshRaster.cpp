@@ -1,19 +1,25 @@
 #include "MeshRaster.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <iostream>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 #include "GisAscFile.h"
 #include "GisTecplotFile.h"
+#include "OutputFile.h"
 #include "RunConfig.h"
 
 namespace {
@@ -43,34 +49,23 @@ std::ostream& warn() {
 // when part of the file was not converted.
 bool printWarnings(const std::string& name, const GisTecplotFile& file) {
     bool whole = true;
+    const std::string shown = printableName(name);
     for (const TecplotWarning& w : file.warnings()) {
-        warn() << name << ':' << w.line << ": " << w.text << '\n';
+        warn() << shown << ':' << w.line << ": " << w.text << '\n';
         whole = whole && !w.lost;
     }
     return whole;
 }
 
-// Writes all of data to fd; false on any error (a full disk among them).
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t put = ::write(fd, data, size);
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return false;
-        data += put;
-        size -= static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
-// The text of the grid file on its way to the descriptor it owns, in blocks of
-// 1 MiB: a 4000 x 4000 grid goes out in a few dozen writes. After a failed
-// write nothing more is written, and close() reports it.
+// The text of the grid file on its way to its OutputFile, in blocks of 1 MiB: a
+// 4000 x 4000 grid goes out in a few dozen writes. After a failed write nothing
+// more is written, and finish() reports it.
 class BlockWriter {
 public:
-    explicit BlockWriter(int fd) : fd_(fd), block_(kBlock + kRoom), start_(block_.data()), p_(start_) {}
-    ~BlockWriter() {
-        if (fd_ >= 0) ::close(fd_);
-    }
+    // Bytes the caller provides for the block.
+    static constexpr std::size_t kSize = (1 << 20) + 64;
+
+    BlockWriter(OutputFile& file, char* block) : file_(file), start_(block), p_(start_) {}
     BlockWriter(const BlockWriter&) = delete;
     BlockWriter& operator=(const BlockWriter&) = delete;
 
@@ -97,37 +92,27 @@ public:
     }
     // Sends what the block holds.
     void flush() {
-        if (ok_ && !writeAll(fd_, start_, static_cast<std::size_t>(p_ - start_))) ok_ = false;
+        if (ok_ && !file_.write(start_, static_cast<std::size_t>(p_ - start_))) ok_ = false;
         p_ = start_;
     }
     // True while every write has succeeded.
     bool good() const { return ok_; }
-    // Sends the rest and closes the file; true when every byte reached it.
-    bool close() {
+    // Sends the rest; true when every byte was written.
+    bool finish() {
         flush();
-        if (::close(fd_) != 0) ok_ = false;
-        fd_ = -1;
         return ok_;
     }
 
 private:
     static constexpr std::size_t kBlock = 1 << 20;
     // Past a full block: more than one number, its space and a newline, or "END\n".
-    static constexpr std::size_t kRoom = 64;
+    static_assert(kSize - kBlock >= 64);
 
-    int fd_;
-    std::vector<char> block_;
+    OutputFile& file_;
     char* const start_;
     char* p_;
     bool ok_ = true;
 };
-
-// Opens the grid file for writing, created or truncated; -1 when it cannot be.
-// A name with a NUL byte names no file: cut at the NUL it would name another one.
-int createOutput(const std::string& outFileName) {
-    if (outFileName.find('\0') != std::string::npos) return -1;
-    return ::open(outFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
-}
 
 void writeHeader(BlockWriter& out, const GxGrid& outGrid, const GxGridParam& gridPar) {
     out.put("GRIDREG\nINFO\nUNITS  meters\n");
@@ -155,15 +140,114 @@ void writeRows(BlockWriter& out, const GxGrid& outGrid) {
     }
 }
 
-// The grid of gridPar, every cell 0; nullptr when its memory cannot be had.
-std::unique_ptr<GxGrid> makeGrid(const GxGridParam& gridPar) {
-    try {
-        return std::make_unique<GxGrid>(gridPar.NumRow(), gridPar.NumCol());
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    } catch (const std::length_error&) {
-        return nullptr;
+// The text and the body of the grid file, through a block of BlockWriter::kSize
+// bytes; false, with the reason in file.error(), when a byte did not reach it.
+bool writeGridText(OutputFile& file, char* block, const GxGrid& outGrid, const GxGridParam& gridPar) {
+    BlockWriter out(file, block);
+    writeHeader(out, outGrid, gridPar);
+    writeRows(out, outGrid);
+    out.put("END\n");
+    return out.finish() && file.commit();
+}
+
+// "74.5 GiB": bytes in the largest binary unit that leaves at least 1.
+std::string memorySize(double bytes) {
+    const char* const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    std::size_t unit = 0;
+    bytes /= 1024;
+    while (bytes >= 1024 && unit + 1 < std::size(units)) {
+        bytes /= 1024;
+        ++unit;
     }
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f %s", bytes, units[unit]);
+    return text;
+}
+
+// The line after "out of memory": the grid's size, the memory it needs, and the
+// resolution that shrinks it, the one across the grid's longer side (both when
+// neither side is twice the other).
+std::string gridMemoryLine(long long rows, long long cols) {
+    const double bytes = static_cast<double>(sizeof(double)) * static_cast<double>(rows) * static_cast<double>(cols);
+    const char* raise = cols >= 2 * rows ? "resx" : rows >= 2 * cols ? "resy" : "resx or resy";
+    return "the grid of " + std::to_string(rows) + " rows x " + std::to_string(cols) + " columns needs " +
+           memorySize(bytes) + "; raise " + raise;
+}
+
+// True unless the grid's cells need more than the machine's physical memory:
+// such a grid would at best be paged out while it is filled. A machine that
+// does not tell its memory is given the benefit of the doubt.
+bool fitsInMemory(long long rows, long long cols) {
+    const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || pageSize <= 0) return true;
+    // Both counts are below 2^31, so the cell count fits; its byte count may not.
+    const auto cells = static_cast<unsigned long long>(rows) * static_cast<unsigned long long>(cols);
+    const auto memory = static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(pageSize);
+    return cells <= memory / sizeof(double);
+}
+
+// The grid of gridPar, every cell 0; nullptr, after its message, when its
+// memory cannot be had. The counts are checked before anything is allocated.
+std::unique_ptr<GxGrid> makeGrid(const GxGridParam& gridPar) {
+    const long long rows = std::max(gridPar.NumRow(), 0), cols = std::max(gridPar.NumCol(), 0);
+    if (fitsInMemory(rows, cols)) {
+        try {
+            return std::make_unique<GxGrid>(gridPar.NumRow(), gridPar.NumCol());
+        } catch (const std::bad_alloc&) {
+        } catch (const std::length_error&) {}
+    }
+    std::cerr << "out of memory\n" << gridMemoryLine(rows, cols) << '\n';
+    return nullptr;
+}
+
+// What is wrong when the output file is the configuration or an input file
+// (same device and inode, so links and other spellings count), as the rest of
+// a "ConfigFile" line; empty otherwise. Writing it would destroy what the run
+// reads. Only a regular file can be destroyed so: a device may be named twice.
+std::string sameFileProblem(const std::string& cfgName, const RunConfig& cfg) {
+    struct stat out;
+    if (cfg.outFileName.find('\0') != std::string::npos || ::stat(cfg.outFileName.c_str(), &out) != 0 ||
+        !S_ISREG(out.st_mode))
+        return "";
+    const auto isOutput = [&out](const std::string& name) {
+        struct stat in;
+        return name.find('\0') == std::string::npos && ::stat(name.c_str(), &in) == 0 && in.st_dev == out.st_dev &&
+               in.st_ino == out.st_ino;
+    };
+    if (isOutput(cfgName)) return ": the output file is the configuration file; name another output file";
+    for (const std::string& inFileName : cfg.inFileNames)
+        if (isOutput(inFileName)) return ": the output file is also an input file; name another output file";
+    return "";
+}
+
+// Before anything is opened: every standard descriptor held, and the signals
+// that would end the run without a message turned into errors.
+void prepareProcess() {
+    // A closed standard descriptor would be handed to the next file opened, and
+    // messages would land in it: it is held by /dev/null opened for reading,
+    // so that writing to it still fails, as to a closed descriptor.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int held = ::open("/dev/null", O_RDONLY);
+        if (held >= 0 && held != fd) {
+            ::dup2(held, fd);
+            ::close(held);
+        }
+    }
+    // A reader that closed the pipe must not stop the grid file from being
+    // written, and a file-size limit is a write error to report, not a silent end.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+    OutputFile::creationMask();
+}
+
+// False when a message could not be written to standard output or standard
+// error (closed, a pipe without a reader, a full disk). Checked after the grid
+// file, which comes first.
+bool messagesWritten() {
+    std::cout.flush();
+    if (!std::cout.good()) std::cerr << "standard output: can't write the messages\n";
+    return std::cout.good() && std::cerr.good();
 }
 
 // Converts the input files in the order listed; false when one was not read whole.
@@ -173,7 +257,7 @@ bool convertInputs(const RunConfig& cfg, GxGrid& outGrid, GxGridParam& gridPar) 
         if (inFileName.find('\0') != std::string::npos) {
             // Cut at the NUL, the name would convert another file.
             std::cout << "Asc File " << inFileName << " not found..." << '\n';
-            warn() << inFileName << ": the file name holds a NUL byte\n";
+            warn() << printableName(inFileName) << ": the file name holds a NUL byte\n";
             allRead = false;
             continue;
         }
@@ -193,13 +277,36 @@ char* putNumber(char* out, double v) {
     return std::to_chars(out, out + 24, v, std::chars_format::general, 11).ptr;
 }
 
+// Bytes 0x20 to 0x7e and 0x80 up stay as written, UTF-8 included.
+std::string printableName(const std::string& name) {
+    std::string shown;
+    shown.reserve(name.size());
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            shown += c;
+        } else if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\t') {
+            shown += "\\t";
+        } else if (c == '\r') {
+            shown += "\\r";
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            shown += hex;
+        }
+    }
+    return shown;
+}
+
 bool readTecFile(const char* fileName, bool isVelocity, GxGrid& outGrid, GxGridParam& gridPar) {
     if (fileName == nullptr) return true;
     const std::string strFileName(fileName);
     GisTecplotFile file(strFileName, "r");
     if (!file.good()) {
         std::cout << "Asc File " << strFileName << " not found..." << '\n';
-        if (!file.isOpen()) warn() << strFileName << ": can't open the file\n";
+        if (!file.isOpen()) warn() << printableName(strFileName) << ": can't open the file\n";
         printWarnings(strFileName, file);
         return false;
     }
@@ -212,22 +319,36 @@ bool readTecFile(const char* fileName, bool isVelocity, GxGrid& outGrid, GxGridP
 }
 
 bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const GxGridParam& gridPar) {
-    // Created only now, after every input file has been converted.
-    const int fd = createOutput(outFileName);
-    if (fd < 0) {
+    const std::string shown = printableName(outFileName);
+    if (outFileName.find('\0') != std::string::npos) {
+        // Cut at the NUL, the name would replace another file.
         std::cout << "Can't open output file " << outFileName << '\n';
+        warn() << shown << ": the file name holds a NUL byte\n";
         return false;
     }
-    BlockWriter out(fd);
-    writeHeader(out, outGrid, gridPar);
-    writeRows(out, outGrid);
-    out.put("END\n");
-    if (out.close()) return true;
+    std::string reason;
+    try {
+        // Opened only now, after every input file has been converted; until
+        // commit() the old file stays as it was.
+        std::vector<char> block(BlockWriter::kSize);
+        OutputFile file;
+        if (!file.open(outFileName)) {
+            std::cout << "Can't open output file " << outFileName << '\n';
+            warn() << shown << ": " << std::strerror(file.error()) << '\n';
+            return false;
+        }
+        if (writeGridText(file, block.data(), outGrid, gridPar)) return true;
+        reason = std::strerror(file.error());
+    } catch (const std::bad_alloc&) {
+        reason = "out of memory";
+    }
     std::cout << "Can't write output file " << outFileName << '\n';
+    warn() << shown << ": " << reason << '\n';
     return false;
 }
 
 int runMeshRaster(int argc, char** argv) {
+    prepareProcess();
     if (argc != 2) {
         for (const char* line : kUsage) std::cout << line << '\n';
         return 2;
@@ -245,14 +366,18 @@ int runMeshRaster(int argc, char** argv) {
         std::cout << "ConfigFile " << cfgName << problem << '\n';
         return 1;
     }
-    GxGridParam gridPar(cfg.xmin, cfg.xmax, cfg.ymin, cfg.ymax, cfg.resx, cfg.resy);
-    const std::unique_ptr<GxGrid> outGrid = makeGrid(gridPar);
-    if (!outGrid) {
-        std::cerr << "out of memory\n";
+    const std::string sameFile = sameFileProblem(cfgName, cfg);
+    if (!sameFile.empty()) {
+        std::cout << "ConfigFile " << cfgName << sameFile << '\n';
         return 1;
     }
+    GxGridParam gridPar(cfg.xmin, cfg.xmax, cfg.ymin, cfg.ymax, cfg.resx, cfg.resy);
+    const std::unique_ptr<GxGrid> outGrid = makeGrid(gridPar);
+    if (!outGrid) return 1;
+    // A failed message stops nothing: the grid file is written first, and the
+    // exit status reports the loss afterwards.
     const bool allRead = convertInputs(cfg, *outGrid, gridPar);
     const bool written = writeAscGrid(cfg.outFileName, *outGrid, gridPar);
-    std::cout.flush();
-    return allRead && written ? 0 : 1;
+    const bool told = messagesWritten();
+    return allRead && written && told ? 0 : 1;
 }

@@ -1,7 +1,8 @@
-// The real binary in what a golden case folder (tests/cases) cannot hold:
-// permission bits and the file-creation mask, a device as the grid file, the
-// order of lines across standard output and standard error, grids that reach
-// the allocator, and the long table of words in place of each grid number.
+// The real binary in what a golden case folder (tests/cases) cannot hold: a
+// device as the grid file, the order of lines across standard output and
+// standard error, names that are no fit for a folder, grids that reach the
+// allocator, and the long table of words in place of each grid number. (The
+// grid file's own conditions, permission bits among them, are OutputTest.cpp.)
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "TestSupport.h"
 
 namespace {
@@ -43,28 +45,6 @@ std::size_t entries(const TempDir& dir) {
 }
 
 }  // namespace
-
-TEST(Run, ReplacedOutputKeepsItsPermissions) {
-    TempDir dir;
-    dir.write("run.cfg", config(kExampleNumbers));
-    dir.write("out.grd", std::string(5000, 'x'));
-    ::chmod(dir.file("out.grd").c_str(), 0600);
-    const RunResult r = runIn(dir);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(readFile(dir.file("out.grd")), kWorkedExample);
-    EXPECT_EQ(permissionBits(dir.file("out.grd")), 0600);
-}
-
-TEST(Run, NewOutputGets0664LessTheUmask) {
-    for (const mode_t mask : {0000, 0022, 0077}) {
-        TempDir dir;
-        dir.write("run.cfg", config(kExampleNumbers));
-        const mode_t old = ::umask(mask);
-        runIn(dir);
-        ::umask(old);
-        EXPECT_EQ(permissionBits(dir.file("out.grd")), static_cast<int>(0664 & ~mask)) << "umask " << mask;
-    }
-}
 
 // The message is the case output_disk_full; here, that the device is never
 // deleted or replaced by a file.
@@ -130,24 +110,34 @@ TEST(Run, NonNumberInPlaceOfANumber) {
     }
 }
 
-// 1e18 cells fit in a vector's size, so the request reaches the allocator, which
-// fails it: the run ends with its message and writes nothing. Not under
-// AddressSanitizer, whose operator new aborts instead of throwing. (Larger
-// grids, refused before the allocator, are the case folders grid_larger_than_*.)
+// A grid that fits in the machine's memory but not under the address-space
+// limit reaches the allocator, which fails it: the run ends with its message
+// and writes nothing. Not under AddressSanitizer, which cannot run under such a
+// limit. (Grids larger than the machine's memory are refused before the
+// allocator: the case folders grid_larger_than_memory* and grid_memory_*.)
 TEST(Run, GridThatReachesTheAllocator) {
 #if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "AddressSanitizer aborts on an allocation it cannot serve";
+    GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
 #endif
-    const std::vector<std::string> numbers = {"0", "0", "1e9", "1e9", "1", "1"};
+    const std::vector<std::string> numbers = {"0", "0", "10000", "10000", "1", "1"};
+    const char* const expected =
+        "out of memory\nthe grid of 10000 rows x 10000 columns needs 762.9 MiB; raise resx or resy\n";
+    const auto run = [](const TempDir& dir) {
+        Launch l;
+        l.args = {"run.cfg"};
+        l.cwd = dir.path();
+        l.addressSpaceLimit = 256 << 20;
+        return runLaunch(l);
+    };
     {
         // An old grid file stays as it was.
         TempDir dir;
         dir.write("run.cfg", config(numbers));
         dir.write("out.grd", "keep");
-        const RunResult r = runIn(dir);
+        const RunResult r = run(dir);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "out of memory\n");
+        EXPECT_EQ(r.err, expected);
         EXPECT_EQ(readFile(dir.file("out.grd")), "keep");
         EXPECT_EQ(entries(dir), 2u);
     }
@@ -158,10 +148,39 @@ TEST(Run, GridThatReachesTheAllocator) {
         dir.write(
             "q.dat",
             "TITLE = \"square\"\nZONE N=4, E=1, F=FEPOINT\n-1 -1 2 3 4\n3 -1 2 3 4\n3 3 2 3 4\n-1 3 2 3 4\n1 2 3 4\n");
-        const RunResult r = runIn(dir);
+        const RunResult r = run(dir);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "out of memory\n");
+        EXPECT_EQ(r.err, expected);
         EXPECT_FALSE(fileExists(dir.file("out.grd")));
+    }
+}
+
+// A control character in a file name reaches standard error escaped, in every
+// kind of line that shows a name; standard output keeps the name as written.
+// Before, a name holding ESC [ 2 J cleared the terminal of whoever read the
+// warnings. (\n, \t and \r cannot be in a name here: they separate tokens of
+// the configuration.)
+TEST(Run, NamesOnStandardErrorAreEscaped) {
+    struct Row {
+        std::string name;
+        std::string shown;
+    };
+    const Row rows[] = {{"q\x1b[2J.dat", "q\\x1b[2J.dat"},
+                        {"q\x01\x7f.dat", "q\\x01\\x7f.dat"},
+                        {"caf\xc3\xa9.dat", "caf\xc3\xa9.dat"}};
+    const std::string nodes = "3.5 0.5 2 0 0\n3.5 3.5 2 0 0\n0.5 3.5 2 0 0\n0.5 0.5 2 0 0\n";
+    for (const Row& row : rows) {
+        TempDir dir;
+        // One file with a warning of its own, one missing.
+        dir.write(row.name, "TITLE = \"t\"\nZONE N=4, E=2\n" + nodes + "1 2 3 4\n1 2");
+        dir.write("run.cfg", "PileHeight xmin 0 ymin 0 xmax 4 ymax 4 resx 1 resy 1 output out.grd input " + row.name +
+                                 " missing-" + row.name + "\n");
+        const RunResult r = runIn(dir);
+        EXPECT_EQ(r.status, 1) << row.shown;
+        EXPECT_EQ(r.out, "Asc File " + row.name + "\nAsc File missing-" + row.name + " not found...\n") << row.shown;
+        EXPECT_EQ(r.err, row.shown + ":8: element 2 has only 2 of its 4 node numbers and is dropped\nmissing-" +
+                             row.shown + ": can't open the file\n")
+            << row.shown;
     }
 }

@@ -1,0 +1,1 @@
+missing/out\.grd: [^\n]+\n
