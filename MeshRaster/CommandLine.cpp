@@ -11,8 +11,7 @@
 namespace {
 
 // Printed alone for a call without a configuration file, and at the head of the help.
-// While the run driver still holds its own copy of these lines, the two must stay equal;
-// the usage check of the docs tests compares the program's lines with the manual's.
+// The usage check of the docs tests compares these lines with the manual's.
 const char* const kUsage[] = {
     "Use MeshRaster ConfigFile",
     "ConfigFile format:",

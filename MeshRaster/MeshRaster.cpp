@@ -17,27 +17,14 @@
 #include <unistd.h>
 #include <vector>
 
+#include "CommandLine.h"
+#include "GdalGrid.h"
 #include "GisAscFile.h"
 #include "GisTecplotFile.h"
 #include "OutputFile.h"
 #include "RunConfig.h"
 
 namespace {
-
-const char* const kUsage[] = {
-    "Use MeshRaster ConfigFile",
-    "ConfigFile format:",
-    "Velocity (for velocity values) or PileHeight",
-    "xmin <Output Grid minimum X coordinate>",
-    "ymin <Output Grid minimum Y coordinate>",
-    "xmax <Output Grid maximum X coordinate>",
-    "ymax <Output Grid maximum Y coordinate>",
-    "resx <Output Grid resolution in X direction>",
-    "resy <Output Grid resolution in Y direction>",
-    "output <Output KORVEN-ASCII file>",
-    "input <Tecplot file 1> <Tecplot file 2> ...",
-    "... <Tecplot file n>",
-};
 
 // Warnings follow the file's "Asc File " line when both streams go to one place.
 std::ostream& warn() {
@@ -266,6 +253,54 @@ bool convertInputs(const RunConfig& cfg, GxGrid& outGrid, GxGridParam& gridPar) 
     return allRead;
 }
 
+// Acts on a command line that asks for no run (help, version, a usage error);
+// -1 when it asks for a run.
+int answerWithoutRun(const CommandLine& cl) {
+    switch (cl.action) {
+        case CommandLine::Action::help:
+            printHelp(std::cout);
+            return messagesWritten() ? 0 : 1;
+        case CommandLine::Action::version:
+            printVersion(std::cout);
+            return messagesWritten() ? 0 : 1;
+        case CommandLine::Action::usageError:
+            printUsage(std::cout);
+            if (!cl.problem.empty()) std::cout << cl.problem << '\n';
+            return 2;
+        case CommandLine::Action::run:
+            break;
+    }
+    return -1;
+}
+
+// The raster format options of the command line; an empty format is the text.
+RasterOptions rasterOptions(const CommandLine& cl) {
+    return RasterOptions{cl.format, cl.srs, cl.hasNodata, cl.nodataValue, cl.creationOptions};
+}
+
+// Writes the grid in the format the command line names: the text by default.
+bool writeGrid(const std::string& name, const GxGrid& outGrid, const GxGridParam& gridPar,
+               const RasterOptions& raster) {
+    if (raster.format.empty()) return writeAscGrid(name, outGrid, gridPar);
+    std::string error;
+    if (writeGdalGrid(name, outGrid, gridPar, raster, error)) return true;
+    std::cout << "Can't write output file " << name << '\n';
+    warn() << printableName(name) << ": " << error << '\n';
+    return false;
+}
+
+// Reads the configuration; prints what makes it unusable and returns false.
+// A read error is the system's, not the user's: it goes to standard error.
+bool readConfig(const std::string& cfgName, GisAscFile& cfgFile, RunConfig& cfg) {
+    cfg = readRunConfig(cfgFile);
+    std::string problem = configProblem(cfg);
+    if (problem.empty()) problem = sameFileProblem(cfgName, cfg);
+    if (problem.empty()) return true;
+    // Nothing is converted and no output file is touched.
+    (cfg.readProblem.empty() ? std::cout : warn()) << "ConfigFile " << cfgName << problem << '\n';
+    return false;
+}
+
 }  // namespace
 
 char* putNumber(char* out, double v) {
@@ -349,35 +384,31 @@ bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const G
 
 int runMeshRaster(int argc, char** argv) {
     prepareProcess();
-    if (argc != 2) {
-        for (const char* line : kUsage) std::cout << line << '\n';
+    const CommandLine cl = parseCommandLine(argc, argv);
+    const int answered = answerWithoutRun(cl);
+    if (answered >= 0) return answered;
+    // A format that cannot take the grid is refused before anything is read.
+    const RasterOptions raster = rasterOptions(cl);
+    const std::string formatProblem = raster.format.empty() ? "" : checkRasterOptions(raster);
+    if (!formatProblem.empty()) {
+        std::cout << "MeshRaster: " << formatProblem << '\n';
         return 2;
     }
-    const std::string cfgName = argv[1];
+    const std::string& cfgName = cl.configName;
     GisAscFile cfgFile(cfgName, "r");
     if (!cfgFile.good()) {
         std::cout << "Can't open ConfigFile " << cfgName << '\n';
         return 1;
     }
-    const RunConfig cfg = readRunConfig(cfgFile);
-    const std::string problem = configProblem(cfg);
-    if (!problem.empty()) {
-        // Nothing is converted and no output file is touched.
-        std::cout << "ConfigFile " << cfgName << problem << '\n';
-        return 1;
-    }
-    const std::string sameFile = sameFileProblem(cfgName, cfg);
-    if (!sameFile.empty()) {
-        std::cout << "ConfigFile " << cfgName << sameFile << '\n';
-        return 1;
-    }
+    RunConfig cfg;
+    if (!readConfig(cfgName, cfgFile, cfg)) return 1;
     GxGridParam gridPar(cfg.xmin, cfg.xmax, cfg.ymin, cfg.ymax, cfg.resx, cfg.resy);
     const std::unique_ptr<GxGrid> outGrid = makeGrid(gridPar);
     if (!outGrid) return 1;
     // A failed message stops nothing: the grid file is written first, and the
     // exit status reports the loss afterwards.
     const bool allRead = convertInputs(cfg, *outGrid, gridPar);
-    const bool written = writeAscGrid(cfg.outFileName, *outGrid, gridPar);
+    const bool written = writeGrid(cfg.outFileName, *outGrid, gridPar, raster);
     const bool told = messagesWritten();
     return allRead && written && told ? 0 : 1;
 }

@@ -193,9 +193,16 @@ def check_messages(cases_dir, manual):
     for name, config, out, err, status in cases:
         documented = 0
         out_lines = out.split("\n")[:-1]
-        if out_lines == usage:
-            # The usage lines, which the manual gives exit status 2.
-            documented, out_lines = 2, []
+        if out_lines[:len(usage)] == usage and (len(out_lines) == len(usage) or out_lines[len(usage)] == ""):
+            # The usage lines alone (exit status 2), or the help: the usage
+            # lines, a blank line and the options, which OPTIONS describes.
+            documented, out_lines = (2 if len(out_lines) == len(usage) else 0), []
+        elif out_lines[:len(usage)] == usage:
+            # The usage lines and the line naming the problem of the command line.
+            documented, out_lines = 2, out_lines[len(usage):]
+        elif out_lines and out_lines[0].startswith("MeshRaster ") and status == 0:
+            # --version: the name, the version and the licence.
+            out_lines = []
         printed = [("MESSAGES", l) for l in out_lines] + [("WARNINGS", l) for l in (err or "").split("\n")[:-1]]
         for section, line in printed:
             if section == "WARNINGS" and line == "out of memory":

@@ -97,9 +97,9 @@ TEST(ReadError, InTheConfigurationRejectsIt) {
         Trial run({{"run.cfg", kConfig}, {"a.dat", kSquares}, {"b.dat", kSquares}, {"out.grd", "old grid"}}, "run.cfg",
                   c.after);
         EXPECT_EQ(run.result.status, 1);
-        EXPECT_EQ(run.result.out,
+        EXPECT_EQ(run.result.err,
                   "ConfigFile run.cfg:" + std::to_string(c.line) + ": read error: Input/output error\n");
-        EXPECT_EQ(run.result.err, "");
+        EXPECT_EQ(run.result.out, "");
         EXPECT_EQ(readFile(run.dir.file("out.grd")), "old grid");
     }
     // The same run without an error converts both files: the wrapper alone changes nothing.
