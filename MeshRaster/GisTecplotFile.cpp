@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <iostream>
 #include <string>
 #include <utility>
@@ -14,15 +15,21 @@ namespace {
 constexpr long long kShortestNodeLine = 10;
 // Room reserved ahead when the file's size is unknown (a pipe).
 constexpr long long kUnknownSizeReserve = 1 << 20;
+// The bytes of a token shown in a warning; a longer one is cut and marked "...".
+constexpr std::size_t kShownTokenBytes = 40;
+// The bytes of a line read again to find the token the elements stopped at.
+constexpr std::size_t kStopLineBytes = 1 << 16;
 
 inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
+// The whitespace of the reader: space, \t \n \v \f \r.
+inline bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Base-10 conversion from the start of text: leading whitespace and one sign,
 // then digits up to the first non-digit; no digits give 0. tooLarge reports
 // digits beyond the range of int (the count is then 0).
 int countFromText(const std::string& text, bool& tooLarge) {
     std::size_t k = 0;
-    while (k < text.size() && (text[k] == ' ' || (text[k] >= '\t' && text[k] <= '\r'))) ++k;
+    while (k < text.size() && isSpace(text[k])) ++k;
     bool negative = false;
     if (k < text.size() && (text[k] == '+' || text[k] == '-')) negative = text[k++] == '-';
     long long n = 0;
@@ -101,11 +108,35 @@ std::string shortTableText(bool atEnd, int nodesRead, int nodes) {
                        " holds a value that is not a number; no element is read";
 }
 
+// A token as a warning shows it: in double quotes, a quote or backslash
+// escaped, control characters as \xHH, cut after kShownTokenBytes (at a UTF-8
+// character boundary) and then marked "..."; "a token" when it is unknown.
+std::string shownToken(const std::string& word, bool longer) {
+    if (word.empty()) return "a token";
+    std::size_t shown = std::min(word.size(), kShownTokenBytes);
+    while (shown < word.size() && shown > 0 && (static_cast<unsigned char>(word[shown]) & 0xC0) == 0x80) --shown;
+    static const char hex[] = "0123456789ABCDEF";
+    std::string s = "\"";
+    for (std::size_t k = 0; k < shown; ++k) {
+        const auto c = static_cast<unsigned char>(word[k]);
+        if (c < 0x20 || c == 0x7F) {
+            s += "\\x";
+            s += hex[c >> 4];
+            s += hex[c & 0xF];
+        } else {
+            if (c == '"' || c == '\\') s += '\\';
+            s += static_cast<char>(c);
+        }
+    }
+    if (longer || shown < word.size()) s += "...";
+    return s + '"';
+}
+
 }  // namespace
 
 // The arrays get room for the announced nodes, but at most for what the file
 // could hold, so that a corrupt count cannot exhaust memory.
-GisTecplotFile::GisTecplotFile(const std::string& name, const char* mode) : GisAscFile(name, mode) {
+GisTecplotFile::GisTecplotFile(const std::string& name, const char* mode) : GisAscFile(name, mode), name_(name) {
     if (!good()) return;
     nvals_ = readNVals();
     if (nvals_ <= 0) return;
@@ -123,7 +154,7 @@ int GisTecplotFile::readNVals() {
     do {
         getString(stringValue);
         if (fail()) {
-            addWarning(lineNumber(), "no ZONE record; nothing is read", true);
+            if (!warnReadProblem()) addWarning(lineNumber(), "no ZONE record; nothing is read", true);
             return 0;
         }
     } while (stringValue != zoneString);
@@ -137,15 +168,16 @@ int GisTecplotFile::readNVals() {
     bool tooLarge = false;
     const int count = t.size() < 3 ? 0 : countFromText(t.substr(2, t.size() - 3), tooLarge);
     const bool malformed = t.size() < 3 || t[0] != 'N' || t[1] != '=' || !isDigit(t[2]) || isDigit(t.back());
-    if (!good())
-        addWarning(lineNumber(), "the file ends within its ZONE record", true);
-    else if (tooLarge)
+    if (!good()) {
+        if (!warnReadProblem()) addWarning(lineNumber(), "the file ends within its ZONE record", true);
+    } else if (tooLarge) {
         addWarning(zoneLine, "node count in \"" + t + "\" does not fit in an int; no node is read", true);
-    else if (malformed)
+    } else if (malformed) {
         addWarning(zoneLine,
                    "node-count token \"" + t + "\" is not N=<count> followed by a comma; read as " +
                        std::to_string(count) + " nodes",
                    true);
+    }
     return count;
 }
 
@@ -164,7 +196,7 @@ void GisTecplotFile::getXYValue(bool isVelocity) {
         if (fail()) {
             // Later nodes cannot be read from a failed stream and no element is
             // read after it, so no placeholder entries are appended for them.
-            addWarning(lineNumber(), shortTableText(eof(), i, nvals_), true);
+            if (!warnReadProblem()) addWarning(lineNumber(), shortTableText(eof(), i, nvals_), true);
             return;
         }
         if (i == 0) {
@@ -212,7 +244,10 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
     // Centre of cell (0, 0), the north-west cell: cells are evaluated at their
     // centres, never at their corners.
     GxCoord2D ptI(gridPar.xmin_ + gridPar.resx_ * 0.5, gridPar.ymax_ - gridPar.resy_ * 0.5);
-    if (!good()) return;
+    if (!good()) {
+        warnReadProblem();  // the node table's last line may have met it
+        return;
+    }
     long long elementsRead = 0;  // complete elements, skipped ones included
     SkippedElements skipped;
     int vert[4];
@@ -233,21 +268,78 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
     }
     // One line sums up the skipped elements, ahead of the reason the section ended.
     if (skipped.count > 0) addWarning(skipped.firstLine, skippedText(skipped, coordVector_.size()), true);
-    if (got < 4) warnSectionEnd(got, elementsRead);
+    if (!warnReadProblem() && got < 4) warnSectionEnd(got, elementsRead);
 }
 
+// Only a section that stops at a second zone's "ZONE", between elements, is
+// read whole; any other token stops it short of elements the file holds.
 void GisTecplotFile::warnSectionEnd(int numbersRead, long long elementsRead) {
     const std::string element = "element " + std::to_string(elementsRead + 1);
-    if (outOfRange())
+    const std::string rest = ", which is not a node number; the rest of the file is not read";
+    if (outOfRange()) {
         addWarning(lineNumber(), element + " names a node number beyond 2147483647; the rest of the file is not read",
                    true);
-    else if (numbersRead > 0)
-        addWarning(lineNumber(),
-                   element + " has only " + std::to_string(numbersRead) + " of its 4 node numbers and is dropped",
-                   true);
-    else if (!eof())
-        addWarning(lineNumber(), "elements end at a token that is not a node number; the rest of the file is not read",
-                   false);
+    } else if (endedBeforeToken()) {
+        if (numbersRead > 0)
+            addWarning(lineNumber(),
+                       element + " has only " + std::to_string(numbersRead) + " of its 4 node numbers and is dropped",
+                       true);
+    } else {
+        bool longer = false;
+        const std::string word = stopWord(lineNumber(), longer);
+        if (numbersRead == 0 && word == "ZONE" && !longer)
+            addWarning(lineNumber(),
+                       "elements end at a token that is not a node number; the rest of the file is not read", false);
+        else if (numbersRead == 0)
+            addWarning(lineNumber(), "elements end at " + shownToken(word, longer) + rest, true);
+        else
+            addWarning(lineNumber(), element + " is cut short at " + shownToken(word, longer) + rest, true);
+    }
+}
+
+// The reader keeps no text of a read that failed, so the line is read again
+// from the file, and the integer reads of the element section are repeated on
+// it from its start (elements start on a fresh line after the node table): the
+// first text where no integer can be read is where the section stopped, and
+// the word around it is what the user wrote there ("8.0" rather than the ".0"
+// that was left after the 8). A pipe cannot be read again.
+std::string GisTecplotFile::stopWord(long long line, bool& longer) const {
+    longer = false;
+    if (fileSize() < 0) return "";
+    GisAscFile again(name_, "r");
+    while (again.good() && again.lineNumber() < line) again.emptyLine();
+    if (!again.good() || again.lineNumber() != line) return "";
+    std::string text;
+    char c = '\0';
+    while (text.size() < kStopLineBytes) {
+        again.getChar(&c);
+        if (again.fail() || c == '\n') break;
+        text += c;
+    }
+    const bool cut = text.size() == kStopLineBytes;
+    std::size_t p = 0;
+    for (;;) {
+        while (p < text.size() && isSpace(text[p])) ++p;
+        if (p == text.size()) return "";  // no stop on this line: the file has changed
+        const std::size_t digits = p + (text[p] == '+' || text[p] == '-');
+        std::size_t end = digits;
+        while (end < text.size() && isDigit(text[end])) ++end;
+        if (end == digits) break;  // no digit: the read fails here
+        if (end == text.size() && cut) return "";
+        p = end;
+    }
+    std::size_t first = p, last = p;
+    while (first > 0 && !isSpace(text[first - 1])) --first;
+    while (last < text.size() && !isSpace(text[last])) ++last;
+    longer = (last == text.size() && cut) || last - first > kShownTokenBytes;
+    return text.substr(first, std::min(last - first, kShownTokenBytes + 1));
+}
+
+bool GisTecplotFile::warnReadProblem() {
+    if (readProblem().empty()) return false;
+    if (!problemReported_) addWarning(lineNumber(), readProblem() + "; the rest of the file is not read", true);
+    problemReported_ = true;
+    return true;
 }
 
 void GisTecplotFile::addWarning(long long line, std::string text, bool lost) {

@@ -63,9 +63,16 @@ private:
     bool nodesOf(const int* vert, const GxCoord2D** node) const;
     // Records why the element section ended, when it did not end with the input.
     void warnSectionEnd(int numbersRead, long long elementsRead);
+    // The whitespace-delimited word of line that holds the token the element
+    // section stopped at, read again from the file, at most its first bytes
+    // (longer tells when there are more); empty when it cannot be read again.
+    std::string stopWord(long long line, bool& longer) const;
+    // Records the reader's problem, once, when reading stopped on one; true then.
+    bool warnReadProblem();
     // Records a problem found at line.
     void addWarning(long long line, std::string text, bool lost);
 
+    std::string name_;  // the file's name, for reading a line again
     double time_ = 0.0;
     int nvals_ = 0;
     double xmin_ = 0.0;
@@ -75,6 +82,7 @@ private:
     GxCoord2DVector coordVector_;
     ValueVector valueVector_;
     std::vector<TecplotWarning> warnings_;
+    bool problemReported_ = false;  // the reader's problem is among warnings_
 };
 
 // Fills the cells whose centres lie in the triangle triPt[0..2] from the plane through z[0..2].
