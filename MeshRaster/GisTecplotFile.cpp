@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstddef>
 #include <iostream>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -11,10 +13,12 @@
 
 namespace {
 
+// The first room made in the node arrays: 2097152 nodes, 48 MiB. A corrupt
+// count cannot claim more before its nodes arrive, and the largest tables met
+// in practice (two million nodes) still need no second allocation.
+constexpr long long kFirstNodeStep = 1LL << 21;
 // The shortest node line: five one-digit numbers, four separators, a newline.
 constexpr long long kShortestNodeLine = 10;
-// Room reserved ahead when the file's size is unknown (a pipe).
-constexpr long long kUnknownSizeReserve = 1 << 20;
 // The bytes of a token shown in a warning; a longer one is cut and marked "...".
 constexpr std::size_t kShownTokenBytes = 40;
 // The bytes of a line read again to find the token the elements stopped at.
@@ -134,17 +138,10 @@ std::string shownToken(const std::string& word, bool longer) {
 
 }  // namespace
 
-// The arrays get room for the announced nodes, but at most for what the file
-// could hold, so that a corrupt count cannot exhaust memory.
+// The node arrays get their room in getXYValue, as the nodes arrive.
 GisTecplotFile::GisTecplotFile(const std::string& name, const char* mode) : GisAscFile(name, mode), name_(name) {
     if (!good()) return;
     nvals_ = readNVals();
-    if (nvals_ <= 0) return;
-    const long long size = fileSize();
-    const long long room = size >= 0 ? size / kShortestNodeLine + 1 : kUnknownSizeReserve;
-    const auto reserve = static_cast<std::size_t>(std::min<long long>(nvals_, room));
-    coordVector_.reserve(reserve);
-    valueVector_.reserve(reserve);
 }
 
 int GisTecplotFile::readNVals() {
@@ -181,6 +178,28 @@ int GisTecplotFile::readNVals() {
     return count;
 }
 
+// The first room is bounded whatever the count says, and by what the file
+// could hold; after that the room doubles, up to the count, as nodes arrive.
+bool GisTecplotFile::growNodeArrays() {
+    const auto count = static_cast<std::size_t>(nvals_);
+    std::size_t want = coordVector_.capacity() * 2;
+    if (coordVector_.capacity() == 0) {
+        const long long size = fileSize();
+        const long long room = size >= 0 ? std::min(size / kShortestNodeLine + 1, kFirstNodeStep) : kFirstNodeStep;
+        want = static_cast<std::size_t>(room);
+    }
+    want = std::max(std::min(want, count), coordVector_.size() + 1);
+    try {
+        coordVector_.reserve(want);
+        valueVector_.reserve(want);
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+    return true;
+}
+
 // The value is the pile height, or with isVelocity the velocity magnitude
 // |momentum| / pile height (0 where the pile height is 0.01 or less). Leaves the
 // stream at the element section.
@@ -213,6 +232,15 @@ void GisTecplotFile::getXYValue(bool isVelocity) {
         } else {
             v = z;
         }
+        if ((coordVector_.size() == coordVector_.capacity() || valueVector_.size() == valueVector_.capacity()) &&
+            !growNodeArrays()) {
+            addWarning(lineNumber(),
+                       "out of memory for node " + std::to_string(i + 1) + " of " + std::to_string(nvals_) +
+                           "; no element is read",
+                       true);
+            nodesCut_ = true;
+            return;
+        }
         coordVector_.emplace_back(x, y);
         valueVector_.push_back(v);
         emptyLine();  // extra columns after the fifth number are ignored
@@ -244,6 +272,7 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
     // Centre of cell (0, 0), the north-west cell: cells are evaluated at their
     // centres, never at their corners.
     GxCoord2D ptI(gridPar.xmin_ + gridPar.resx_ * 0.5, gridPar.ymax_ - gridPar.resy_ * 0.5);
+    if (nodesCut_) return;
     if (!good()) {
         warnReadProblem();  // the node table's last line may have met it
         return;

@@ -27,7 +27,8 @@ public:
 
     // Reads the node table: coordinates and per node the pile height or the velocity.
     void getXYValue(bool isVelocity);
-    // Reads the element section and rasterises every element into outGrid.
+    // Reads the element section and rasterises every element into outGrid; a
+    // node table cut short leaves it unread.
     void toGrid(GxGrid& outGrid, GxGridParam& gridPar);
     // Writes the outline of the element vert[0..3] to standard output, closed, then "END".
     void toMeshLines(int* vert);
@@ -57,6 +58,9 @@ public:
 private:
     // Scans to the zone record and returns the node count of its node-count token.
     int readNVals();
+    // Makes room for at least one more node in both arrays; false when memory
+    // cannot be had.
+    bool growNodeArrays();
     // Reads up to four node numbers into vert; returns how many were read.
     int readElement(int* vert);
     // Looks up the nodes vert[0..3]; false when a number is outside 1 to the nodes read.
@@ -82,6 +86,7 @@ private:
     GxCoord2DVector coordVector_;
     ValueVector valueVector_;
     std::vector<TecplotWarning> warnings_;
+    bool nodesCut_ = false;         // memory ran out within the node table
     bool problemReported_ = false;  // the reader's problem is among warnings_
 };
 

@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
@@ -358,6 +364,61 @@ TEST(ZoneReader, ReadErrorIsNotTheEndOfTheFile) {
     EXPECT_FALSE(file.good());
     EXPECT_EQ(describe(file.warnings()), "1: " + file.readProblem() + "; the rest of the file is not read (lost)\n");
 }
+
+// Before, the node arrays were reserved for the announced count, bounded only
+// by the file's size: a sparse file of 100 GB claiming two billion nodes asked
+// for 48 GB at once and aborted. Now the first room is at most 2097152 nodes.
+TEST(ZoneReader, SparseFileClaimingTwoBillionNodes) {
+    TempDir dir;
+    const std::string path = dir.write("z.dat", "ZONE N=2000000000,\n0 0 1 0 0\n");
+    ASSERT_EQ(::truncate(path.c_str(), 100LL << 30), 0);  // the rest is a hole of NUL bytes
+    GisTecplotFile file(path, "r");
+    file.getXYValue(false);
+    EXPECT_EQ(file.coords().size(), 1u);
+    EXPECT_LE(file.coords().capacity(), 2097152u);
+    EXPECT_EQ(describe(file.warnings()),
+              "3: node 2 of 2000000000 holds a value that is not a number; no element is read (lost)\n");
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+namespace {
+
+// Caps the address space at what the process maps now plus headroom bytes.
+void limitAddressSpace(long long headroom) {
+    std::ifstream status("/proc/self/status");
+    long long kiB = 0;
+    for (std::string word; status >> word;)
+        if (word == "VmSize:" && status >> kiB) break;
+    rlimit limit{};
+    getrlimit(RLIMIT_AS, &limit);
+    limit.rlim_cur = static_cast<rlim_t>(kiB * 1024 + headroom);
+    setrlimit(RLIMIT_AS, &limit);
+}
+
+}  // namespace
+
+// Before, a node table whose arrays could not grow aborted the program. Now
+// the nodes stop with a warning and no element is read. (Not under
+// AddressSanitizer, which cannot run in a capped address space.)
+TEST(ZoneReaderDeathTest, NodesBeyondMemoryAreAWarning) {
+    std::string text = "ZONE N=200000,\n";
+    for (int k = 0; k < 200000; ++k) text += "0 0 1 0 0\n";
+    TempDir dir;
+    const std::string path = dir.write("z.dat", text + "1 2 3 3\nq\n");
+    EXPECT_EXIT(
+        {
+            GisTecplotFile file(path, "r");
+            GxGrid grid(8, 8);
+            GxGridParam par = kSquareGrid;
+            limitAddressSpace(1 << 20);
+            file.getXYValue(false);
+            file.toGrid(grid, par);
+            std::fputs(describe(file.warnings()).c_str(), stderr);
+            std::_Exit(file.coords().empty() && file.good() ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "^2: out of memory for node 1 of 200000; no element is read \\(lost\\)\n$");
+}
+#endif
 
 // An independent oracle: on a mesh of general triangles, a cell whose centre
 // lies well inside one triangle holds the barycentric interpolation of its
