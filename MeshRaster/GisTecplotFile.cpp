@@ -52,17 +52,24 @@ int countFromText(const std::string& text, bool& tooLarge) {
     return static_cast<int>(n);
 }
 
-// A cell keeps the largest value offered to it; outside the grid nothing happens.
-inline void offer(GxGrid& outGrid, int j, int i, double v) {
+// A cell keeps the largest value offered to it; outside the grid nothing
+// happens. A value that is not finite is counted instead: NaN would fail the
+// test anyway, but an infinity would pass it.
+inline void offer(GxGrid& outGrid, int j, int i, double v, long long& notFinite) {
+    if (!std::isfinite(v)) {
+        ++notFinite;
+        return;
+    }
     if (v > outGrid.RowCol(j, i)) outGrid.RowCol(j, i, v);
 }
 
 // Fills the cells whose centres lie in the axis-aligned rectangle rectPt[0..3]
-// bilinearly from z[0..3]; defined beside fillGridTriangle. Not exported, so
-// that the compiler inlines it into the element loop: as a separate function
-// it cost toGrid about 6% more instructions (callgrind, benchmark data).
-void fillGridRectangle(GxGrid& outGrid, const GxCoord2D* const* rectPt, const double* z, const GxGridParam& gridPar,
-                       const GxCoord2D& ptI);
+// bilinearly from z[0..3]; returns the count of values not finite. Defined
+// beside fillGridTriangle. Not exported, so that the compiler inlines it into
+// the element loop: as a separate function it cost toGrid about 6% more
+// instructions (callgrind, benchmark data).
+long long fillGridRectangle(GxGrid& outGrid, const GxCoord2D* const* rectPt, const double* z,
+                            const GxGridParam& gridPar, const GxCoord2D& ptI);
 
 // Exact equality, in this order: only rectangles whose first edge (node 0 to
 // node 1) is vertical count, so node order decides between the bilinear fill
@@ -74,35 +81,47 @@ bool isAxisRectangle(const GxCoord2D* const* node) {
 
 // An axis-aligned rectangle is filled bilinearly; any other element is split
 // along the diagonal from node 0 to node 2, or is the single triangle 0 1 2 when
-// its third and fourth node numbers are equal.
-void fillElement(GxGrid& outGrid, GxGridParam& gridPar, GxCoord2D& ptI, const GxCoord2D* const* node, const double* z,
-                 bool oneTriangle) {
-    if (isAxisRectangle(node)) {
-        fillGridRectangle(outGrid, node, z, gridPar, ptI);
-        return;
-    }
+// its third and fourth node numbers are equal. Returns the count of values not
+// finite.
+long long fillElement(GxGrid& outGrid, GxGridParam& gridPar, GxCoord2D& ptI, const GxCoord2D* const* node,
+                      const double* z, bool oneTriangle) {
+    if (isAxisRectangle(node)) return fillGridRectangle(outGrid, node, z, gridPar, ptI);
     GxCoord2D triPt[3] = {*node[0], *node[1], *node[2]};
     double triZ[3] = {z[0], z[1], z[2]};
-    fillGridTriangle(outGrid, triPt, triZ, gridPar, ptI);
-    if (oneTriangle) return;
+    long long notFinite = fillGridTriangle(outGrid, triPt, triZ, gridPar, ptI);
+    if (oneTriangle) return notFinite;
     triPt[1] = *node[2];
     triPt[2] = *node[3];
     triZ[1] = z[2];
     triZ[2] = z[3];
-    fillGridTriangle(outGrid, triPt, triZ, gridPar, ptI);
+    return notFinite + fillGridTriangle(outGrid, triPt, triZ, gridPar, ptI);
 }
 
-// Elements that name a node outside the table; one warning sums them up.
-struct SkippedElements {
+// Elements that one warning sums up: those that name a node outside the table,
+// or those that offered values that are not finite.
+struct ElementTally {
     long long count = 0;
     long long first = 0;  // element number of the first of them
     long long firstLine = 0;
+
+    void add(long long n, long long element, long long line) {
+        if (count == 0) {
+            first = element;
+            firstLine = line;
+        }
+        count += n;
+    }
 };
 
-std::string skippedText(const SkippedElements& skipped, std::size_t nodes) {
+std::string skippedText(const ElementTally& skipped, std::size_t nodes) {
     return std::to_string(skipped.count) + (skipped.count == 1 ? " element" : " elements") +
            " skipped for node numbers outside 1 to " + std::to_string(nodes) + ", the first is element " +
            std::to_string(skipped.first);
+}
+
+std::string notFiniteText(const ElementTally& notFinite) {
+    return std::to_string(notFinite.count) + (notFinite.count == 1 ? " value" : " values") +
+           " kept out of the grid for not being finite, the first from element " + std::to_string(notFinite.first);
 }
 
 std::string shortTableText(bool atEnd, int nodesRead, int nodes) {
@@ -228,7 +247,12 @@ void GisTecplotFile::getXYValue(bool isVelocity) {
             if (ymax_ < y) ymax_ = y;
         }
         if (isVelocity) {
-            if (z > 0.01) v = std::sqrt(mx * mx + my * my) / z;
+            if (z > 0.01) {
+                v = std::sqrt(mx * mx + my * my) / z;
+                // The squares of finite momenta can overflow where the
+                // magnitude does not; only then is it found without them.
+                if (!std::isfinite(v)) v = std::hypot(mx, my) / z;
+            }
         } else {
             v = z;
         }
@@ -278,7 +302,7 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
         return;
     }
     long long elementsRead = 0;  // complete elements, skipped ones included
-    SkippedElements skipped;
+    ElementTally skipped, notFinite;
     int vert[4];
     int got;
     // Line ends do not delimit elements: numbers are taken four at a time.
@@ -288,15 +312,20 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
         if (nodesOf(vert, node)) {
             double z[4];
             for (int k = 0; k < 4; ++k) z[k] = valueVector_[static_cast<std::size_t>(vert[k] - 1)];
-            fillElement(outGrid, gridPar, ptI, node, z, vert[2] == vert[3]);
-        } else if (skipped.count++ == 0) {
-            skipped.first = elementsRead;
-            skipped.firstLine = lineNumber();
+            const long long n = fillElement(outGrid, gridPar, ptI, node, z, vert[2] == vert[3]);
+            if (n > 0) notFinite.add(n, elementsRead, lineNumber());
+        } else {
+            skipped.add(1, elementsRead, lineNumber());
         }
         if (!good()) break;
     }
-    // One line sums up the skipped elements, ahead of the reason the section ended.
-    if (skipped.count > 0) addWarning(skipped.firstLine, skippedText(skipped, coordVector_.size()), true);
+    // One line sums up the skipped elements and one the values not stored, in
+    // the order of their first elements, ahead of the reason the section ended.
+    const bool skippedFirst = skipped.count > 0 && (notFinite.count == 0 || skipped.first < notFinite.first);
+    if (skippedFirst) addWarning(skipped.firstLine, skippedText(skipped, coordVector_.size()), true);
+    if (notFinite.count > 0) addWarning(notFinite.firstLine, notFiniteText(notFinite), true);
+    if (skipped.count > 0 && !skippedFirst)
+        addWarning(skipped.firstLine, skippedText(skipped, coordVector_.size()), true);
     if (!warnReadProblem() && got < 4) warnSectionEnd(got, elementsRead);
 }
 
@@ -377,8 +406,8 @@ void GisTecplotFile::addWarning(long long line, std::string text, bool lost) {
 
 namespace {
 
-void fillGridRectangle(GxGrid& outGrid, const GxCoord2D* const* rectPt, const double* z, const GxGridParam& gridPar,
-                       const GxCoord2D& ptI) {
+long long fillGridRectangle(GxGrid& outGrid, const GxCoord2D* const* rectPt, const double* z,
+                            const GxGridParam& gridPar, const GxCoord2D& ptI) {
     const double x0 = rectPt[0]->x(), y0 = rectPt[0]->y(), x2 = rectPt[2]->x(), y2 = rectPt[2]->y();
     const GxBox sqrdBox = makeBox(x0, y0, x2, y2, 0.0);
     const double w = sqrdBox.x2_ - sqrdBox.x1_;
@@ -388,7 +417,7 @@ void fillGridRectangle(GxGrid& outGrid, const GxCoord2D* const* rectPt, const do
     // The range of a box that misses the grid, or that ends short of the
     // centres of column 0 or row 0, holds cells the rectangle does not cover;
     // its weights there would extrapolate. Skip them.
-    if (!meetsGrid || sqrdBox.x2_ < ptI.x() || sqrdBox.y1_ > ptI.y()) return;
+    if (!meetsGrid || sqrdBox.x2_ < ptI.x() || sqrdBox.y1_ > ptI.y()) return 0;
     const int fcol = static_cast<int>(interBox.x1_), frow = static_cast<int>(interBox.y1_);
     const int lcol = static_cast<int>(interBox.x2_), lrow = static_cast<int>(interBox.y2_);
     const GxCoord2D pt(interBox.x1_ * gridPar.resx_ + ptI.x(), ptI.y() - interBox.y1_ * gridPar.resy_);
@@ -399,22 +428,24 @@ void fillGridRectangle(GxGrid& outGrid, const GxCoord2D* const* rectPt, const do
     const double incDx = -(gridPar.resx_ / w);
     const double iniDy = (pt.y() - y0) / h;
     const double incDy = -(gridPar.resy_ / h);
+    long long notFinite = 0;
     for (int i = fcol; i <= lcol; ++i) {
         double dy = iniDy;
         for (int j = frow; j <= lrow; ++j) {
             const double pVal = (1 - dx) * ((1 - dy) * z[0] + dy * z[1]) + dx * (dy * z[2] + (1 - dy) * z[3]);
-            offer(outGrid, j, i, pVal);
+            offer(outGrid, j, i, pVal, notFinite);
             dy = dy + incDy;
         }
         dx = dx + incDx;
     }
+    return notFinite;
 }
 
 }  // namespace
 
 // Every cell whose centre the triangle contains gets the plane's value there;
 // ptI is the centre of cell (0, 0).
-void fillGridTriangle(GxGrid& outGrid, GxCoord2D* triPt, double* z, GxGridParam& gridPar, GxCoord2D& ptI) {
+long long fillGridTriangle(GxGrid& outGrid, GxCoord2D* triPt, double* z, GxGridParam& gridPar, GxCoord2D& ptI) {
     const double x0 = triPt[0].x(), y0 = triPt[0].y();
     const double x1 = triPt[1].x(), y1 = triPt[1].y();
     const double x2 = triPt[2].x(), y2 = triPt[2].y();
@@ -430,7 +461,7 @@ void fillGridTriangle(GxGrid& outGrid, GxCoord2D* triPt, double* z, GxGridParam&
     const double detz = x1_x0 * y2_y0 - x2_x0 * y1_y0;
     // Collinear nodes have no plane: rounding could make the quotient below
     // infinite, so such a triangle stores nothing.
-    if (detz == 0) return;
+    if (detz == 0) return 0;
 
     // Cell centres are reached by repeated addition of the steps.
     const double firstRowY = ptI.y() - interBox.y1_ * gridPar.resy_;
@@ -439,16 +470,18 @@ void fillGridTriangle(GxGrid& outGrid, GxCoord2D* triPt, double* z, GxGridParam&
     const GxCoord2D ptIncY(0, -gridPar.resy_);
     const int fcol = static_cast<int>(interBox.x1_), frow = static_cast<int>(interBox.y1_);
     const int lcol = static_cast<int>(interBox.x2_), lrow = static_cast<int>(interBox.y2_);
+    long long notFinite = 0;
     for (int i = fcol; i <= lcol; ++i) {
         for (int j = frow; j <= lrow; ++j) {
             if (containsPoint(triPt, pt)) {
                 const double zVal = ((pt.x() - x0) * aux1 + (pt.y() - y0) * aux2 - detz * z[0]) / (-detz);
-                offer(outGrid, j, i, zVal);
+                offer(outGrid, j, i, zVal, notFinite);
             }
             pt += ptIncY;
         }
         pt.setXY(pt.x() + ptIncX.x(), firstRowY + ptIncX.y());
     }
+    return notFinite;
 }
 
 bool containsPoint(GxCoord2D* triPt, GxCoord2D& pt) {

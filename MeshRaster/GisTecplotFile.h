@@ -90,7 +90,8 @@ private:
     bool problemReported_ = false;  // the reader's problem is among warnings_
 };
 
-// Fills the cells whose centres lie in the triangle triPt[0..2] from the plane through z[0..2].
-void fillGridTriangle(GxGrid& outGrid, GxCoord2D* triPt, double* z, GxGridParam& gridPar, GxCoord2D& ptI);
+// Fills the cells whose centres lie in the triangle triPt[0..2] from the plane
+// through z[0..2]; returns how many values were not stored for not being finite.
+long long fillGridTriangle(GxGrid& outGrid, GxCoord2D* triPt, double* z, GxGridParam& gridPar, GxCoord2D& ptI);
 // True when pt lies in the triangle triPt[0..2] or on its border (relative tolerance 1e-5).
 bool containsPoint(GxCoord2D* triPt, GxCoord2D& pt);

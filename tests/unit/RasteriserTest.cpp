@@ -420,6 +420,74 @@ TEST(ZoneReaderDeathTest, NodesBeyondMemoryAreAWarning) {
 }
 #endif
 
+// Velocity is |momentum| / pile height as specified wherever that is finite;
+// only where the squares of finite momenta overflow is it found without them.
+TEST(ZoneReader, VelocityOfMomentaWhoseSquaresOverflow) {
+    struct Case {
+        double mx, my, z;
+        double want;
+    };
+    const Case cases[] = {
+        {3, 4, 2, 2.5},
+        {3e153, 4e153, 2, std::sqrt(3e153 * 3e153 + 4e153 * 4e153) / 2},  // squares near the largest double
+        {1e-200, 1e-200, 2, 0.0},                                         // squares underflow: kept as specified
+        {1e200, 1e200, 2, std::hypot(1e200, 1e200) / 2},
+        {-1e160, 0, 0.5, 2e160},
+        {1e308, 1e308, 2, std::hypot(1e308, 1e308) / 2},
+        {1e308, 1e308, 0.02, HUGE_VAL},  // the magnitude itself overflows
+    };
+    for (const Case& k : cases) {
+        std::ostringstream node;
+        node.precision(17);
+        node << "0 0 " << k.z << ' ' << k.mx << ' ' << k.my << '\n';
+        const auto c = convert(zone(node.str(), ""), kSquareGrid, true);
+        ASSERT_EQ(c.values.size(), 1u);
+        EXPECT_EQ(c.values[0], k.want) << node.str();
+    }
+}
+
+// Before, an infinite node value (a velocity that overflows) reached the grid
+// as "inf" with exit status 0. A value that is not finite is not stored; one
+// warning counts them, at the first element that offered one, in line order
+// with the warning about skipped elements.
+TEST(Rasteriser, ValuesThatAreNotFiniteAreNotStored) {
+    // Node 1 of the triangle 1 2 3 3 has an infinite velocity; nodes 4 to 7
+    // make a rectangle of finite values, and node 8 an infinite one.
+    const std::string nodes =
+        "0 0 0.02 1e308 1e308\n4 0 1 1 0\n0 4 1 2 0\n"
+        "4 0 1 1 0\n4 4 1 1 0\n0 4 1 1 0\n0 0 1 1 0\n0 0 0.02 1e308 1e308\n";
+    struct Case {
+        std::string elements;
+        std::string warnings;
+        double cell;  // row 5, column 2: filled by the rectangle when it comes
+    };
+    const Case cases[] = {
+        {"1 2 3 3\n", "11: 10 values kept out of the grid for not being finite, the first from element 1 (lost)\n",
+         0.0},
+        {"4 5 6 7\n1 2 3 3\n",
+         "12: 10 values kept out of the grid for not being finite, the first from element 2 (lost)\n", 1.0},
+        {"4 5 6 8\n", "11: 16 values kept out of the grid for not being finite, the first from element 1 (lost)\n",
+         0.0},
+        {"9 1 2 3\n4 5 6 7\n1 2 3 3\n",
+         "11: 1 element skipped for node numbers outside 1 to 8, the first is element 1 (lost)\n"
+         "13: 10 values kept out of the grid for not being finite, the first from element 3 (lost)\n",
+         1.0},
+        {"4 5 6 7\n1 2 3 3\n9 1 2 3\n",
+         "12: 10 values kept out of the grid for not being finite, the first from element 2 (lost)\n"
+         "13: 1 element skipped for node numbers outside 1 to 8, the first is element 3 (lost)\n",
+         1.0},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.elements);
+        const auto c = convert(zone(nodes, k.elements), kSquareGrid, true);
+        EXPECT_EQ(c.warnings, k.warnings);
+        for (int row = 0; row < 8; ++row)
+            for (int col = 0; col < 8; ++col)
+                ASSERT_TRUE(std::isfinite(c.grid.RowCol(row, col))) << "row " << row << ", col " << col;
+        EXPECT_EQ(c.grid.RowCol(5, 2), k.cell);
+    }
+}
+
 // An independent oracle: on a mesh of general triangles, a cell whose centre
 // lies well inside one triangle holds the barycentric interpolation of its
 // node values.
