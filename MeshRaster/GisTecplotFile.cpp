@@ -73,9 +73,9 @@ inline bool hasCells(const GxGrid& outGrid, const GxGridParam& gridPar) {
 
 // Fills the cells whose centres lie in the axis-aligned rectangle rectPt[0..3]
 // bilinearly from z[0..3], on a grid that has cells; returns the count of
-// values not finite. Defined beside fillGridTriangle. Not exported, so that the compiler inlines it into
-// the element loop: as a separate function it cost toGrid about 6% more
-// instructions (callgrind, benchmark data).
+// values not finite. Defined beside fillGridTriangle. Not exported, so that
+// the compiler inlines it into the element loop: as a separate function it
+// cost toGrid about 6% more instructions (callgrind, benchmark data).
 long long fillGridRectangle(GxGrid& outGrid, const GxCoord2D* const* rectPt, const double* z,
                             const GxGridParam& gridPar, const GxCoord2D& ptI);
 
@@ -465,7 +465,7 @@ constexpr double kTinyError = 0x1p-1060;
 // A box of at most this many rows is tested whole, as finding the rows of each
 // column would cost more than it saves.
 constexpr int kPlainRows = 8;
-// Rows whose centres are kept at once, on the stack, by the windowed fill.
+// Rows whose centres are kept at once, on the stack, by the band fill.
 constexpr int kChunkRows = 4096;
 
 // Bounds, per column, of the centres containsPoint can accept for one triangle.
