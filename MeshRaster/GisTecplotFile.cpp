@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <iostream>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -10,19 +13,27 @@
 
 namespace {
 
+// The first room made in the node arrays: 2097152 nodes, 48 MiB. A corrupt
+// count cannot claim more before its nodes arrive, and the largest tables met
+// in practice (two million nodes) still need no second allocation.
+constexpr long long kFirstNodeStep = 1LL << 21;
 // The shortest node line: five one-digit numbers, four separators, a newline.
 constexpr long long kShortestNodeLine = 10;
-// Room reserved ahead when the file's size is unknown (a pipe).
-constexpr long long kUnknownSizeReserve = 1 << 20;
+// The bytes of a token shown in a warning; a longer one is cut and marked "...".
+constexpr std::size_t kShownTokenBytes = 40;
+// The bytes of a line read again to find the token the elements stopped at.
+constexpr std::size_t kStopLineBytes = 1 << 16;
 
 inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
+// The whitespace of the reader: space, \t \n \v \f \r.
+inline bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Base-10 conversion from the start of text: leading whitespace and one sign,
 // then digits up to the first non-digit; no digits give 0. tooLarge reports
 // digits beyond the range of int (the count is then 0).
 int countFromText(const std::string& text, bool& tooLarge) {
     std::size_t k = 0;
-    while (k < text.size() && (text[k] == ' ' || (text[k] >= '\t' && text[k] <= '\r'))) ++k;
+    while (k < text.size() && isSpace(text[k])) ++k;
     bool negative = false;
     if (k < text.size() && (text[k] == '+' || text[k] == '-')) negative = text[k++] == '-';
     long long n = 0;
@@ -41,17 +52,32 @@ int countFromText(const std::string& text, bool& tooLarge) {
     return static_cast<int>(n);
 }
 
-// A cell keeps the largest value offered to it; outside the grid nothing happens.
-inline void offer(GxGrid& outGrid, int j, int i, double v) {
+// A cell keeps the largest value offered to it; outside the grid nothing
+// happens. A value that is not finite is counted instead: NaN would fail the
+// test anyway, but an infinity would pass it.
+inline void offer(GxGrid& outGrid, int j, int i, double v, long long& notFinite) {
+    if (!std::isfinite(v)) {
+        ++notFinite;
+        return;
+    }
     if (v > outGrid.RowCol(j, i)) outGrid.RowCol(j, i, v);
 }
 
+// True when both the grid and its parameters have a cell: a grid of 0 rows or
+// 0 columns gets nothing, and no range of cells is looped over for it. toGrid
+// asks once, not per element: per element, even the grid's own counts cost 1%
+// of the benchmark's instructions (callgrind).
+inline bool hasCells(const GxGrid& outGrid, const GxGridParam& gridPar) {
+    return outGrid.NumRow() > 0 && outGrid.NumCol() > 0 && gridPar.NumRow() > 0 && gridPar.NumCol() > 0;
+}
+
 // Fills the cells whose centres lie in the axis-aligned rectangle rectPt[0..3]
-// bilinearly from z[0..3]; defined beside fillGridTriangle. Not exported, so
-// that the compiler inlines it into the element loop: as a separate function
-// it cost toGrid about 6% more instructions (callgrind, benchmark data).
-void fillGridRectangle(GxGrid& outGrid, const GxCoord2D* const* rectPt, const double* z, const GxGridParam& gridPar,
-                       const GxCoord2D& ptI);
+// bilinearly from z[0..3], on a grid that has cells; returns the count of
+// values not finite. Defined beside fillGridTriangle. Not exported, so that
+// the compiler inlines it into the element loop: as a separate function it
+// cost toGrid about 6% more instructions (callgrind, benchmark data).
+long long fillGridRectangle(GxGrid& outGrid, const GxCoord2D* const* rectPt, const double* z,
+                            const GxGridParam& gridPar, const GxCoord2D& ptI);
 
 // Exact equality, in this order: only rectangles whose first edge (node 0 to
 // node 1) is vertical count, so node order decides between the bilinear fill
@@ -63,35 +89,47 @@ bool isAxisRectangle(const GxCoord2D* const* node) {
 
 // An axis-aligned rectangle is filled bilinearly; any other element is split
 // along the diagonal from node 0 to node 2, or is the single triangle 0 1 2 when
-// its third and fourth node numbers are equal.
-void fillElement(GxGrid& outGrid, GxGridParam& gridPar, GxCoord2D& ptI, const GxCoord2D* const* node, const double* z,
-                 bool oneTriangle) {
-    if (isAxisRectangle(node)) {
-        fillGridRectangle(outGrid, node, z, gridPar, ptI);
-        return;
-    }
+// its third and fourth node numbers are equal. Returns the count of values not
+// finite.
+long long fillElement(GxGrid& outGrid, GxGridParam& gridPar, GxCoord2D& ptI, const GxCoord2D* const* node,
+                      const double* z, bool oneTriangle) {
+    if (isAxisRectangle(node)) return fillGridRectangle(outGrid, node, z, gridPar, ptI);
     GxCoord2D triPt[3] = {*node[0], *node[1], *node[2]};
     double triZ[3] = {z[0], z[1], z[2]};
-    fillGridTriangle(outGrid, triPt, triZ, gridPar, ptI);
-    if (oneTriangle) return;
+    long long notFinite = fillGridTriangle(outGrid, triPt, triZ, gridPar, ptI);
+    if (oneTriangle) return notFinite;
     triPt[1] = *node[2];
     triPt[2] = *node[3];
     triZ[1] = z[2];
     triZ[2] = z[3];
-    fillGridTriangle(outGrid, triPt, triZ, gridPar, ptI);
+    return notFinite + fillGridTriangle(outGrid, triPt, triZ, gridPar, ptI);
 }
 
-// Elements that name a node outside the table; one warning sums them up.
-struct SkippedElements {
+// Elements that one warning sums up: those that name a node outside the table,
+// or those that offered values that are not finite.
+struct ElementTally {
     long long count = 0;
     long long first = 0;  // element number of the first of them
     long long firstLine = 0;
+
+    void add(long long n, long long element, long long line) {
+        if (count == 0) {
+            first = element;
+            firstLine = line;
+        }
+        count += n;
+    }
 };
 
-std::string skippedText(const SkippedElements& skipped, std::size_t nodes) {
+std::string skippedText(const ElementTally& skipped, std::size_t nodes) {
     return std::to_string(skipped.count) + (skipped.count == 1 ? " element" : " elements") +
            " skipped for node numbers outside 1 to " + std::to_string(nodes) + ", the first is element " +
            std::to_string(skipped.first);
+}
+
+std::string notFiniteText(const ElementTally& notFinite) {
+    return std::to_string(notFinite.count) + (notFinite.count == 1 ? " value" : " values") +
+           " kept out of the grid for not being finite, the first from element " + std::to_string(notFinite.first);
 }
 
 std::string shortTableText(bool atEnd, int nodesRead, int nodes) {
@@ -101,19 +139,36 @@ std::string shortTableText(bool atEnd, int nodesRead, int nodes) {
                        " holds a value that is not a number; no element is read";
 }
 
+// A token as a warning shows it: in double quotes, a quote or backslash
+// escaped, control characters as \xHH, cut after kShownTokenBytes (at a UTF-8
+// character boundary) and then marked "..."; "a token" when it is unknown.
+std::string shownToken(const std::string& word, bool longer) {
+    if (word.empty()) return "a token";
+    std::size_t shown = std::min(word.size(), kShownTokenBytes);
+    while (shown < word.size() && shown > 0 && (static_cast<unsigned char>(word[shown]) & 0xC0) == 0x80) --shown;
+    static const char hex[] = "0123456789ABCDEF";
+    std::string s = "\"";
+    for (std::size_t k = 0; k < shown; ++k) {
+        const auto c = static_cast<unsigned char>(word[k]);
+        if (c < 0x20 || c == 0x7F) {
+            s += "\\x";
+            s += hex[c >> 4];
+            s += hex[c & 0xF];
+        } else {
+            if (c == '"' || c == '\\') s += '\\';
+            s += static_cast<char>(c);
+        }
+    }
+    if (longer || shown < word.size()) s += "...";
+    return s + '"';
+}
+
 }  // namespace
 
-// The arrays get room for the announced nodes, but at most for what the file
-// could hold, so that a corrupt count cannot exhaust memory.
-GisTecplotFile::GisTecplotFile(const std::string& name, const char* mode) : GisAscFile(name, mode) {
+// The node arrays get their room in getXYValue, as the nodes arrive.
+GisTecplotFile::GisTecplotFile(const std::string& name, const char* mode) : GisAscFile(name, mode), name_(name) {
     if (!good()) return;
     nvals_ = readNVals();
-    if (nvals_ <= 0) return;
-    const long long size = fileSize();
-    const long long room = size >= 0 ? size / kShortestNodeLine + 1 : kUnknownSizeReserve;
-    const auto reserve = static_cast<std::size_t>(std::min<long long>(nvals_, room));
-    coordVector_.reserve(reserve);
-    valueVector_.reserve(reserve);
 }
 
 int GisTecplotFile::readNVals() {
@@ -123,7 +178,7 @@ int GisTecplotFile::readNVals() {
     do {
         getString(stringValue);
         if (fail()) {
-            addWarning(lineNumber(), "no ZONE record; nothing is read", true);
+            if (!warnReadProblem()) addWarning(lineNumber(), "no ZONE record; nothing is read", true);
             return 0;
         }
     } while (stringValue != zoneString);
@@ -137,16 +192,39 @@ int GisTecplotFile::readNVals() {
     bool tooLarge = false;
     const int count = t.size() < 3 ? 0 : countFromText(t.substr(2, t.size() - 3), tooLarge);
     const bool malformed = t.size() < 3 || t[0] != 'N' || t[1] != '=' || !isDigit(t[2]) || isDigit(t.back());
-    if (!good())
-        addWarning(lineNumber(), "the file ends within its ZONE record", true);
-    else if (tooLarge)
+    if (!good()) {
+        if (!warnReadProblem()) addWarning(lineNumber(), "the file ends within its ZONE record", true);
+    } else if (tooLarge) {
         addWarning(zoneLine, "node count in \"" + t + "\" does not fit in an int; no node is read", true);
-    else if (malformed)
+    } else if (malformed) {
         addWarning(zoneLine,
                    "node-count token \"" + t + "\" is not N=<count> followed by a comma; read as " +
                        std::to_string(count) + " nodes",
                    true);
+    }
     return count;
+}
+
+// The first room is bounded whatever the count says, and by what the file
+// could hold; after that the room doubles, up to the count, as nodes arrive.
+bool GisTecplotFile::growNodeArrays() {
+    const auto count = static_cast<std::size_t>(nvals_);
+    std::size_t want = coordVector_.capacity() * 2;
+    if (coordVector_.capacity() == 0) {
+        const long long size = fileSize();
+        const long long room = size >= 0 ? std::min(size / kShortestNodeLine + 1, kFirstNodeStep) : kFirstNodeStep;
+        want = static_cast<std::size_t>(room);
+    }
+    want = std::max(std::min(want, count), coordVector_.size() + 1);
+    try {
+        coordVector_.reserve(want);
+        valueVector_.reserve(want);
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+    return true;
 }
 
 // The value is the pile height, or with isVelocity the velocity magnitude
@@ -164,7 +242,7 @@ void GisTecplotFile::getXYValue(bool isVelocity) {
         if (fail()) {
             // Later nodes cannot be read from a failed stream and no element is
             // read after it, so no placeholder entries are appended for them.
-            addWarning(lineNumber(), shortTableText(eof(), i, nvals_), true);
+            if (!warnReadProblem()) addWarning(lineNumber(), shortTableText(eof(), i, nvals_), true);
             return;
         }
         if (i == 0) {
@@ -177,9 +255,23 @@ void GisTecplotFile::getXYValue(bool isVelocity) {
             if (ymax_ < y) ymax_ = y;
         }
         if (isVelocity) {
-            if (z > 0.01) v = std::sqrt(mx * mx + my * my) / z;
+            if (z > 0.01) {
+                v = std::sqrt(mx * mx + my * my) / z;
+                // The squares of finite momenta can overflow where the
+                // magnitude does not; only then is it found without them.
+                if (!std::isfinite(v)) v = std::hypot(mx, my) / z;
+            }
         } else {
             v = z;
+        }
+        if ((coordVector_.size() == coordVector_.capacity() || valueVector_.size() == valueVector_.capacity()) &&
+            !growNodeArrays()) {
+            addWarning(lineNumber(),
+                       "out of memory for node " + std::to_string(i + 1) + " of " + std::to_string(nvals_) +
+                           "; no element is read",
+                       true);
+            nodesCut_ = true;
+            return;
         }
         coordVector_.emplace_back(x, y);
         valueVector_.push_back(v);
@@ -212,9 +304,15 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
     // Centre of cell (0, 0), the north-west cell: cells are evaluated at their
     // centres, never at their corners.
     GxCoord2D ptI(gridPar.xmin_ + gridPar.resx_ * 0.5, gridPar.ymax_ - gridPar.resy_ * 0.5);
-    if (!good()) return;
+    if (nodesCut_) return;
+    if (!good()) {
+        warnReadProblem();  // the node table's last line may have met it
+        return;
+    }
+    // The elements of a grid without cells are still read, for what they hold wrong.
+    const bool rasterise = hasCells(outGrid, gridPar);
     long long elementsRead = 0;  // complete elements, skipped ones included
-    SkippedElements skipped;
+    ElementTally skipped, notFinite;
     int vert[4];
     int got;
     // Line ends do not delimit elements: numbers are taken four at a time.
@@ -224,30 +322,92 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
         if (nodesOf(vert, node)) {
             double z[4];
             for (int k = 0; k < 4; ++k) z[k] = valueVector_[static_cast<std::size_t>(vert[k] - 1)];
-            fillElement(outGrid, gridPar, ptI, node, z, vert[2] == vert[3]);
-        } else if (skipped.count++ == 0) {
-            skipped.first = elementsRead;
-            skipped.firstLine = lineNumber();
+            const long long n = rasterise ? fillElement(outGrid, gridPar, ptI, node, z, vert[2] == vert[3]) : 0;
+            if (n > 0) notFinite.add(n, elementsRead, lineNumber());
+        } else {
+            skipped.add(1, elementsRead, lineNumber());
         }
         if (!good()) break;
     }
-    // One line sums up the skipped elements, ahead of the reason the section ended.
-    if (skipped.count > 0) addWarning(skipped.firstLine, skippedText(skipped, coordVector_.size()), true);
-    if (got < 4) warnSectionEnd(got, elementsRead);
+    // One line sums up the skipped elements and one the values not stored, in
+    // the order of their first elements, ahead of the reason the section ended.
+    const bool skippedFirst = skipped.count > 0 && (notFinite.count == 0 || skipped.first < notFinite.first);
+    if (skippedFirst) addWarning(skipped.firstLine, skippedText(skipped, coordVector_.size()), true);
+    if (notFinite.count > 0) addWarning(notFinite.firstLine, notFiniteText(notFinite), true);
+    if (skipped.count > 0 && !skippedFirst)
+        addWarning(skipped.firstLine, skippedText(skipped, coordVector_.size()), true);
+    if (!warnReadProblem() && got < 4) warnSectionEnd(got, elementsRead);
 }
 
+// Only a section that stops at a second zone's "ZONE", between elements, is
+// read whole; any other token stops it short of elements the file holds.
 void GisTecplotFile::warnSectionEnd(int numbersRead, long long elementsRead) {
     const std::string element = "element " + std::to_string(elementsRead + 1);
-    if (outOfRange())
+    const std::string rest = ", which is not a node number; the rest of the file is not read";
+    if (outOfRange()) {
         addWarning(lineNumber(), element + " names a node number beyond 2147483647; the rest of the file is not read",
                    true);
-    else if (numbersRead > 0)
-        addWarning(lineNumber(),
-                   element + " has only " + std::to_string(numbersRead) + " of its 4 node numbers and is dropped",
-                   true);
-    else if (!eof())
-        addWarning(lineNumber(), "elements end at a token that is not a node number; the rest of the file is not read",
-                   false);
+    } else if (endedBeforeToken()) {
+        if (numbersRead > 0)
+            addWarning(lineNumber(),
+                       element + " has only " + std::to_string(numbersRead) + " of its 4 node numbers and is dropped",
+                       true);
+    } else {
+        bool longer = false;
+        const std::string word = stopWord(lineNumber(), longer);
+        if (numbersRead == 0 && word == "ZONE" && !longer)
+            addWarning(lineNumber(),
+                       "elements end at a token that is not a node number; the rest of the file is not read", false);
+        else if (numbersRead == 0)
+            addWarning(lineNumber(), "elements end at " + shownToken(word, longer) + rest, true);
+        else
+            addWarning(lineNumber(), element + " is cut short at " + shownToken(word, longer) + rest, true);
+    }
+}
+
+// The reader keeps no text of a read that failed, so the line is read again
+// from the file, and the integer reads of the element section are repeated on
+// it from its start (elements start on a fresh line after the node table): the
+// first text where no integer can be read is where the section stopped, and
+// the word around it is what the user wrote there ("8.0" rather than the ".0"
+// that was left after the 8). A pipe cannot be read again.
+std::string GisTecplotFile::stopWord(long long line, bool& longer) const {
+    longer = false;
+    if (fileSize() < 0) return "";
+    GisAscFile again(name_, "r");
+    while (again.good() && again.lineNumber() < line) again.emptyLine();
+    if (!again.good() || again.lineNumber() != line) return "";
+    std::string text;
+    char c = '\0';
+    while (text.size() < kStopLineBytes) {
+        again.getChar(&c);
+        if (again.fail() || c == '\n') break;
+        text += c;
+    }
+    const bool cut = text.size() == kStopLineBytes;
+    std::size_t p = 0;
+    for (;;) {
+        while (p < text.size() && isSpace(text[p])) ++p;
+        if (p == text.size()) return "";  // no stop on this line: the file has changed
+        const std::size_t digits = p + (text[p] == '+' || text[p] == '-');
+        std::size_t end = digits;
+        while (end < text.size() && isDigit(text[end])) ++end;
+        if (end == digits) break;  // no digit: the read fails here
+        if (end == text.size() && cut) return "";
+        p = end;
+    }
+    std::size_t first = p, last = p;
+    while (first > 0 && !isSpace(text[first - 1])) --first;
+    while (last < text.size() && !isSpace(text[last])) ++last;
+    longer = (last == text.size() && cut) || last - first > kShownTokenBytes;
+    return text.substr(first, std::min(last - first, kShownTokenBytes + 1));
+}
+
+bool GisTecplotFile::warnReadProblem() {
+    if (readProblem().empty()) return false;
+    if (!problemReported_) addWarning(lineNumber(), readProblem() + "; the rest of the file is not read", true);
+    problemReported_ = true;
+    return true;
 }
 
 void GisTecplotFile::addWarning(long long line, std::string text, bool lost) {
@@ -256,8 +416,8 @@ void GisTecplotFile::addWarning(long long line, std::string text, bool lost) {
 
 namespace {
 
-void fillGridRectangle(GxGrid& outGrid, const GxCoord2D* const* rectPt, const double* z, const GxGridParam& gridPar,
-                       const GxCoord2D& ptI) {
+long long fillGridRectangle(GxGrid& outGrid, const GxCoord2D* const* rectPt, const double* z,
+                            const GxGridParam& gridPar, const GxCoord2D& ptI) {
     const double x0 = rectPt[0]->x(), y0 = rectPt[0]->y(), x2 = rectPt[2]->x(), y2 = rectPt[2]->y();
     const GxBox sqrdBox = makeBox(x0, y0, x2, y2, 0.0);
     const double w = sqrdBox.x2_ - sqrdBox.x1_;
@@ -267,7 +427,7 @@ void fillGridRectangle(GxGrid& outGrid, const GxCoord2D* const* rectPt, const do
     // The range of a box that misses the grid, or that ends short of the
     // centres of column 0 or row 0, holds cells the rectangle does not cover;
     // its weights there would extrapolate. Skip them.
-    if (!meetsGrid || sqrdBox.x2_ < ptI.x() || sqrdBox.y1_ > ptI.y()) return;
+    if (!meetsGrid || sqrdBox.x2_ < ptI.x() || sqrdBox.y1_ > ptI.y()) return 0;
     const int fcol = static_cast<int>(interBox.x1_), frow = static_cast<int>(interBox.y1_);
     const int lcol = static_cast<int>(interBox.x2_), lrow = static_cast<int>(interBox.y2_);
     const GxCoord2D pt(interBox.x1_ * gridPar.resx_ + ptI.x(), ptI.y() - interBox.y1_ * gridPar.resy_);
@@ -278,22 +438,160 @@ void fillGridRectangle(GxGrid& outGrid, const GxCoord2D* const* rectPt, const do
     const double incDx = -(gridPar.resx_ / w);
     const double iniDy = (pt.y() - y0) / h;
     const double incDy = -(gridPar.resy_ / h);
+    long long notFinite = 0;
     for (int i = fcol; i <= lcol; ++i) {
         double dy = iniDy;
         for (int j = frow; j <= lrow; ++j) {
             const double pVal = (1 - dx) * ((1 - dy) * z[0] + dy * z[1]) + dx * (dy * z[2] + (1 - dy) * z[3]);
-            offer(outGrid, j, i, pVal);
+            offer(outGrid, j, i, pVal, notFinite);
             dy = dy + incDy;
         }
         dx = dx + incDx;
     }
+    return notFinite;
+}
+
+// The plane through the three nodes of a triangle, evaluated at a cell centre.
+struct TrianglePlane {
+    double x0, y0, aux1, aux2, detz, z0;
+
+    double at(const GxCoord2D& pt) const { return ((pt.x() - x0) * aux1 + (pt.y() - y0) * aux2 - detz * z0) / (-detz); }
+};
+
+// The unit roundoff of a double, and an absolute allowance for the rounding of
+// subnormal products and quotients.
+constexpr double kUnitRound = 0x1p-53;
+constexpr double kTinyError = 0x1p-1060;
+// A box of at most this many rows is tested whole, as finding the rows of each
+// column would cost more than it saves.
+constexpr int kPlainRows = 8;
+// Rows whose centres are kept at once, on the stack, by the band fill.
+constexpr int kChunkRows = 4096;
+
+// Bounds, per column, of the centres containsPoint can accept for one triangle.
+//
+// containsPoint accepts a centre P only when each of its three doubled areas
+// Ak (P with an edge from node a to node b) is at most triArea, as computed:
+// the sums it tests are never smaller than one of their terms. The exact area
+// differs from the computed one by at most 4u (|xa - px| |yb - py| + |xb - px|
+// |ya - py|), u the unit roundoff, so an accepted P satisfies |Ak(P)| <= bound
+// = triArea + 16u * xReach * yReach, the reaches being the largest distances,
+// in x and in y, from a node to a centre of the column. Ak(P) = (xa - px) ey +
+// (py - ya) ex, with (ex, ey) the edge, is linear in py: each edge that is not
+// vertical confines py to a band, and its ends are computed with an allowance
+// four times the bound of their rounding errors. So the band of a column holds
+// every centre the triangle can accept, its 1e-5 area tolerance included;
+// overflow or NaN anywhere only drops a limit.
+class TriangleReach {
+public:
+    explicit TriangleReach(const GxCoord2D* triPt) {
+        for (int k = 0; k < 3; ++k) {
+            x_[k] = triPt[k].x();
+            y_[k] = triPt[k].y();
+        }
+        for (int k = 0; k < 3; ++k) {
+            ex_[k] = x_[(k + 1) % 3] - x_[k];
+            ey_[k] = y_[(k + 1) % 3] - y_[k];
+        }
+        // The same expression as containsPoint's, so the same double.
+        triArea_ = std::fabs((x_[1] - x_[0]) * (y_[2] - y_[0]) - (x_[2] - x_[0]) * (y_[1] - y_[0])) * 1.00001;
+    }
+
+    // The largest distance in y from a node to a centre between yTop and yBottom.
+    double yReach(double yTop, double yBottom) const {
+        double r = 0.0;
+        for (int k = 0; k < 3; ++k) r = std::max({r, std::fabs(y_[k] - yTop), std::fabs(y_[k] - yBottom)});
+        return r * (1 + 4 * kUnitRound);
+    }
+
+    // The band [ylo, yhi] of the column of centres at px; yReach as above.
+    void band(double px, double yReach, double& ylo, double& yhi) const {
+        double xReach = 0.0;
+        for (int k = 0; k < 3; ++k) xReach = std::max(xReach, std::fabs(x_[k] - px));
+        xReach *= 1 + 4 * kUnitRound;
+        const double bound = triArea_ * (1 + 4 * kUnitRound) + (16 * kUnitRound * xReach * yReach + kTinyError);
+        ylo = -HUGE_VAL;
+        yhi = HUGE_VAL;
+        for (int k = 0; k < 3; ++k) {
+            if (ex_[k] == 0) continue;  // a vertical edge does not limit py
+            const double uey = (x_[k] - px) * ey_[k];
+            const double tMinus = (-bound - uey) / ex_[k], tPlus = (bound - uey) / ex_[k];
+            const double tlo = ex_[k] > 0 ? tMinus : tPlus, thi = ex_[k] > 0 ? tPlus : tMinus;
+            const double lo = y_[k] + tlo, hi = y_[k] + thi;
+            const double slack = 16 * kUnitRound *
+                                     ((bound + std::fabs(uey)) / std::fabs(ex_[k]) + std::fabs(tlo) + std::fabs(thi) +
+                                      std::fabs(y_[k])) +
+                                 kTinyError;
+            if (lo - slack > ylo) ylo = lo - slack;
+            if (hi + slack < yhi) yhi = hi + slack;
+        }
+    }
+
+private:
+    double x_[3], y_[3], ex_[3], ey_[3];
+    double triArea_;
+};
+
+// The triangle's box of rows frow..lrow, columns fcol..lcol, tested column by
+// column only in the rows of the column's band and one more on each side.
+//
+// The cell centres stay the doubles the whole-box loop reaches by repeated
+// addition: the row centres of a column are the same for every column, so
+// those of a chunk of rows are stepped once, in order, into rowY, and each
+// chunk steps the column centres again from the first; nothing else is
+// computed. A row centre only decreases down the column (y - resy rounds to
+// at most y), so the rows of a band are consecutive, and they are found by
+// walking from the previous column's. Cost: the rows once, the columns once a
+// chunk, and the cells of the bands.
+long long fillTriangleByBands(GxGrid& outGrid, GxCoord2D* triPt, const TrianglePlane& plane, const GxCoord2D& first,
+                              double stepX, double stepY, double topY, int fcol, int lcol, int frow, int lrow) {
+    const TriangleReach reach(triPt);
+    // rowY[1..n] are the centres of the chunk's rows; rowY[0] and rowY[n + 1]
+    // those of the rows either side, or infinities past the box.
+    double rowY[kChunkRows + 2];
+    double y = first.y();
+    double above = HUGE_VAL;
+    long long notFinite = 0;
+    for (long long chunk = frow; chunk <= lrow; chunk += kChunkRows) {
+        const int n = static_cast<int>(std::min<long long>(kChunkRows, lrow - chunk + 1));
+        rowY[0] = above;
+        for (int k = 1; k <= n; ++k) {
+            rowY[k] = y;
+            y = y + stepY;
+        }
+        rowY[n + 1] = chunk + n <= lrow ? y : -HUGE_VAL;
+        above = rowY[n];
+        const double yReach = reach.yReach(rowY[1], rowY[n]);
+        // a: the first index with rowY[a] <= yhi; b: the last with rowY[b] >= ylo.
+        int a = 0, b = n + 1;
+        double x = first.x();
+        for (int i = fcol; i <= lcol; ++i) {
+            double ylo, yhi;
+            reach.band(x, yReach, ylo, yhi);
+            while (a > 0 && rowY[a - 1] <= yhi) --a;
+            while (a <= n && !(rowY[a] <= yhi)) ++a;
+            while (b <= n && rowY[b + 1] >= ylo) ++b;
+            while (b > 0 && !(rowY[b] >= ylo)) --b;
+            const int last = std::min(b + 1, n);
+            for (int k = std::max(a - 1, 1); k <= last; ++k) {
+                // The whole-box loop starts every column after the first at
+                // firstRowY + 0 rather than firstRowY: the same but for -0.
+                GxCoord2D pt(x, chunk == frow && k == 1 && i != fcol ? topY : rowY[k]);
+                if (containsPoint(triPt, pt))
+                    offer(outGrid, static_cast<int>(chunk) + k - 1, i, plane.at(pt), notFinite);
+            }
+            x = x + stepX;
+        }
+    }
+    return notFinite;
 }
 
 }  // namespace
 
 // Every cell whose centre the triangle contains gets the plane's value there;
 // ptI is the centre of cell (0, 0).
-void fillGridTriangle(GxGrid& outGrid, GxCoord2D* triPt, double* z, GxGridParam& gridPar, GxCoord2D& ptI) {
+long long fillGridTriangle(GxGrid& outGrid, GxCoord2D* triPt, double* z, GxGridParam& gridPar, GxCoord2D& ptI) {
+    if (outGrid.NumRow() <= 0 || outGrid.NumCol() <= 0) return 0;
     const double x0 = triPt[0].x(), y0 = triPt[0].y();
     const double x1 = triPt[1].x(), y1 = triPt[1].y();
     const double x2 = triPt[2].x(), y2 = triPt[2].y();
@@ -309,7 +607,8 @@ void fillGridTriangle(GxGrid& outGrid, GxCoord2D* triPt, double* z, GxGridParam&
     const double detz = x1_x0 * y2_y0 - x2_x0 * y1_y0;
     // Collinear nodes have no plane: rounding could make the quotient below
     // infinite, so such a triangle stores nothing.
-    if (detz == 0) return;
+    if (detz == 0) return 0;
+    const TrianglePlane plane{x0, y0, aux1, aux2, detz, z[0]};
 
     // Cell centres are reached by repeated addition of the steps.
     const double firstRowY = ptI.y() - interBox.y1_ * gridPar.resy_;
@@ -318,16 +617,18 @@ void fillGridTriangle(GxGrid& outGrid, GxCoord2D* triPt, double* z, GxGridParam&
     const GxCoord2D ptIncY(0, -gridPar.resy_);
     const int fcol = static_cast<int>(interBox.x1_), frow = static_cast<int>(interBox.y1_);
     const int lcol = static_cast<int>(interBox.x2_), lrow = static_cast<int>(interBox.y2_);
+    if (lrow - frow >= kPlainRows)
+        return fillTriangleByBands(outGrid, triPt, plane, pt, ptIncX.x(), ptIncY.y(), firstRowY + ptIncX.y(), fcol,
+                                   lcol, frow, lrow);
+    long long notFinite = 0;
     for (int i = fcol; i <= lcol; ++i) {
         for (int j = frow; j <= lrow; ++j) {
-            if (containsPoint(triPt, pt)) {
-                const double zVal = ((pt.x() - x0) * aux1 + (pt.y() - y0) * aux2 - detz * z[0]) / (-detz);
-                offer(outGrid, j, i, zVal);
-            }
+            if (containsPoint(triPt, pt)) offer(outGrid, j, i, plane.at(pt), notFinite);
             pt += ptIncY;
         }
         pt.setXY(pt.x() + ptIncX.x(), firstRowY + ptIncX.y());
     }
+    return notFinite;
 }
 
 bool containsPoint(GxCoord2D* triPt, GxCoord2D& pt) {

@@ -27,7 +27,8 @@ public:
 
     // Reads the node table: coordinates and per node the pile height or the velocity.
     void getXYValue(bool isVelocity);
-    // Reads the element section and rasterises every element into outGrid.
+    // Reads the element section and rasterises every element into outGrid; a
+    // node table cut short leaves it unread.
     void toGrid(GxGrid& outGrid, GxGridParam& gridPar);
     // Writes the outline of the element vert[0..3] to standard output, closed, then "END".
     void toMeshLines(int* vert);
@@ -57,15 +58,25 @@ public:
 private:
     // Scans to the zone record and returns the node count of its node-count token.
     int readNVals();
+    // Makes room for at least one more node in both arrays; false when memory
+    // cannot be had.
+    bool growNodeArrays();
     // Reads up to four node numbers into vert; returns how many were read.
     int readElement(int* vert);
     // Looks up the nodes vert[0..3]; false when a number is outside 1 to the nodes read.
     bool nodesOf(const int* vert, const GxCoord2D** node) const;
     // Records why the element section ended, when it did not end with the input.
     void warnSectionEnd(int numbersRead, long long elementsRead);
+    // The whitespace-delimited word of line that holds the token the element
+    // section stopped at, read again from the file, at most its first bytes
+    // (longer tells when there are more); empty when it cannot be read again.
+    std::string stopWord(long long line, bool& longer) const;
+    // Records the reader's problem, once, when reading stopped on one; true then.
+    bool warnReadProblem();
     // Records a problem found at line.
     void addWarning(long long line, std::string text, bool lost);
 
+    std::string name_;  // the file's name, for reading a line again
     double time_ = 0.0;
     int nvals_ = 0;
     double xmin_ = 0.0;
@@ -75,9 +86,12 @@ private:
     GxCoord2DVector coordVector_;
     ValueVector valueVector_;
     std::vector<TecplotWarning> warnings_;
+    bool nodesCut_ = false;         // memory ran out within the node table
+    bool problemReported_ = false;  // the reader's problem is among warnings_
 };
 
-// Fills the cells whose centres lie in the triangle triPt[0..2] from the plane through z[0..2].
-void fillGridTriangle(GxGrid& outGrid, GxCoord2D* triPt, double* z, GxGridParam& gridPar, GxCoord2D& ptI);
+// Fills the cells whose centres lie in the triangle triPt[0..2] from the plane
+// through z[0..2]; returns how many values were not stored for not being finite.
+long long fillGridTriangle(GxGrid& outGrid, GxCoord2D* triPt, double* z, GxGridParam& gridPar, GxCoord2D& ptI);
 // True when pt lies in the triangle triPt[0..2] or on its border (relative tolerance 1e-5).
 bool containsPoint(GxCoord2D* triPt, GxCoord2D& pt);

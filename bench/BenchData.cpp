@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <iomanip>
 #include <sstream>
 
@@ -141,4 +142,28 @@ RunData makeRunData(long long nodeCount, int side, const TempDir& dir) {
     for (const std::string& f : d.files) cfg << ' ' << f;
     d.config = dir.write("run.cfg", cfg.str() + '\n');
     return d;
+}
+
+std::vector<Sliver> makeSlivers(int count, const GxGridParam& par) {
+    // A fixed linear congruential sequence, the same with every library.
+    std::uint64_t state = 20261208;
+    auto unit = [&state] {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(state >> 11) * 0x1p-53;
+    };
+    const double w = par.xmax_ - par.xmin_, h = par.ymax_ - par.ymin_;
+    std::vector<Sliver> slivers;
+    for (int k = 0; k < count; ++k) {
+        const bool rising = k % 2 == 0;
+        const double ax = par.xmin_ + w * (0.01 + 0.05 * unit()), bx = par.xmin_ + w * (0.94 + 0.05 * unit());
+        const double low = par.ymin_ + h * (0.01 + 0.05 * unit()), high = par.ymin_ + h * (0.94 + 0.05 * unit());
+        const double ay = rising ? low : high, by = rising ? high : low;
+        const double t = 0.2 + 0.6 * unit(), off = par.resx_ * (0.05 + 0.95 * unit());
+        const double dx = bx - ax, dy = by - ay, len = std::hypot(dx, dy);
+        Sliver s{{GxCoord2D(ax, ay), GxCoord2D(bx, by),
+                  GxCoord2D(ax + t * dx - off * dy / len, ay + t * dy + off * dx / len)},
+                 {0.5 + 4 * unit(), 0.5 + 4 * unit(), 0.5 + 4 * unit()}};
+        slivers.push_back(s);
+    }
+    return slivers;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "GxCoord2D.h"
 #include "GxGrid.h"
 #include "TestSupport.h"
 
@@ -29,3 +30,15 @@ struct RunData {
 
 // Writes a data set of about nodeCount nodes for a side x side grid into dir.
 RunData makeRunData(long long nodeCount, int side, const TempDir& dir);
+
+// A thin triangle and its node values.
+struct Sliver {
+    GxCoord2D node[3];
+    double z[3];
+};
+
+// count slivers across the grid par: each runs from near one corner of the
+// grid to near the opposite one (south-west to north-east, or north-west to
+// south-east, alternately), its third node 0.05 to 1 cell off that line, so
+// that its bounding box is nearly the whole grid.
+std::vector<Sliver> makeSlivers(int count, const GxGridParam& par);

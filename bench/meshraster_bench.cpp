@@ -10,7 +10,9 @@
 #include <charconv>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +23,8 @@
 #include "BenchData.h"
 #include "GdalGrid.h"
 #include "GisAscFile.h"
+#include "GisTecplotFile.h"
+#include "GxBox.h"
 #include "GxGrid.h"
 #include "MeshRaster.h"
 #include "TestSupport.h"
@@ -372,17 +376,102 @@ void benchRun(long long nodes, int side, int reps, const std::string& program, c
     check(ok, "the grid has non-zero cells: " + std::to_string(nonZero), nonZero > 0);
 }
 
+// ---- 4. Slivers ---------------------------------------------------------------
+
+// The triangle fill before it looked for each column's rows: every cell of the
+// triangle's box is tested. Kept to time against and to check the grid.
+void wholeBoxFill(GxGrid& outGrid, GxCoord2D* triPt, const double* z, GxGridParam& gridPar, GxCoord2D& ptI) {
+    const double x0 = triPt[0].x(), y0 = triPt[0].y();
+    const double x1 = triPt[1].x(), y1 = triPt[1].y();
+    const double x2 = triPt[2].x(), y2 = triPt[2].y();
+    GxBox sqrdBox = makeBox(x0, y0, x1, y1, 0.0);
+    updateBox(sqrdBox, triPt[2]);
+    const GxBox interBox = interRowsCols(sqrdBox, gridPar);
+    const double x1_x0 = x1 - x0, x2_x0 = x2 - x0, y1_y0 = y1 - y0, y2_y0 = y2 - y0;
+    const double z1_z0 = z[1] - z[0], z2_z0 = z[2] - z[0];
+    const double aux1 = y1_y0 * z2_z0 - y2_y0 * z1_z0;
+    const double aux2 = z1_z0 * x2_x0 - z2_z0 * x1_x0;
+    const double detz = x1_x0 * y2_y0 - x2_x0 * y1_y0;
+    if (detz == 0) return;
+    const double firstRowY = ptI.y() - interBox.y1_ * gridPar.resy_;
+    GxCoord2D pt(interBox.x1_ * gridPar.resx_ + ptI.x(), firstRowY);
+    const GxCoord2D ptIncX(gridPar.resx_, 0);
+    const GxCoord2D ptIncY(0, -gridPar.resy_);
+    for (int i = static_cast<int>(interBox.x1_); i <= static_cast<int>(interBox.x2_); ++i) {
+        for (int j = static_cast<int>(interBox.y1_); j <= static_cast<int>(interBox.y2_); ++j) {
+            if (containsPoint(triPt, pt)) {
+                const double zVal = ((pt.x() - x0) * aux1 + (pt.y() - y0) * aux2 - detz * z[0]) / (-detz);
+                if (std::isfinite(zVal) && zVal > outGrid.RowCol(j, i)) outGrid.RowCol(j, i, zVal);
+            }
+            pt += ptIncY;
+        }
+        pt.setXY(pt.x() + ptIncX.x(), firstRowY + ptIncX.y());
+    }
+}
+
+// Fills slivers [0, count) into grid, by fillGridTriangle or by the whole box.
+void fillSlivers(GxGrid& grid, GxGridParam& par, const std::vector<Sliver>& slivers, std::size_t count, bool wholeBox) {
+    GxCoord2D ptI(par.xmin_ + par.resx_ * 0.5, par.ymax_ - par.resy_ * 0.5);
+    for (std::size_t k = 0; k < count; ++k) {
+        Sliver s = slivers[k];
+        if (wholeBox)
+            wholeBoxFill(grid, s.node, s.z, par, ptI);
+        else
+            fillGridTriangle(grid, s.node, s.z, par, ptI);
+    }
+}
+
+bool sameBits(const GxGrid& a, const GxGrid& b) {
+    for (int row = 0; row < a.NumRow(); ++row)
+        for (int col = 0; col < a.NumCol(); ++col) {
+            const double x = a.RowCol(row, col), y = b.RowCol(row, col);
+            if (std::memcmp(&x, &y, sizeof x) != 0) return false;
+        }
+    return true;
+}
+
+void benchSlivers(int count, int side, int reps, bool& ok) {
+    // Georeferenced cells of 0.7 m, so that the stepped centres round.
+    GxGridParam par(600000.0, 600000.0 + side * 0.7, 5100000.0, 5100000.0 + side * 0.7, 0.7, 0.7);
+    const std::vector<Sliver> slivers = makeSlivers(count, par);
+    const std::size_t oldCount = std::min<std::size_t>(10, slivers.size());
+    std::printf("\n4. Slivers: %d sliver triangles across a %d x %d grid (the whole-box fill on the first %zu)\n",
+                count, side, side, oldCount);
+    GxGrid all(side, side), some(side, side), someOld(side, side);
+    Samples a, b, c;
+    for (int rep = 0; rep < reps; ++rep) {
+        a.t.push_back(timed([&] { fillSlivers(all, par, slivers, slivers.size(), false); }));
+        b.t.push_back(timed([&] { fillSlivers(some, par, slivers, oldCount, false); }));
+        c.t.push_back(timed([&] { fillSlivers(someOld, par, slivers, oldCount, true); }));
+    }
+    const double n = static_cast<double>(count), m = static_cast<double>(oldCount);
+    std::printf("  %-40s %7.3f s %8.3f ms/sliver  (median %.3f s)\n", "(a) fillGridTriangle, all", a.best(),
+                a.best() * 1e3 / n, a.median());
+    std::printf("  %-40s %7.3f s %8.3f ms/sliver  (median %.3f s)\n", "(b) fillGridTriangle, the first ones", b.best(),
+                b.best() * 1e3 / m, b.median());
+    std::printf("  %-40s %7.3f s %8.3f ms/sliver  (median %.3f s)\n", "(c) whole-box fill, the first ones", c.best(),
+                c.best() * 1e3 / m, c.median());
+    printRatio("(c)/(b)", c, b);
+    long long filled = 0;
+    for (int row = 0; row < side; ++row)
+        for (int col = 0; col < side; ++col) filled += all.RowCol(row, col) > 0;
+    check(ok, "(b) and (c) grids identical bit for bit", sameBits(some, someOld));
+    check(ok, "the slivers fill " + std::to_string(filled) + " cells", filled > 0);
+}
+
 // ---- Options -----------------------------------------------------------------
 
 struct Options {
     long long tableLines = 2000000, runNodes = 2000000;  // the reader's node table; the whole run's four files
-    int gridSide = 4000, reps = 5, quick = 0, keep = 0;  // gridSide: the writer's and the whole run's grid
-    std::string only = "reader,writer,gtiff,run", dir = std::filesystem::temp_directory_path().string();
+    int gridSide = 4000, reps = 5, quick = 0, keep = 0;  // gridSide: the writer's, the whole run's, the slivers' grid
+    int slivers = 300;
+    std::string only = "reader,writer,gtiff,run,slivers", dir = std::filesystem::temp_directory_path().string();
     std::string binary = MESHRASTER_BINARY;
 };
 
 const char* const kUsage =
-    "usage: meshraster_bench [--quick] [--only reader,writer,gtiff,run] [--reps N] [--dir DIR] [--keep] [--binary "
+    "usage: meshraster_bench [--quick] [--only reader,writer,gtiff,run,slivers] [--reps N] [--dir DIR] [--keep] "
+    "[--binary "
     "PATH]\n";
 
 // The exit status when the benchmark is not to run (help, a wrong option), else -1.
@@ -426,5 +515,6 @@ int main(int argc, char** argv) {
     if (o.only.find("gtiff") != std::string::npos) benchGtiff(o.gridSide, o.reps, dir, ok);
 #endif
     if (o.only.find("run") != std::string::npos) benchRun(o.runNodes, o.gridSide, o.reps, o.binary, dir, ok);
+    if (o.only.find("slivers") != std::string::npos) benchSlivers(o.slivers, o.gridSide, o.reps, ok);
     return ok ? 0 : 1;
 }

@@ -1,12 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "GisTecplotFile.h"
+#include "GxBox.h"
 #include "TestSupport.h"
 
 namespace {
@@ -186,7 +194,8 @@ TEST(Rasteriser, ElementWithNodeOutsideTheTableIsSkipped) {
 
 // Skipped elements are counted to the end of the element section and then
 // summed up in one warning at the line of the first, ahead of the reason the
-// section ended. Only a section that ends at a token keeps the file whole.
+// section ended. Only a section that ends at the ZONE of a second zone keeps
+// the file whole.
 TEST(Rasteriser, ElementSectionWarningsInOrder) {
     const std::string square = "4 0 0 0 0\n4 4 4 0 0\n0 4 0 0 0\n0 0 0 0 0\n";  // lines 3 to 6
     struct Case {
@@ -208,7 +217,7 @@ TEST(Rasteriser, ElementSectionWarningsInOrder) {
          "13: element 5 has only 2 of its 4 node numbers and is dropped (lost)\n"},
         {"5 2 3 4\n1 2 3 4\nq\n",
          "7: 1 element skipped for node numbers outside 1 to 4, the first is element 1 (lost)\n"
-         "9: elements end at a token that is not a node number; the rest of the file is not read\n"},
+         "9: elements end at \"q\", which is not a node number; the rest of the file is not read (lost)\n"},
         {"0 2 3 4\n1 2 2147483648 4\n",
          "7: 1 element skipped for node numbers outside 1 to 4, the first is element 1 (lost)\n"
          "8: element 2 names a node number beyond 2147483647; the rest of the file is not read (lost)\n"},
@@ -216,6 +225,50 @@ TEST(Rasteriser, ElementSectionWarningsInOrder) {
     for (const Case& k : cases) {
         SCOPED_TRACE(k.elements);
         EXPECT_EQ(convert(zone(square, k.elements), kSquareGrid).warnings, k.warnings);
+    }
+}
+
+// Before, an element section that stopped at any token other than a second
+// zone's ZONE (a stray word, a decimal number, an end marker) ended the run
+// with exit status 0 and a warning that did not say which token, though every
+// later element was lost; a sign at the very end of the input gave no warning
+// at all. The token is shown as written: "8.0", not the ".0" left after the 8.
+TEST(Rasteriser, ElementSectionStoppedByAToken) {
+    const std::string square = "4 0 0 0 0\n4 4 4 0 0\n0 4 0 0 0\n0 0 0 0 0\n";  // lines 3 to 6
+    const std::string rest = ", which is not a node number; the rest of the file is not read (lost)\n";
+    struct Case {
+        std::string elements;
+        std::string warnings;
+    };
+    const Case cases[] = {
+        {"1 2 3 4\nZONE N=4,\n",
+         "8: elements end at a token that is not a node number; the rest of the file is not read\n"},
+        {"1 2 3 4\n\n  ZONE\n",
+         "9: elements end at a token that is not a node number; the rest of the file is not read\n"},
+        {"1 2 3 4\n#\n", "8: elements end at \"#\"" + rest},
+        {"1 2 3 4\nend-of-data\n", "8: elements end at \"end-of-data\"" + rest},
+        {"1 2 3 4\nzone N=4,\n", "8: elements end at \"zone\"" + rest},
+        {"1 2 3 4 ZONES\n", "7: elements end at \"ZONES\"" + rest},
+        {"1 2 3 4ZONE\n", "7: elements end at \"4ZONE\"" + rest},
+        {"1 2 3 4\n1 2 3 8.0\n",
+         "8: 1 element skipped for node numbers outside 1 to 4, the first is element 2 (lost)\n"
+         "8: elements end at \"8.0\"" +
+             rest},
+        {"1 2 3 4.0\n", "7: elements end at \"4.0\"" + rest},
+        {"1 2 3 4\n-", "8: elements end at \"-\"" + rest},
+        {"1 2 3 4\n1 2 ZONE\n", "8: element 2 is cut short at \"ZONE\"" + rest},
+        {"1 2 3 4\n1 2.5 3 4\n", "8: element 2 is cut short at \"2.5\"" + rest},
+        {"1 2 3 4\n1\t+\t3 4\n", "8: element 2 is cut short at \"+\"" + rest},
+        {"1 2 3 4\n\"q\\\x01\xc3\xa9\"\n", "8: elements end at \"\\\"q\\\\\\x01\xc3\xa9\\\"\"" + rest},
+        {"1 2 3 4\n" + std::string(45, 'w') + "\n", "8: elements end at \"" + std::string(40, 'w') + "...\"" + rest},
+        {"1 2 3 4\n" + std::string(39, 'w') + "\xc3\xa9w\n",
+         "8: elements end at \"" + std::string(39, 'w') + "...\"" + rest},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.elements);
+        const auto c = convert(zone(square, k.elements), kSquareGrid);
+        EXPECT_EQ(c.warnings, k.warnings);
+        EXPECT_EQ(c.grid.RowCol(2, 5), 3.0625) << "the first element is filled";
     }
 }
 
@@ -304,6 +357,156 @@ TEST(ZoneReader, ShortNodeTableAppendsNoPlaceholders) {
     EXPECT_EQ(word.warnings, "3: node 2 of 3 holds a value that is not a number; no element is read (lost)\n");
 }
 
+// A read error ends the reading as a problem, never as the end of the file
+// (reading /proc/self/mem at its start fails with EIO). Skipped while the
+// reader does not name its problems.
+TEST(ZoneReader, ReadErrorIsNotTheEndOfTheFile) {
+    GisTecplotFile file("/proc/self/mem", "r");
+    if (file.readProblem().empty()) GTEST_SKIP() << "the reader does not name read errors";
+    EXPECT_FALSE(file.good());
+    EXPECT_EQ(describe(file.warnings()), "1: " + file.readProblem() + "; the rest of the file is not read (lost)\n");
+}
+
+// Before, the node arrays were reserved for the announced count, bounded only
+// by the file's size: a sparse file of 100 GB claiming two billion nodes asked
+// for 48 GB at once and aborted. Now the first room is at most 2097152 nodes.
+TEST(ZoneReader, SparseFileClaimingTwoBillionNodes) {
+    TempDir dir;
+    const std::string path = dir.write("z.dat", "ZONE N=2000000000,\n0 0 1 0 0\n");
+    ASSERT_EQ(::truncate(path.c_str(), 100LL << 30), 0);  // the rest is a hole of NUL bytes
+    GisTecplotFile file(path, "r");
+    file.getXYValue(false);
+    EXPECT_EQ(file.coords().size(), 1u);
+    EXPECT_LE(file.coords().capacity(), 2097152u);
+    EXPECT_EQ(describe(file.warnings()),
+              "3: node 2 of 2000000000 holds a value that is not a number; no element is read (lost)\n");
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+namespace {
+
+// Caps the address space at what the process maps now plus headroom bytes.
+void limitAddressSpace(long long headroom) {
+    std::ifstream status("/proc/self/status");
+    long long kiB = 0;
+    for (std::string word; status >> word;)
+        if (word == "VmSize:" && status >> kiB) break;
+    rlimit limit{};
+    getrlimit(RLIMIT_AS, &limit);
+    limit.rlim_cur = static_cast<rlim_t>(kiB * 1024 + headroom);
+    setrlimit(RLIMIT_AS, &limit);
+}
+
+}  // namespace
+
+// Before, a node table whose arrays could not grow aborted the program. Now
+// the nodes stop with a warning and no element is read. (Not under
+// AddressSanitizer, which cannot run in a capped address space.)
+TEST(ZoneReaderDeathTest, NodesBeyondMemoryAreAWarning) {
+    std::string text = "ZONE N=200000,\n";
+    for (int k = 0; k < 200000; ++k) text += "0 0 1 0 0\n";
+    TempDir dir;
+    const std::string path = dir.write("z.dat", text + "1 2 3 3\nq\n");
+    EXPECT_EXIT(
+        {
+            GisTecplotFile file(path, "r");
+            GxGrid grid(8, 8);
+            GxGridParam par = kSquareGrid;
+            limitAddressSpace(1 << 20);
+            file.getXYValue(false);
+            file.toGrid(grid, par);
+            std::fputs(describe(file.warnings()).c_str(), stderr);
+            std::_Exit(file.coords().empty() && file.good() ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "^2: out of memory for node 1 of 200000; no element is read \\(lost\\)\n$");
+}
+#endif
+
+// Velocity is |momentum| / pile height as specified wherever that is finite;
+// only where the squares of finite momenta overflow is it found without them.
+TEST(ZoneReader, VelocityOfMomentaWhoseSquaresOverflow) {
+    struct Case {
+        double mx, my, z;
+        double want;
+    };
+    const Case cases[] = {
+        {3, 4, 2, 2.5},
+        {3e153, 4e153, 2, std::sqrt(3e153 * 3e153 + 4e153 * 4e153) / 2},  // squares near the largest double
+        {1e-200, 1e-200, 2, 0.0},                                         // squares underflow: kept as specified
+        {1e200, 1e200, 2, std::hypot(1e200, 1e200) / 2},
+        {-1e160, 0, 0.5, 2e160},
+        {1e308, 1e308, 2, std::hypot(1e308, 1e308) / 2},
+        {1e308, 1e308, 0.02, HUGE_VAL},  // the magnitude itself overflows
+    };
+    for (const Case& k : cases) {
+        std::ostringstream node;
+        node.precision(17);
+        node << "0 0 " << k.z << ' ' << k.mx << ' ' << k.my << '\n';
+        const auto c = convert(zone(node.str(), ""), kSquareGrid, true);
+        ASSERT_EQ(c.values.size(), 1u);
+        EXPECT_EQ(c.values[0], k.want) << node.str();
+    }
+}
+
+// Before, an infinite node value (a velocity that overflows) reached the grid
+// as "inf" with exit status 0. A value that is not finite is not stored; one
+// warning counts them, at the first element that offered one, in line order
+// with the warning about skipped elements.
+TEST(Rasteriser, ValuesThatAreNotFiniteAreNotStored) {
+    // Node 1 of the triangle 1 2 3 3 has an infinite velocity; nodes 4 to 7
+    // make a rectangle of finite values, and node 8 an infinite one.
+    const std::string nodes =
+        "0 0 0.02 1e308 1e308\n4 0 1 1 0\n0 4 1 2 0\n"
+        "4 0 1 1 0\n4 4 1 1 0\n0 4 1 1 0\n0 0 1 1 0\n0 0 0.02 1e308 1e308\n";
+    struct Case {
+        std::string elements;
+        std::string warnings;
+        double cell;  // row 5, column 2: filled by the rectangle when it comes
+    };
+    const Case cases[] = {
+        {"1 2 3 3\n", "11: 10 values kept out of the grid for not being finite, the first from element 1 (lost)\n",
+         0.0},
+        {"4 5 6 7\n1 2 3 3\n",
+         "12: 10 values kept out of the grid for not being finite, the first from element 2 (lost)\n", 1.0},
+        {"4 5 6 8\n", "11: 16 values kept out of the grid for not being finite, the first from element 1 (lost)\n",
+         0.0},
+        {"9 1 2 3\n4 5 6 7\n1 2 3 3\n",
+         "11: 1 element skipped for node numbers outside 1 to 8, the first is element 1 (lost)\n"
+         "13: 10 values kept out of the grid for not being finite, the first from element 3 (lost)\n",
+         1.0},
+        {"4 5 6 7\n1 2 3 3\n9 1 2 3\n",
+         "12: 10 values kept out of the grid for not being finite, the first from element 2 (lost)\n"
+         "13: 1 element skipped for node numbers outside 1 to 8, the first is element 3 (lost)\n",
+         1.0},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.elements);
+        const auto c = convert(zone(nodes, k.elements), kSquareGrid, true);
+        EXPECT_EQ(c.warnings, k.warnings);
+        for (int row = 0; row < 8; ++row)
+            for (int col = 0; col < 8; ++col)
+                ASSERT_TRUE(std::isfinite(c.grid.RowCol(row, col))) << "row " << row << ", col " << col;
+        EXPECT_EQ(c.grid.RowCol(5, 2), k.cell);
+    }
+}
+
+// A grid of no rows but the most columns (or the reverse) takes no value and
+// loops over no cell; its elements are still read for what they hold wrong.
+TEST(Rasteriser, GridWithoutCellsTakesNothing) {
+    const std::string nodes = "0 0 1 0 0\n3e9 0 1 0 0\n0 1 1 0 0\n3e9 1 1 0 0\n";
+    for (const GxGridParam& par :
+         {GxGridParam(0, 2147483647, 0, 0.5, 1, 1), GxGridParam(0, 0.5, 0, 2147483647, 1, 1)}) {
+        const auto c = convert(zone(nodes, "2 4 3 1\n1 2 3 3\n5 1 2 3\n"), par);
+        EXPECT_EQ(c.warnings, "9: 1 element skipped for node numbers outside 1 to 4, the first is element 3 (lost)\n");
+        GxGridParam p = par;
+        GxGrid grid(par.NumRow(), par.NumCol());
+        GxCoord2D ptI(0.5, p.ymax_ - 0.5);
+        GxCoord2D tri[3] = {{0, 0}, {3e9, 0}, {0, 3e9}};
+        double z[3] = {1, HUGE_VAL, 1};
+        EXPECT_EQ(fillGridTriangle(grid, tri, z, p, ptI), 0);
+    }
+}
+
 // An independent oracle: on a mesh of general triangles, a cell whose centre
 // lies well inside one triangle holds the barycentric interpolation of its
 // node values.
@@ -351,6 +554,229 @@ TEST(Rasteriser, TrianglesMatchBarycentricInterpolation) {
             }
         }
     EXPECT_GT(checked, 1500);
+}
+
+namespace {
+
+// The triangle fill as it was before it looked for each column's rows, kept as
+// the oracle: every cell of the triangle's box is tested. Values that are not
+// finite are counted and not stored, as the update rule now does.
+long long wholeBoxFill(GxGrid& outGrid, GxCoord2D* triPt, double* z, GxGridParam& gridPar, GxCoord2D& ptI) {
+    const double x0 = triPt[0].x(), y0 = triPt[0].y();
+    const double x1 = triPt[1].x(), y1 = triPt[1].y();
+    const double x2 = triPt[2].x(), y2 = triPt[2].y();
+    GxBox sqrdBox = makeBox(x0, y0, x1, y1, 0.0);
+    updateBox(sqrdBox, triPt[2]);
+    const GxBox interBox = interRowsCols(sqrdBox, gridPar);
+    const double x1_x0 = x1 - x0, x2_x0 = x2 - x0, y1_y0 = y1 - y0, y2_y0 = y2 - y0;
+    const double z1_z0 = z[1] - z[0], z2_z0 = z[2] - z[0];
+    const double aux1 = y1_y0 * z2_z0 - y2_y0 * z1_z0;
+    const double aux2 = z1_z0 * x2_x0 - z2_z0 * x1_x0;
+    const double detz = x1_x0 * y2_y0 - x2_x0 * y1_y0;
+    if (detz == 0) return 0;
+    const double firstRowY = ptI.y() - interBox.y1_ * gridPar.resy_;
+    GxCoord2D pt(interBox.x1_ * gridPar.resx_ + ptI.x(), firstRowY);
+    const GxCoord2D ptIncX(gridPar.resx_, 0);
+    const GxCoord2D ptIncY(0, -gridPar.resy_);
+    long long notFinite = 0;
+    for (int i = static_cast<int>(interBox.x1_); i <= static_cast<int>(interBox.x2_); ++i) {
+        for (int j = static_cast<int>(interBox.y1_); j <= static_cast<int>(interBox.y2_); ++j) {
+            if (containsPoint(triPt, pt)) {
+                const double zVal = ((pt.x() - x0) * aux1 + (pt.y() - y0) * aux2 - detz * z[0]) / (-detz);
+                if (!std::isfinite(zVal))
+                    ++notFinite;
+                else if (zVal > outGrid.RowCol(j, i))
+                    outGrid.RowCol(j, i, zVal);
+            }
+            pt += ptIncY;
+        }
+        pt.setXY(pt.x() + ptIncX.x(), firstRowY + ptIncX.y());
+    }
+    return notFinite;
+}
+
+// The first cell whose bits differ, as "row r, col c: got g, want w"; "" when none.
+std::string firstDifference(const GxGrid& got, const GxGrid& want) {
+    for (int row = 0; row < want.NumRow(); ++row)
+        for (int col = 0; col < want.NumCol(); ++col) {
+            const double g = got.RowCol(row, col), w = want.RowCol(row, col);
+            if (std::memcmp(&g, &w, sizeof g) != 0) {
+                std::ostringstream s;
+                s.precision(17);
+                s << "row " << row << ", col " << col << ": got " << g << ", want " << w;
+                return s.str();
+            }
+        }
+    return "";
+}
+
+// Fills one triangle both ways into grids of par, cleared first; "" when the
+// grids are equal bit for bit and the counts of values not stored agree.
+std::string compareFills(GxGridParam par, GxCoord2D tri[3], double z[3], GxGrid& got, GxGrid& want) {
+    for (int row = 0; row < want.NumRow(); ++row)
+        for (int col = 0; col < want.NumCol(); ++col) {
+            got.RowCol(row, col, 0.0);
+            want.RowCol(row, col, 0.0);
+        }
+    GxCoord2D ptI(par.xmin_ + par.resx_ * 0.5, par.ymax_ - par.resy_ * 0.5);
+    const long long gotCount = fillGridTriangle(got, tri, z, par, ptI);
+    const long long wantCount = wholeBoxFill(want, tri, z, par, ptI);
+    std::string diff = firstDifference(got, want);
+    if (diff.empty() && gotCount != wantCount)
+        diff = std::to_string(gotCount) + " values not finite instead of " + std::to_string(wantCount);
+    return diff;
+}
+
+std::string describeTriangle(const GxGridParam& par, const GxCoord2D tri[3], const double z[3]) {
+    std::ostringstream s;
+    s.precision(17);
+    s << "grid " << par.xmin_ << ' ' << par.xmax_ << ' ' << par.ymin_ << ' ' << par.ymax_ << ' ' << par.resx_ << ' '
+      << par.resy_ << "; triangle";
+    for (int k = 0; k < 3; ++k) s << " (" << tri[k].x() << ", " << tri[k].y() << ", " << z[k] << ')';
+    return s.str();
+}
+
+// Grids with the cell sizes and positions that make stepped centres round:
+// fractions that are not binary, georeferenced coordinates, rows so short
+// that stepping stalls (every row centre the same double), huge and tiny ones.
+std::vector<GxGridParam> differentialGrids() {
+    return {
+        GxGridParam(-2, 6, -2, 6, 1, 1),
+        GxGridParam(-13.7, 20.3, -8.1, 25.9, 0.37, 0.53),
+        GxGridParam(0, 10, 0, 10, 0.1, 0.1),
+        GxGridParam(0, 20, 0, 20, 1.0 / 3, 1.0 / 7),
+        GxGridParam(600000.125, 600006.125, 5100000.7, 5100006.7, 0.1, 0.1),
+        GxGridParam(-3, 3, 5e6, 5e6 + 1e-8, 0.1, 1e-10),
+        GxGridParam(1e15, 1e15 + 64, -1e15 - 64, -1e15, 1, 1),
+        GxGridParam(-3e300, 3e300, -2e300, 2e300, 1e299, 1e299),
+        GxGridParam(0, 4e-300, 0, 6e-300, 1e-301, 1e-301),
+        GxGridParam(0, 400, 0, 300, 1, 1),
+    };
+}
+
+// The corners of the two triangles of an element.
+const int kFirstTriangle[3] = {0, 1, 2};
+const int kSecondTriangle[3] = {0, 2, 3};
+
+}  // namespace
+
+// The fill tests only the rows of each column that can hold an accepted
+// centre; the grid must stay the one the whole-box fill gives, bit for bit, on
+// every kind of triangle: general, small, slivers down to widths far below a
+// rounding error, nearly and exactly collinear nodes, nodes on cell centres
+// and just off them (the area tolerance), and nodes far beyond the grid.
+TEST(Rasteriser, TriangleRowsMatchTheWholeBoxFill) {
+    std::mt19937_64 rng(20261208);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    auto logUniform = [&](double lo, double hi) { return std::pow(10.0, lo + (hi - lo) * unit(rng)); };
+    int checked = 0, banded = 0;
+    for (const GxGridParam& par : differentialGrids()) {
+        const double w = par.xmax_ - par.xmin_, h = par.ymax_ - par.ymin_;
+        // A point of the grid's extent, u and v from 0 to 1 across it, and a
+        // cell centre near it.
+        auto at = [&](double u, double v) { return GxCoord2D(par.xmin_ + u * w, par.ymin_ + v * h); };
+        auto centre = [&](double u, double v) {
+            return GxCoord2D(par.xmin_ + par.resx_ * (std::floor(u * par.NumCol()) + 0.5),
+                             par.ymax_ - par.resy_ * (std::floor(v * par.NumRow()) + 0.5));
+        };
+        GxGrid got(par.NumRow(), par.NumCol()), want(par.NumRow(), par.NumCol());
+        const int count = par.NumCol() >= 300 ? 300 : 2500;
+        for (int n = 0; n < count; ++n) {
+            GxCoord2D tri[3];
+            const int kind = n % 8;
+            auto spread = [&] { return -0.3 + 1.6 * unit(rng); };
+            if (kind == 0) {  // general
+                for (GxCoord2D& p : tri) p = at(spread(), spread());
+            } else if (kind == 1) {  // a few cells
+                const GxCoord2D c = at(spread(), spread());
+                for (GxCoord2D& p : tri)
+                    p = GxCoord2D(c.x() + par.resx_ * 6 * (unit(rng) - 0.5), c.y() + par.resy_ * 6 * (unit(rng) - 0.5));
+            } else if (kind <= 4) {  // slivers, nearly collinear at kind 4
+                const GxCoord2D a = at(spread(), spread()), b = at(spread(), spread());
+                const double t = -0.5 + 2 * unit(rng);
+                const double off = kind == 4 ? logUniform(-17, -12) * (std::fabs(a.x()) + std::fabs(a.y()) + w)
+                                             : logUniform(-10, 0.5) * par.resy_;
+                const double dx = b.x() - a.x(), dy = b.y() - a.y(), len = std::hypot(dx, dy);
+                const double nx = len > 0 ? -dy / len : 0, ny = len > 0 ? dx / len : 1;
+                tri[0] = a;
+                tri[1] = b;
+                tri[2] = GxCoord2D(a.x() + t * dx + off * nx, a.y() + t * dy + off * ny);
+            } else if (kind == 5) {  // collinear by construction
+                const GxCoord2D a = at(spread(), spread()), b = at(spread(), spread());
+                const double t = unit(rng);
+                tri[0] = a;
+                tri[1] = b;
+                tri[2] = GxCoord2D(a.x() + t * (b.x() - a.x()), a.y() + t * (b.y() - a.y()));
+            } else if (kind == 6) {  // nodes on cell centres, or a hair off them
+                for (GxCoord2D& p : tri) {
+                    p = centre(unit(rng), unit(rng));
+                    if (unit(rng) < 0.5)
+                        p = GxCoord2D(p.x() + par.resx_ * logUniform(-9, -4) * (unit(rng) - 0.5),
+                                      p.y() + par.resy_ * logUniform(-9, -4) * (unit(rng) - 0.5));
+                }
+            } else {  // nodes far beyond the grid on one or more sides
+                for (GxCoord2D& p : tri) {
+                    const double reach = logUniform(0, 12);
+                    p = at(0.5 + reach * (unit(rng) - 0.5), 0.5 + reach * (unit(rng) - 0.5));
+                }
+            }
+            double z[3];
+            for (double& v : z) v = n % 3 == 0 ? 1.0 : 1 + 9 * unit(rng);
+            if (n % 97 == 0) z[n % 3] = 1.7e308;  // planes that overflow
+            const std::string diff = compareFills(par, tri, z, got, want);
+            ASSERT_EQ(diff, "") << describeTriangle(par, tri, z);
+            ++checked;
+            GxBox box = makeBox(tri[0].x(), tri[0].y(), tri[1].x(), tri[1].y(), 0.0);
+            updateBox(box, tri[2]);
+            GxGridParam p = par;
+            const GxBox range = interRowsCols(box, p);
+            banded += range.y2_ - range.y1_ >= 8;
+        }
+    }
+    EXPECT_GT(banded, checked / 3) << "most triangles span enough rows to be filled by bands";
+}
+
+// The same comparison over every element of the bundled example files, each
+// split into its two triangles, accumulated into one grid per file.
+TEST(Rasteriser, ExampleTrianglesMatchTheWholeBoxFill) {
+    const std::string here = __FILE__;
+    const std::string examples = here.substr(0, here.rfind("tests/unit/")) + "examples/";
+    const GxGridParam grids[] = {GxGridParam(600000, 600400, 5100000, 5100300, 2, 2),
+                                 GxGridParam(600000.3, 600400.3, 5100000.1, 5100300.1, 0.37, 0.29)};
+    int triangles = 0;
+    for (const char* name : {"flow_p0.dat", "flow_p1.dat", "flow_p2.dat"}) {
+        for (GxGridParam par : grids) {
+            SCOPED_TRACE(name);
+            GisTecplotFile file(examples + name, "r");
+            ASSERT_TRUE(file.good());
+            file.getXYValue(false);
+            GxCoord2D ptI(par.xmin_ + par.resx_ * 0.5, par.ymax_ - par.resy_ * 0.5);
+            GxGrid got(par.NumRow(), par.NumCol()), want(par.NumRow(), par.NumCol());
+            const auto& nodes = file.coords();
+            const auto& values = file.values();
+            long long gotCount = 0, wantCount = 0;
+            int vert[4];
+            for (;;) {
+                for (int& v : vert) file.getAscInt(v);
+                if (file.fail()) break;
+                for (const int* corners : {kFirstTriangle, kSecondTriangle}) {
+                    GxCoord2D tri[3];
+                    double z[3];
+                    for (int k = 0; k < 3; ++k) {
+                        const auto node = static_cast<std::size_t>(vert[corners[k]] - 1);
+                        tri[k] = nodes.at(node);
+                        z[k] = values.at(node);
+                    }
+                    gotCount += fillGridTriangle(got, tri, z, par, ptI);
+                    wantCount += wholeBoxFill(want, tri, z, par, ptI);
+                    ++triangles;
+                }
+            }
+            EXPECT_EQ(firstDifference(got, want), "");
+            EXPECT_EQ(gotCount, wantCount);
+        }
+    }
+    EXPECT_GT(triangles, 20000);
 }
 
 TEST(MeshLines, OutlinesAreClosed) {
