@@ -112,7 +112,6 @@ TEST(ReadError, InTheConfigurationRejectsIt) {
 // ended there: the run exited 0 with a partial grid. Inside the node table it
 // was reported as a node that is not a number.
 TEST(ReadError, InATecplotFileIsReportedWithTheReason) {
-    GTEST_SKIP() << "enabled once the Tecplot reader reports readProblem()";
     struct Case {
         const char* what;
         std::size_t after;
