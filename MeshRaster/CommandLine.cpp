@@ -116,6 +116,37 @@ const char* gdalOnlyOption(const CommandLine& cl) {
     return nullptr;
 }
 
+// Stores the value of an option that takes one; the problem with it, or empty.
+std::string takeValue(int c, const std::string& value, CommandLine& cl) {
+    if (c == 'f') cl.format = equalsIgnoringCase(value, kTextFormat) ? "" : value;
+    if (c == 's') cl.srs = value;
+    if (c == kNodata) {
+        if (!readNumber(value, cl.nodataValue)) return "option '--nodata' needs a number, not '" + value + "'";
+        cl.nodata = value;
+        cl.hasNodata = true;
+    }
+    if (c == kCreationOption) {
+        if (value.find('=') == std::string::npos || value[0] == '=') {
+            return "option '--co' needs NAME=VALUE, not '" + value + "'";
+        }
+        cl.creationOptions.push_back(value);
+    }
+    return "";
+}
+
+// The problem with an option getopt did not take; at is the argument it came from.
+std::string unknownOption(char** argv, int at) {
+    // "--help=x": getopt gives the option's own code.
+    if ((optopt == 'h' || optopt == 'V') && startsWithDashDash(argv[optind - 1])) {
+        return "option '" + optionName(optopt, true) + "' doesn't allow a value";
+    }
+    // An unknown long option, with any "=value" as typed.
+    if (optopt == 0) return "unrecognized option '" + std::string(argv[optind - 1]) + "'";
+    // An unknown character of a short option: named alone when it prints as one.
+    if (optopt > ' ' && optopt < 127) return "unrecognized option '-" + std::string(1, static_cast<char>(optopt)) + "'";
+    return "unrecognized option '" + std::string(argv[at]) + "'";
+}
+
 }  // namespace
 
 CommandLine parseCommandLine(int argc, char** argv) {
@@ -149,20 +180,8 @@ CommandLine parseCommandLine(int argc, char** argv) {
                     return usageError(cl, "option '" + optionName(c, startsWithDashDash(optionArgument(argv))) +
                                               "' requires a value");
                 }
-                if (c == 'f') cl.format = equalsIgnoringCase(value, kTextFormat) ? "" : value;
-                if (c == 's') cl.srs = value;
-                if (c == kNodata) {
-                    if (!readNumber(value, cl.nodataValue)) {
-                        return usageError(cl, "option '--nodata' needs a number, not '" + value + "'");
-                    }
-                    cl.nodata = value;
-                    cl.hasNodata = true;
-                }
-                if (c == kCreationOption) {
-                    if (value.find('=') == std::string::npos || value[0] == '=') {
-                        return usageError(cl, "option '--co' needs NAME=VALUE, not '" + value + "'");
-                    }
-                    cl.creationOptions.push_back(value);
+                if (const std::string problem = takeValue(c, value, cl); !problem.empty()) {
+                    return usageError(cl, problem);
                 }
                 break;
             case ':':
@@ -170,17 +189,7 @@ CommandLine parseCommandLine(int argc, char** argv) {
                 return usageError(
                     cl, "option '" + optionName(optopt, startsWithDashDash(argv[argc - 1])) + "' requires a value");
             default:
-                // "--help=x": getopt gives the option's own code.
-                if ((optopt == 'h' || optopt == 'V') && startsWithDashDash(argv[optind - 1])) {
-                    return usageError(cl, "option '" + optionName(optopt, true) + "' doesn't allow a value");
-                }
-                // An unknown long option, with any "=value" as typed.
-                if (optopt == 0) return usageError(cl, "unrecognized option '" + std::string(argv[optind - 1]) + "'");
-                // An unknown character of a short option: named alone when it prints as one.
-                if (optopt > ' ' && optopt < 127) {
-                    return usageError(cl, "unrecognized option '-" + std::string(1, static_cast<char>(optopt)) + "'");
-                }
-                return usageError(cl, "unrecognized option '" + std::string(argv[at]) + "'");
+                return usageError(cl, unknownOption(argv, at));
         }
     }
     // After "--" every argument is a plain one.

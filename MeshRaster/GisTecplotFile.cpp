@@ -163,6 +163,17 @@ std::string shownToken(const std::string& word, bool longer) {
     return s + '"';
 }
 
+// A node's value: its pile height z, or with isVelocity the velocity
+// magnitude |momentum| / z, 0 where z is 0.01 or less.
+double nodeValue(bool isVelocity, double z, double mx, double my) {
+    if (!isVelocity) return z;
+    if (!(z > 0.01)) return 0.0;
+    const double v = std::sqrt(mx * mx + my * my) / z;
+    // The squares of finite momenta can overflow where the magnitude does
+    // not; only then is it found without them.
+    return std::isfinite(v) ? v : std::hypot(mx, my) / z;
+}
+
 }  // namespace
 
 // The node arrays get their room in getXYValue, as the nodes arrive.
@@ -232,7 +243,6 @@ bool GisTecplotFile::growNodeArrays() {
 // stream at the element section.
 void GisTecplotFile::getXYValue(bool isVelocity) {
     for (int i = 0; i < nvals_; ++i) {
-        double v = 0.0;
         double x = 0.0, y = 0.0, z = 0.0, mx = 0.0, my = 0.0;
         getAscDouble(x);
         getAscDouble(y);
@@ -254,16 +264,7 @@ void GisTecplotFile::getXYValue(bool isVelocity) {
             if (xmax_ < x) xmax_ = x;
             if (ymax_ < y) ymax_ = y;
         }
-        if (isVelocity) {
-            if (z > 0.01) {
-                v = std::sqrt(mx * mx + my * my) / z;
-                // The squares of finite momenta can overflow where the
-                // magnitude does not; only then is it found without them.
-                if (!std::isfinite(v)) v = std::hypot(mx, my) / z;
-            }
-        } else {
-            v = z;
-        }
+        const double v = nodeValue(isVelocity, z, mx, my);
         if ((coordVector_.size() == coordVector_.capacity() || valueVector_.size() == valueVector_.capacity()) &&
             !growNodeArrays()) {
             addWarning(lineNumber(),
