@@ -19,6 +19,9 @@ namespace {
 constexpr long long kFirstNodeStep = 1LL << 21;
 // The shortest node line: five one-digit numbers, four separators, a newline.
 constexpr long long kShortestNodeLine = 10;
+// Cells whose centres or weights a fill keeps at once along a row or down a
+// column, on the stack.
+constexpr int kChunkCells = 4096;
 // The bytes of a token shown in a warning; a longer one is cut and marked "...".
 constexpr std::size_t kShownTokenBytes = 40;
 // The bytes of a line read again to find the token the elements stopped at.
@@ -60,7 +63,7 @@ inline void offer(GxGrid& outGrid, int j, int i, double v, long long& notFinite)
         ++notFinite;
         return;
     }
-    if (v > outGrid.RowCol(j, i)) outGrid.RowCol(j, i, v);
+    outGrid.raise(j, i, v);
 }
 
 // True when both the grid and its parameters have a cell: a grid of 0 rows or
@@ -434,20 +437,31 @@ long long fillGridRectangle(GxGrid& outGrid, const GxCoord2D* const* rectPt, con
     const GxCoord2D pt(interBox.x1_ * gridPar.resx_ + ptI.x(), ptI.y() - interBox.y1_ * gridPar.resy_);
     // The weights are carried from cell to cell by addition, not recomputed: dx
     // runs west of x0 and dy north of y0, each as a fraction of the box, from 0
-    // to 1 when node 0 is the south-east corner.
-    double dx = (x0 - pt.x()) / w;
+    // to 1 when node 0 is the south-east corner. dx is stepped once along a
+    // chunk of columns, dy down the rows, so that the grid is filled row by
+    // row along memory with the weights a column-by-column fill reaches.
+    const double iniDx = (x0 - pt.x()) / w;
     const double incDx = -(gridPar.resx_ / w);
     const double iniDy = (pt.y() - y0) / h;
     const double incDy = -(gridPar.resy_ / h);
+    double dxs[kChunkCells];
+    double dx = iniDx;
     long long notFinite = 0;
-    for (int i = fcol; i <= lcol; ++i) {
+    for (long long chunk = fcol; chunk <= lcol; chunk += kChunkCells) {
+        const int n = static_cast<int>(std::min<long long>(kChunkCells, lcol - chunk + 1));
+        for (int k = 0; k < n; ++k) {
+            dxs[k] = dx;
+            dx = dx + incDx;
+        }
         double dy = iniDy;
         for (int j = frow; j <= lrow; ++j) {
-            const double pVal = (1 - dx) * ((1 - dy) * z[0] + dy * z[1]) + dx * (dy * z[2] + (1 - dy) * z[3]);
-            offer(outGrid, j, i, pVal, notFinite);
+            for (int k = 0; k < n; ++k) {
+                const double pVal =
+                    (1 - dxs[k]) * ((1 - dy) * z[0] + dy * z[1]) + dxs[k] * (dy * z[2] + (1 - dy) * z[3]);
+                offer(outGrid, j, static_cast<int>(chunk) + k, pVal, notFinite);
+            }
             dy = dy + incDy;
         }
-        dx = dx + incDx;
     }
     return notFinite;
 }
@@ -463,13 +477,12 @@ struct TrianglePlane {
 // subnormal products and quotients.
 constexpr double kUnitRound = 0x1p-53;
 constexpr double kTinyError = 0x1p-1060;
-// A box of at most this many rows is tested whole, as finding the rows of each
-// column would cost more than it saves.
-constexpr int kPlainRows = 8;
-// Rows whose centres are kept at once, on the stack, by the band fill.
-constexpr int kChunkRows = 4096;
+// A box of at most this many columns is tested whole, as finding the columns
+// of each row would cost more than it saves.
+constexpr int kPlainColumns = 8;
 
-// Bounds, per column, of the centres containsPoint can accept for one triangle.
+// Bounds, per column, of the centres containsPoint can accept for one triangle
+// (per row, when made from the triangle with x and y exchanged).
 //
 // containsPoint accepts a centre P only when each of its three doubled areas
 // Ak (P with an edge from node a to node b) is at most triArea, as computed:
@@ -533,55 +546,61 @@ private:
     double triArea_;
 };
 
-// The triangle's box of rows frow..lrow, columns fcol..lcol, tested column by
-// column only in the rows of the column's band and one more on each side.
+// The triangle's box of rows frow..lrow, columns fcol..lcol, filled row by row
+// along memory, each row tested only in the columns of its band and one more
+// on each side.
 //
 // The cell centres stay the doubles the whole-box loop reaches by repeated
-// addition: the row centres of a column are the same for every column, so
-// those of a chunk of rows are stepped once, in order, into rowY, and each
-// chunk steps the column centres again from the first; nothing else is
-// computed. A row centre only decreases down the column (y - resy rounds to
-// at most y), so the rows of a band are consecutive, and they are found by
-// walking from the previous column's. Cost: the rows once, the columns once a
-// chunk, and the cells of the bands.
+// addition: the column centres of a row are the same for every row, so those
+// of a chunk of columns are stepped once, in order, into colX, and each chunk
+// steps the row centres again from the first; nothing else is computed. A
+// column centre only increases along the row (x + resx rounds to at least x),
+// so the columns of a band are consecutive, and they are found by walking from
+// the previous row's. Cost: the columns once, the rows once a chunk, and the
+// cells of the bands.
 long long fillTriangleByBands(GxGrid& outGrid, GxCoord2D* triPt, const TrianglePlane& plane, const GxCoord2D& first,
                               double stepX, double stepY, double topY, int fcol, int lcol, int frow, int lrow) {
-    const TriangleReach reach(triPt);
-    // rowY[1..n] are the centres of the chunk's rows; rowY[0] and rowY[n + 1]
-    // those of the rows either side, or infinities past the box.
-    double rowY[kChunkRows + 2];
-    double y = first.y();
-    double above = HUGE_VAL;
+    // The bands of the rows are those of the columns of the triangle with x
+    // and y exchanged: the areas containsPoint tests only change sign, and
+    // the bound on their rounding is the same.
+    const GxCoord2D exchanged[3] = {GxCoord2D(triPt[0].y(), triPt[0].x()), GxCoord2D(triPt[1].y(), triPt[1].x()),
+                                    GxCoord2D(triPt[2].y(), triPt[2].x())};
+    const TriangleReach reach(exchanged);
+    // colX[1..n] are the centres of the chunk's columns; colX[0] and colX[n + 1]
+    // those of the columns either side, or infinities past the box.
+    double colX[kChunkCells + 2];
+    double x = first.x();
+    double before = -HUGE_VAL;
     long long notFinite = 0;
-    for (long long chunk = frow; chunk <= lrow; chunk += kChunkRows) {
-        const int n = static_cast<int>(std::min<long long>(kChunkRows, lrow - chunk + 1));
-        rowY[0] = above;
+    for (long long chunk = fcol; chunk <= lcol; chunk += kChunkCells) {
+        const int n = static_cast<int>(std::min<long long>(kChunkCells, lcol - chunk + 1));
+        colX[0] = before;
         for (int k = 1; k <= n; ++k) {
-            rowY[k] = y;
-            y = y + stepY;
+            colX[k] = x;
+            x = x + stepX;
         }
-        rowY[n + 1] = chunk + n <= lrow ? y : -HUGE_VAL;
-        above = rowY[n];
-        const double yReach = reach.yReach(rowY[1], rowY[n]);
-        // a: the first index with rowY[a] <= yhi; b: the last with rowY[b] >= ylo.
+        colX[n + 1] = chunk + n <= lcol ? x : HUGE_VAL;
+        before = colX[n];
+        const double xReach = reach.yReach(colX[1], colX[n]);
+        // a: the first index with colX[a] >= xlo; b: the last with colX[b] <= xhi.
         int a = 0, b = n + 1;
-        double x = first.x();
-        for (int i = fcol; i <= lcol; ++i) {
-            double ylo, yhi;
-            reach.band(x, yReach, ylo, yhi);
-            while (a > 0 && rowY[a - 1] <= yhi) --a;
-            while (a <= n && !(rowY[a] <= yhi)) ++a;
-            while (b <= n && rowY[b + 1] >= ylo) ++b;
-            while (b > 0 && !(rowY[b] >= ylo)) --b;
+        double y = first.y();
+        for (int j = frow; j <= lrow; ++j) {
+            double xlo, xhi;
+            reach.band(y, xReach, xlo, xhi);
+            while (a > 0 && colX[a - 1] >= xlo) --a;
+            while (a <= n && !(colX[a] >= xlo)) ++a;
+            while (b <= n && colX[b + 1] <= xhi) ++b;
+            while (b > 0 && !(colX[b] <= xhi)) --b;
             const int last = std::min(b + 1, n);
             for (int k = std::max(a - 1, 1); k <= last; ++k) {
+                const int i = static_cast<int>(chunk) + k - 1;
                 // The whole-box loop starts every column after the first at
                 // firstRowY + 0 rather than firstRowY: the same but for -0.
-                GxCoord2D pt(x, chunk == frow && k == 1 && i != fcol ? topY : rowY[k]);
-                if (containsPoint(triPt, pt))
-                    offer(outGrid, static_cast<int>(chunk) + k - 1, i, plane.at(pt), notFinite);
+                GxCoord2D pt(colX[k], j == frow && i != fcol ? topY : y);
+                if (containsPoint(triPt, pt)) offer(outGrid, j, i, plane.at(pt), notFinite);
             }
-            x = x + stepX;
+            y = y + stepY;
         }
     }
     return notFinite;
@@ -618,16 +637,21 @@ long long fillGridTriangle(GxGrid& outGrid, GxCoord2D* triPt, double* z, GxGridP
     const GxCoord2D ptIncY(0, -gridPar.resy_);
     const int fcol = static_cast<int>(interBox.x1_), frow = static_cast<int>(interBox.y1_);
     const int lcol = static_cast<int>(interBox.x2_), lrow = static_cast<int>(interBox.y2_);
-    if (lrow - frow >= kPlainRows)
+    if (lcol - fcol >= kPlainColumns)
         return fillTriangleByBands(outGrid, triPt, plane, pt, ptIncX.x(), ptIncY.y(), firstRowY + ptIncX.y(), fcol,
                                    lcol, frow, lrow);
+    // Row by row along memory, every cell of the box; the centres are those of
+    // a column-by-column walk, row frow of the columns after the first included.
     long long notFinite = 0;
-    for (int i = fcol; i <= lcol; ++i) {
-        for (int j = frow; j <= lrow; ++j) {
-            if (containsPoint(triPt, pt)) offer(outGrid, j, i, plane.at(pt), notFinite);
-            pt += ptIncY;
+    double y = firstRowY;
+    for (int j = frow; j <= lrow; ++j) {
+        double x = pt.x();
+        for (int i = fcol; i <= lcol; ++i) {
+            GxCoord2D centre(x, j == frow && i != fcol ? firstRowY + ptIncX.y() : y);
+            if (containsPoint(triPt, centre)) offer(outGrid, j, i, plane.at(centre), notFinite);
+            x = x + ptIncX.x();
         }
-        pt.setXY(pt.x() + ptIncX.x(), firstRowY + ptIncX.y());
+        y = y + ptIncY.y();
     }
     return notFinite;
 }

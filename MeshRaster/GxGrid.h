@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
 
 // Conversion to int by truncation toward zero, as every count and every row or
 // column index of the grid is formed. A value beyond the range of int saturates
@@ -50,43 +49,77 @@ public:
 };
 
 // The cell values, row after row in one block; every cell starts at 0.0.
+//
+// The block is mapped from the system, not taken from the heap: fresh pages
+// are already zero, so no pass writes 0.0 into every cell first, and the block
+// is offered huge pages, so that a 4000 x 4000 grid is faulted in 64 pieces
+// rather than 31250 (its zero fill and page faults were a quarter of a run).
 class GxGrid {
 public:
     // A negative count is taken as 0. The cell count is 64-bit: both counts fit
     // in an int, their product need not. Throws std::bad_alloc (or
     // std::length_error) when the block cannot be had.
-    GxGrid(int nrows, int ncols) : nrows_(nrows > 0 ? nrows : 0), ncols_(ncols > 0 ? ncols : 0) {
-        const std::size_t cells = static_cast<std::size_t>(nrows_) * static_cast<std::size_t>(ncols_);
-        data_.reserve(cells);
-        data_.resize(cells, 0.0);
-    }
+    GxGrid(int nrows, int ncols);
+    ~GxGrid();
+    GxGrid(GxGrid&& other) noexcept;
+    GxGrid(const GxGrid&) = delete;
+    GxGrid& operator=(const GxGrid&) = delete;
+    GxGrid& operator=(GxGrid&&) = delete;
 
     // Number of rows.
     int NumRow() const { return nrows_; }
     // Number of columns.
     int NumCol() const { return ncols_; }
+    // Number of cells, NumRow() * NumCol().
+    std::size_t cellCount() const { return cells_; }
 
     // The value of cell (row, col); 0.0 outside the grid. Each bound is tested on
     // its own, so a column past the last never spills into the next row.
     double RowCol(int row, int col) const {
-        if (row < 0 || row >= nrows_ || col < 0 || col >= ncols_) return 0.0;
+        if (!inside(row, col)) return 0.0;
         return data_[index(row, col)];
     }
     // Stores value in cell (row, col); a pair outside the grid is dropped.
     void RowCol(int row, int col, double value) {
-        if (row < 0 || row >= nrows_ || col < 0 || col >= ncols_) return;
+        if (!inside(row, col)) return;
         data_[index(row, col)] = value;
     }
+    // Raises cell (row, col) to value when value is larger, and only then: an
+    // equal value changes nothing and NaN never wins. A pair outside the grid
+    // is dropped. While the grid is shared (setShared), threads may raise
+    // cells at once; the cell then ends with the largest value offered, as it
+    // does one thread at a time, whatever the order.
+    void raise(int row, int col, double value) {
+        if (!inside(row, col)) return;
+        double* cell = &data_[index(row, col)];
+        if (!shared_) {
+            if (value > *cell) *cell = value;
+            return;
+        }
+        // A lock-free compare-and-swap maximum. The builtins are what
+        // std::atomic_ref<double> is made of in g++ and clang; relaxed order
+        // suffices, as every thread is joined before the grid is read.
+        double seen;
+        __atomic_load(cell, &seen, __ATOMIC_RELAXED);
+        while (value > seen &&
+               !__atomic_compare_exchange(cell, &seen, &value, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {}
+    }
+    // Whether raise() may be called by several threads at once.
+    void setShared(bool shared) { shared_ = shared; }
     // The cells in storage order, row 0 (the north) first: NumRow() * NumCol() doubles.
-    const double* data() const { return data_.data(); }
+    const double* data() const { return data_; }
 
 protected:
+    bool inside(int row, int col) const { return row >= 0 && row < nrows_ && col >= 0 && col < ncols_; }
     // Position of cell (row, col) in data_, for a cell inside the grid.
     std::size_t index(int row, int col) const {
         return static_cast<std::size_t>(row) * static_cast<std::size_t>(ncols_) + static_cast<std::size_t>(col);
     }
 
-    std::vector<double> data_;
+    double* data_ = nullptr;
+    std::size_t cells_ = 0;
+    std::size_t mapped_ = 0;  // bytes mapped at data_, 0 when nothing is
     int nrows_;
     int ncols_;
+    bool shared_ = false;
 };

@@ -14,7 +14,7 @@ namespace {
 // Sees the cells in storage order.
 struct GridProbe : GxGrid {
     using GxGrid::GxGrid;
-    std::size_t size() const { return data_.size(); }
+    std::size_t size() const { return cellCount(); }
     double at(std::size_t i) const { return data_[i]; }
     std::size_t indexOf(int row, int col) const { return index(row, col); }
 };
