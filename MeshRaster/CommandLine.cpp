@@ -33,6 +33,7 @@ const char* const kOptionHelp[] = {
     "  -V, --version         print the version and exit",
     "  -f, --format NAME     grid format: KORVEN-ASCII (default) or a GDAL driver",
     "  -s, --srs DEFINITION  coordinate reference system (EPSG:32632, WKT, PROJ)",
+    "  -j, --jobs N          threads to use (default: one per processor)",
     "      --nodata VALUE    declare VALUE as no-data; cells are not changed",
     "      --co NAME=VALUE   creation option for the GDAL driver (repeatable)",
     "      --                end of options; the ConfigFile follows",
@@ -50,6 +51,7 @@ const option kOptions[] = {
     {"version", no_argument, nullptr, 'V'},
     {"format", required_argument, nullptr, 'f'},
     {"srs", required_argument, nullptr, 's'},
+    {"jobs", required_argument, nullptr, 'j'},
     {"nodata", required_argument, nullptr, kNodata},
     {"co", required_argument, nullptr, kCreationOption},
     {nullptr, 0, nullptr, 0},
@@ -62,7 +64,7 @@ const option kOptions[] = {
 // returns each plain argument in place (code 1) instead of permuting argv, and
 // so does not depend on POSIXLY_CORRECT; the ":" after it reports a missing
 // value as ':' apart from an unknown option, '?', without getopt's own message.
-const char kShortOptions[] = "-:hVf:s:";
+const char kShortOptions[] = "-:hVf:s:j:";
 
 const char kProgram[] = "MeshRaster: ";
 
@@ -120,6 +122,12 @@ const char* gdalOnlyOption(const CommandLine& cl) {
 std::string takeValue(int c, const std::string& value, CommandLine& cl) {
     if (c == 'f') cl.format = equalsIgnoringCase(value, kTextFormat) ? "" : value;
     if (c == 's') cl.srs = value;
+    if (c == 'j') {
+        const char* last = value.data() + value.size();
+        const std::from_chars_result r = std::from_chars(value.data(), last, cl.jobs);
+        if (r.ec != std::errc() || r.ptr != last || cl.jobs < 1)
+            return "option '--jobs' needs a whole number of threads, 1 or more, not '" + value + "'";
+    }
     if (c == kNodata) {
         if (!readNumber(value, cl.nodataValue)) return "option '--nodata' needs a number, not '" + value + "'";
         cl.nodata = value;
@@ -174,6 +182,7 @@ CommandLine parseCommandLine(int argc, char** argv) {
                 return cl;
             case 'f':
             case 's':
+            case 'j':
             case kNodata:
             case kCreationOption:
                 if (value.empty()) {

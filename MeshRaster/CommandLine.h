@@ -21,6 +21,7 @@ struct CommandLine {
     bool hasNodata = false;                    // --nodata was given
     double nodataValue = 0.0;                  // the --nodata value as a number
     std::vector<std::string> creationOptions;  // each --co NAME=VALUE, in the order given
+    int jobs = 0;                              // --jobs; 0: one thread per processor available
     std::string configName;                    // the configuration file
 };
 

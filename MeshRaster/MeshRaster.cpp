@@ -21,6 +21,7 @@
 #include "GdalGrid.h"
 #include "GisAscFile.h"
 #include "GisTecplotFile.h"
+#include "Jobs.h"
 #include "OutputFile.h"
 #include "RunConfig.h"
 
@@ -32,16 +33,76 @@ std::ostream& warn() {
     return std::cerr;
 }
 
-// Prints what the reading of a file found wrong, as "name:line: text"; false
+// The lines the conversion of one file prints, each for standard output or
+// standard error. A file converted alone prints each line as it comes; files
+// converted at once keep theirs until the files before them have printed, so
+// that both streams hold the lines of a one-file-at-a-time run, in list order.
+class FileMessages {
+public:
+    explicit FileMessages(bool immediate) : immediate_(immediate) {}
+
+    // A line for standard output, without its newline.
+    void out(std::string line) { add(false, std::move(line)); }
+    // A line for standard error, without its newline.
+    void err(std::string line) { add(true, std::move(line)); }
+    // Prints the lines kept, in order.
+    void print() {
+        for (const Line& l : lines_) print(l);
+        lines_.clear();
+    }
+
+private:
+    struct Line {
+        bool toErr;
+        std::string text;
+    };
+    void add(bool toErr, std::string text) {
+        Line l{toErr, std::move(text)};
+        if (immediate_)
+            print(l);
+        else
+            lines_.push_back(std::move(l));
+    }
+    static void print(const Line& l) { (l.toErr ? warn() : std::cout) << l.text << '\n'; }
+
+    bool immediate_;
+    std::vector<Line> lines_;
+};
+
+// Records what the reading of a file found wrong, as "name:line: text"; false
 // when part of the file was not converted.
-bool printWarnings(const std::string& name, const GisTecplotFile& file) {
+bool addWarnings(const std::string& name, const GisTecplotFile& file, FileMessages& messages) {
     bool whole = true;
     const std::string shown = printableName(name);
     for (const TecplotWarning& w : file.warnings()) {
-        warn() << shown << ':' << w.line << ": " << w.text << '\n';
+        messages.err(shown + ':' + std::to_string(w.line) + ": " + w.text);
         whole = whole && !w.lost;
     }
     return whole;
+}
+
+// Converts one Tecplot file into outGrid; false unless it was read whole.
+bool convertFile(const std::string& name, bool isVelocity, GxGrid& outGrid, GxGridParam& gridPar,
+                 FileMessages& messages) {
+    if (name.find('\0') != std::string::npos) {
+        // Cut at the NUL, the name would convert another file.
+        messages.out("Asc File " + name + " not found...");
+        messages.err(printableName(name) + ": the file name holds a NUL byte");
+        return false;
+    }
+    GisTecplotFile file(name, "r");
+    if (!file.good()) {
+        messages.out("Asc File " + name + " not found...");
+        if (!file.isOpen()) messages.err(printableName(name) + ": can't open the file");
+        addWarnings(name, file, messages);
+        return false;
+    }
+    // Printed before the node table is read when files are converted one at a
+    // time, so it names the file the following work (and any warning) belongs to.
+    messages.out("Asc File " + name);
+    file.getXYValue(isVelocity);
+    file.toGrid(outGrid, gridPar);
+    return addWarnings(name, file, messages);
 }
 
 // The text of the grid file on its way to its OutputFile, in blocks of 1 MiB: a
@@ -127,12 +188,56 @@ void writeRows(BlockWriter& out, const GxGrid& outGrid) {
     }
 }
 
+// Cells of a block of text the writer formats on one thread: with every number
+// at its longest, 24 characters, its space and a newline, about 1 MiB.
+constexpr std::size_t kBlockCells = 40000;
+constexpr std::size_t kBlockText = kBlockCells * 26;
+
+// The grid's cells as text, in blocks of kBlockCells formatted on up to jobs
+// threads and written in order: the bytes of writeRows. At most two blocks a
+// thread wait to be written. False after a write that failed.
+bool writeCellsInParallel(OutputFile& file, const GxGrid& outGrid, int jobs) {
+    const std::size_t cells = outGrid.cellCount();
+    const auto ncols = static_cast<std::size_t>(outGrid.NumCol());
+    const std::size_t window = 2 * static_cast<std::size_t>(jobs);
+    std::vector<std::vector<char>> texts(window);
+    std::vector<std::size_t> sizes(window, 0);
+    const auto format = [&](std::size_t b) {
+        std::vector<char>& text = texts[b % window];
+        text.resize(kBlockText);
+        char* p = text.data();
+        const std::size_t first = b * kBlockCells, last = std::min(cells, first + kBlockCells);
+        const double* cell = outGrid.data();
+        std::size_t col = first % ncols;
+        for (std::size_t k = first; k < last; ++k) {
+            p = putNumber(p, cell[k]);
+            *p++ = ' ';
+            if (++col == ncols) {
+                *p++ = '\n';
+                col = 0;
+            }
+        }
+        sizes[b % window] = static_cast<std::size_t>(p - text.data());
+    };
+    bool ok = true;
+    runInOrder((cells + kBlockCells - 1) / kBlockCells, jobs, window, format, [&](std::size_t b) {
+        ok = file.write(texts[b % window].data(), sizes[b % window]);
+        return ok;
+    });
+    return ok;
+}
+
 // The text and the body of the grid file, through a block of BlockWriter::kSize
-// bytes; false, with the reason in file.error(), when a byte did not reach it.
-bool writeGridText(OutputFile& file, char* block, const GxGrid& outGrid, const GxGridParam& gridPar) {
+// bytes; the cells on up to jobs threads. False, with the reason in
+// file.error(), when a byte did not reach it.
+bool writeGridText(OutputFile& file, char* block, const GxGrid& outGrid, const GxGridParam& gridPar, int jobs) {
     BlockWriter out(file, block);
     writeHeader(out, outGrid, gridPar);
-    writeRows(out, outGrid);
+    if (jobs > 1 && outGrid.cellCount() > kBlockCells) {
+        if (!out.finish() || !writeCellsInParallel(file, outGrid, jobs)) return false;
+    } else {
+        writeRows(out, outGrid);
+    }
     out.put("END\n");
     return out.finish() && file.commit();
 }
@@ -237,20 +342,26 @@ bool messagesWritten() {
     return std::cout.good() && std::cerr.good();
 }
 
-// Converts the input files in the order listed; false when one was not read whole.
-bool convertInputs(const RunConfig& cfg, GxGrid& outGrid, GxGridParam& gridPar) {
-    bool allRead = true;
-    for (const std::string& inFileName : cfg.inFileNames) {
-        if (inFileName.find('\0') != std::string::npos) {
-            // Cut at the NUL, the name would convert another file.
-            std::cout << "Asc File " << inFileName << " not found..." << '\n';
-            warn() << printableName(inFileName) << ": the file name holds a NUL byte\n";
-            allRead = false;
-            continue;
-        }
-        allRead = readTecFile(inFileName.c_str(), cfg.isVelocity, outGrid, gridPar) && allRead;
-    }
-    return allRead;
+// Converts the input files into outGrid on up to jobs threads, each file by
+// one thread, so that at most jobs node tables are held at once; false when
+// one was not read whole. Every cell keeps the largest value offered to it
+// (GxGrid::raise), so the grid is the same whatever the order the files end in.
+bool convertInputs(const RunConfig& cfg, GxGrid& outGrid, GxGridParam& gridPar, int jobs) {
+    const std::vector<std::string>& names = cfg.inFileNames;
+    const bool alone = jobs <= 1 || names.size() <= 1;
+    std::vector<FileMessages> messages(names.size(), FileMessages(alone));
+    std::vector<char> whole(names.size(), 0);
+    outGrid.setShared(!alone);
+    const auto convert = [&](std::size_t k) {
+        whole[k] = convertFile(names[k], cfg.isVelocity, outGrid, gridPar, messages[k]);
+    };
+    // A file's messages take no memory to speak of: every file may finish ahead.
+    runInOrder(names.size(), jobs, names.size(), convert, [&messages](std::size_t k) {
+        messages[k].print();
+        return true;
+    });
+    outGrid.setShared(false);
+    return std::all_of(whole.begin(), whole.end(), [](char w) { return w != 0; });
 }
 
 // Acts on a command line that asks for no run (help, version, a usage error);
@@ -279,9 +390,9 @@ RasterOptions rasterOptions(const CommandLine& cl) {
 }
 
 // Writes the grid in the format the command line names: the text by default.
-bool writeGrid(const std::string& name, const GxGrid& outGrid, const GxGridParam& gridPar,
-               const RasterOptions& raster) {
-    if (raster.format.empty()) return writeAscGrid(name, outGrid, gridPar);
+bool writeGrid(const std::string& name, const GxGrid& outGrid, const GxGridParam& gridPar, const RasterOptions& raster,
+               int jobs) {
+    if (raster.format.empty()) return writeAscGrid(name, outGrid, gridPar, jobs);
     std::string error;
     if (writeGdalGrid(name, outGrid, gridPar, raster, error)) return true;
     std::cout << "Can't write output file " << name << '\n';
@@ -337,23 +448,11 @@ std::string printableName(const std::string& name) {
 
 bool readTecFile(const char* fileName, bool isVelocity, GxGrid& outGrid, GxGridParam& gridPar) {
     if (fileName == nullptr) return true;
-    const std::string strFileName(fileName);
-    GisTecplotFile file(strFileName, "r");
-    if (!file.good()) {
-        std::cout << "Asc File " << strFileName << " not found..." << '\n';
-        if (!file.isOpen()) warn() << printableName(strFileName) << ": can't open the file\n";
-        printWarnings(strFileName, file);
-        return false;
-    }
-    // Written before the node table is read, so it names the file the
-    // following work (and any warning) belongs to.
-    std::cout << "Asc File " << strFileName << '\n';
-    file.getXYValue(isVelocity);
-    file.toGrid(outGrid, gridPar);
-    return printWarnings(strFileName, file);
+    FileMessages messages(true);
+    return convertFile(fileName, isVelocity, outGrid, gridPar, messages);
 }
 
-bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const GxGridParam& gridPar) {
+bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const GxGridParam& gridPar, int jobs) {
     const std::string shown = printableName(outFileName);
     if (outFileName.find('\0') != std::string::npos) {
         // Cut at the NUL, the name would replace another file.
@@ -372,7 +471,7 @@ bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const G
             warn() << shown << ": " << std::strerror(file.error()) << '\n';
             return false;
         }
-        if (writeGridText(file, block.data(), outGrid, gridPar)) return true;
+        if (writeGridText(file, block.data(), outGrid, gridPar, jobs)) return true;
         reason = std::strerror(file.error());
     } catch (const std::bad_alloc&) {
         reason = "out of memory";
@@ -407,8 +506,9 @@ int runMeshRaster(int argc, char** argv) {
     if (!outGrid) return 1;
     // A failed message stops nothing: the grid file is written first, and the
     // exit status reports the loss afterwards.
-    const bool allRead = convertInputs(cfg, *outGrid, gridPar);
-    const bool written = writeGrid(cfg.outFileName, *outGrid, gridPar, raster);
+    const int jobs = cl.jobs > 0 ? cl.jobs : availableProcessors();
+    const bool allRead = convertInputs(cfg, *outGrid, gridPar, jobs);
+    const bool written = writeGrid(cfg.outFileName, *outGrid, gridPar, raster, jobs);
     const bool told = messagesWritten();
     return allRead && written && told ? 0 : 1;
 }

@@ -5,14 +5,15 @@
 
 #include "GxGrid.h"
 
-// The whole program on argv[1]; exit status 0 on success, 2 for a wrong argument count, else 1.
+// The whole program on its command line; exit status 0 on success, 2 for a wrong argument, else 1.
 int runMeshRaster(int argc, char** argv);
 
 // Converts one Tecplot file into outGrid and prints its warnings; false unless it was read whole.
 bool readTecFile(const char* fileName, bool isVelocity, GxGrid& outGrid, GxGridParam& gridPar);
 
-// Replaces outFileName whole by outGrid as a KORVEN-ASCII grid file; false, after a message, when it cannot.
-bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const GxGridParam& gridPar);
+// Replaces outFileName whole by outGrid as a KORVEN-ASCII grid file, its text
+// formatted on up to jobs threads; false, after a message, when it cannot.
+bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const GxGridParam& gridPar, int jobs = 1);
 
 // name as standard error shows it: control characters as \n, \t, \r or \xHH, so it cannot act on a terminal.
 std::string printableName(const std::string& name);

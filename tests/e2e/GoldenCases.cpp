@@ -120,13 +120,39 @@ void update(const fs::path& folder, const RunResult& r, const std::map<std::stri
     }
 }
 
-class Case : public testing::TestWithParam<std::string> {};
+// A case run as its folder gives it (jobs 0), or with "--jobs N" put first:
+// files converted one at a time, or at once, must give the same bytes.
+struct Run {
+    std::string folder;
+    int jobs;
+};
+
+// The case's arguments for a run. A case with no argument stays without one
+// ("--jobs" alone would change what it tests), and so does a case that gives
+// its own number of jobs.
+std::vector<std::string> runArguments(const std::vector<std::string>& caseArgs, int jobs) {
+    const bool ownJobs = std::any_of(caseArgs.begin(), caseArgs.end(), [](const std::string& a) {
+        return a.rfind("-j", 0) == 0 || a.rfind("--jobs", 0) == 0;
+    });
+    if (jobs == 0 || caseArgs.empty() || ownJobs) return caseArgs;
+    std::vector<std::string> args = {"--jobs", std::to_string(jobs)};
+    args.insert(args.end(), caseArgs.begin(), caseArgs.end());
+    return args;
+}
+
+std::vector<Run> runs(int jobs) {
+    std::vector<Run> all;
+    for (const std::string& name : kCaseNames) all.push_back(Run{name, jobs});
+    return all;
+}
+
+class Case : public testing::TestWithParam<Run> {};
 
 }  // namespace
 
 TEST_P(Case, Run) {
-    const fs::path folder = fs::path(MESHRASTER_CASES_DIR) / GetParam();
-    const bool updating = std::getenv("MESHRASTER_UPDATE_CASES") != nullptr;
+    const fs::path folder = fs::path(MESHRASTER_CASES_DIR) / GetParam().folder;
+    const bool updating = GetParam().jobs == 0 && std::getenv("MESHRASTER_UPDATE_CASES") != nullptr;
     ASSERT_TRUE(updating || fs::exists(folder / "status")) << "a case states its exit status in the file status";
     ASSERT_FALSE(fs::exists(folder / "stderr") && fs::exists(folder / "stderr.re")) << "stderr or stderr.re, not both";
     // A case of the raster formats runs only in a build with GDAL, and the
@@ -138,7 +164,7 @@ TEST_P(Case, Run) {
     TempDir dir;
     const std::map<std::string, std::string> inputs = folderContent(folder, true);
     for (const auto& [name, text] : inputs) dir.write(name, text);
-    const std::vector<std::string> args = lines(caseFile(folder, "args", "run.cfg\n"));
+    const std::vector<std::string> args = runArguments(lines(caseFile(folder, "args", "run.cfg\n")), GetParam().jobs);
     const RunResult r = runProgram(MESHRASTER_BINARY, args, dir.path());
     const std::map<std::string, std::string> after = folderContent(dir.path(), false);
     if (updating) update(folder, r, inputs, after);
@@ -169,5 +195,7 @@ TEST_P(Case, Run) {
         EXPECT_TRUE(expected.count(entry.first)) << entry.first << " appeared, and the case expects no such file";
 }
 
-INSTANTIATE_TEST_SUITE_P(Golden, Case, testing::ValuesIn(kCaseNames),
-                         [](const testing::TestParamInfo<std::string>& param) { return param.param; });
+const auto caseName = [](const testing::TestParamInfo<Run>& param) { return param.param.folder; };
+INSTANTIATE_TEST_SUITE_P(Golden, Case, testing::ValuesIn(runs(0)), caseName);
+INSTANTIATE_TEST_SUITE_P(GoldenOneJob, Case, testing::ValuesIn(runs(1)), caseName);
+INSTANTIATE_TEST_SUITE_P(GoldenFourJobs, Case, testing::ValuesIn(runs(4)), caseName);
