@@ -27,6 +27,8 @@
 #include <sstream>
 #include <type_traits>
 
+#include "Version.h"
+
 namespace {
 
 void registerDrivers() {
@@ -379,6 +381,11 @@ bool writeGdalGrid(const std::string& outFileName, const GxGrid& grid, const GxG
         if (!fresh.count(file.substr(file.rfind('/') + 1))) std::remove(file.c_str());
     syncPath(target.folder);
     return true;
+}
+
+extern "C" __attribute__((visibility("default"))) const GdalFunctions* meshrasterGdalFunctions() {
+    static const GdalFunctions functions{MESHRASTER_VERSION, checkRasterOptions, writeGdalGrid};
+    return &functions;
 }
 
 #else  // built without GDAL

@@ -1,7 +1,8 @@
 // The grid written through GDAL: one Float64 band in any raster format GDAL can
 // create (GeoTIFF, COG, Arc/Info ASCII, netCDF, ...), with its true georeference.
 // Without GDAL in the build, both functions answer that only the text format is
-// available.
+// available. With GDAL they are the module the program opens only when a run
+// asks for a GDAL format (GdalModule.h).
 #pragma once
 
 #include <string>
@@ -29,3 +30,15 @@ std::string checkRasterOptions(const RasterOptions& opt);
 // with the reason in error (GDAL's own message where GDAL gave one, one line).
 bool writeGdalGrid(const std::string& outFileName, const GxGrid& grid, const GxGridParam& par, const RasterOptions& opt,
                    std::string& error);
+
+// The module's entry points, as the program finds them once it has opened the
+// module: the version guards against a module of another build.
+struct GdalFunctions {
+    const char* version;
+    std::string (*check)(const RasterOptions& opt);
+    bool (*write)(const std::string& outFileName, const GxGrid& grid, const GxGridParam& par, const RasterOptions& opt,
+                  std::string& error);
+};
+
+// The name the program looks the module's entry points up by.
+#define MESHRASTER_GDAL_ENTRY "meshrasterGdalFunctions"

@@ -47,7 +47,11 @@ GxGrid::~GxGrid() {
 }
 
 GxGrid::GxGrid(GxGrid&& other) noexcept
-    : data_(other.data_), cells_(other.cells_), mapped_(other.mapped_), nrows_(other.nrows_), ncols_(other.ncols_),
+    : data_(other.data_),
+      cells_(other.cells_),
+      mapped_(other.mapped_),
+      nrows_(other.nrows_),
+      ncols_(other.ncols_),
       shared_(other.shared_) {
     other.data_ = nullptr;
     other.cells_ = 0;

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "CommandLine.h"
-#include "GdalGrid.h"
+#include "GdalModule.h"
 #include "GisAscFile.h"
 #include "GisTecplotFile.h"
 #include "Jobs.h"
@@ -394,7 +394,7 @@ bool writeGrid(const std::string& name, const GxGrid& outGrid, const GxGridParam
                int jobs) {
     if (raster.format.empty()) return writeAscGrid(name, outGrid, gridPar, jobs);
     std::string error;
-    if (writeGdalGrid(name, outGrid, gridPar, raster, error)) return true;
+    if (writeRaster(name, outGrid, gridPar, raster, error)) return true;
     std::cout << "Can't write output file " << name << '\n';
     warn() << printableName(name) << ": " << error << '\n';
     return false;
@@ -488,7 +488,7 @@ int runMeshRaster(int argc, char** argv) {
     if (answered >= 0) return answered;
     // A format that cannot take the grid is refused before anything is read.
     const RasterOptions raster = rasterOptions(cl);
-    const std::string formatProblem = raster.format.empty() ? "" : checkRasterOptions(raster);
+    const std::string formatProblem = raster.format.empty() ? "" : checkRasterFormat(raster);
     if (!formatProblem.empty()) {
         std::cout << "MeshRaster: " << formatProblem << '\n';
         return 2;

@@ -1,0 +1,14 @@
+// The GDAL writer as the run uses it: in a build with GDAL, its module is
+// opened only when a run asks for a GDAL format, so that a run that writes the
+// text does not load GDAL's libraries.
+#pragma once
+
+#include <string>
+
+#include "GdalGrid.h"
+
+// checkRasterOptions of the module; what keeps the module from opening, when it does not.
+std::string checkRasterFormat(const RasterOptions& opt);
+// writeGdalGrid of the module.
+bool writeRaster(const std::string& outFileName, const GxGrid& grid, const GxGridParam& par, const RasterOptions& opt,
+                 std::string& error);
