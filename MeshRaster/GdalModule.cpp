@@ -35,7 +35,7 @@ std::vector<std::string> modulePlaces() {
 // The module's entry points, opened once; nullptr, with the reason in problem.
 const GdalFunctions* module(std::string& problem) {
     static std::string why;
-    static const GdalFunctions* const functions = [] () -> const GdalFunctions* {
+    static const GdalFunctions* const functions = []() -> const GdalFunctions* {
         std::string tried;
         for (const std::string& place : modulePlaces()) {
             void* handle = ::dlopen(place.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -656,6 +656,12 @@ long long fillGridTriangle(GxGrid& outGrid, GxCoord2D* triPt, double* z, GxGridP
     return notFinite;
 }
 
+long long fillMeshElement(GxGrid& outGrid, GxGridParam& gridPar, GxCoord2D& ptI, const GxCoord2D* const* node,
+                          const double* z, bool oneTriangle) {
+    if (!hasCells(outGrid, gridPar)) return 0;
+    return fillElement(outGrid, gridPar, ptI, node, z, oneTriangle);
+}
+
 bool containsPoint(GxCoord2D* triPt, GxCoord2D& pt) {
     const double x0 = triPt[0].x(), y0 = triPt[0].y();
     const double x1 = triPt[1].x(), y1 = triPt[1].y();

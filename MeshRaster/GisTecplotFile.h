@@ -90,6 +90,13 @@ private:
     bool problemReported_ = false;  // the reader's problem is among warnings_
 };
 
+// Fills the cells whose centres lie in the element node[0..3] with the node
+// values z[0..3], as toGrid does: an axis-aligned rectangle bilinearly, any
+// other element as triangles (the one triangle 0 1 2 when oneTriangle); ptI is
+// the centre of cell (0, 0). Returns how many values were not stored for not
+// being finite.
+long long fillMeshElement(GxGrid& outGrid, GxGridParam& gridPar, GxCoord2D& ptI, const GxCoord2D* const* node,
+                          const double* z, bool oneTriangle);
 // Fills the cells whose centres lie in the triangle triPt[0..2] from the plane
 // through z[0..2]; returns how many values were not stored for not being finite.
 long long fillGridTriangle(GxGrid& outGrid, GxCoord2D* triPt, double* z, GxGridParam& gridPar, GxCoord2D& ptI);

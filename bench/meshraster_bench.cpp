@@ -26,6 +26,7 @@
 #include "GisTecplotFile.h"
 #include "GxBox.h"
 #include "GxGrid.h"
+#include "IostreamDesign.h"
 #include "MeshRaster.h"
 #include "TestSupport.h"
 
@@ -304,7 +305,91 @@ long long scanTecplot(const std::string& text, long long nodes, double& sum) {
     return values + scan<int>(p, end, LLONG_MAX, elementSum);
 }
 
-void benchRun(long long nodes, int side, int reps, const std::string& program, const TempDir& dir, bool& ok) {
+// The figures of whole runs on one data set, repetitions side by side.
+struct RunFigures {
+    Samples one, two, io;                       // the binary with -j 1 and -j 2; the iostream design
+    Samples scan, format, write, sum;           // the bare limit and its parts
+    long peakOne = 0, peakTwo = 0, peakIo = 0;  // KiB
+    long long scanned = 0, nonZero = 0;
+    bool clean = true, sameJobs = true, sameIo = true, identical = true;
+};
+
+// The time of one write of text into a new file at path.
+double timedWrite(const std::string& path, const char* text, std::size_t length) {
+    std::remove(path.c_str());
+    return timed([&] {
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        if (f == nullptr) return;
+        std::setvbuf(f, nullptr, _IONBF, 0);  // one write(2) of the whole text
+        std::fwrite(text, 1, length, f);
+        std::fclose(f);
+    });
+}
+
+RunFigures measureRun(const RunData& d, int side, int reps, const std::string& program, const std::string& self,
+                      bool withIostream, const TempDir& dir) {
+    RunFigures f;
+    const long long cells = static_cast<long long>(side) * side;
+    std::string expectedOut;  // one line for each file converted
+    for (const std::string& name : d.files) expectedOut += "Asc File " + name + '\n';
+    const auto runBinary = [&](const std::vector<std::string>& args, Samples& s, long& peak) {
+        // While this process holds little memory: a child's peak memory counts
+        // the pages it shared with its parent at the fork. Freed blocks stay
+        // resident until the heap is trimmed.
+        malloc_trim(0);
+        std::remove(d.output.c_str());
+        const RunResult r = runProgram(args[0], {args.begin() + 1, args.end()}, dir.path());
+        s.t.push_back(r.seconds);
+        peak = std::max(peak, r.peakKiB);
+        f.clean = f.clean && r.status == 0 && r.out == expectedOut && r.err.empty();
+        return readFile(d.output);
+    };
+    for (int rep = 0; rep < reps; ++rep) {
+        const std::string gridOne = runBinary({program, "-j", "1", d.config}, f.one, f.peakOne);
+        const std::string written = runBinary({program, "-j", "2", d.config}, f.two, f.peakTwo);
+        f.sameJobs = f.sameJobs && gridOne == written;
+        if (withIostream) f.sameIo = runBinary({self, "--iostream-design", d.config}, f.io, f.peakIo) == written;
+
+        std::vector<std::string> texts;
+        for (const std::string& name : d.files) texts.push_back(readFile(name));
+        double sum = 0.0;
+        f.scan.t.push_back(timed([&] {
+            f.scanned = 0;
+            for (std::size_t k = 0; k < texts.size(); ++k) f.scanned += scanTecplot(texts[k], d.nodes[k], sum);
+        }));
+        texts = {};
+
+        // The binary's grid read back, to be formatted bare and checked.
+        const std::size_t cellsStart = written.find("INFO_END\n");
+        const char* p = written.data() + (cellsStart == std::string::npos ? written.size() : cellsStart + 9);
+        GxGrid grid(side, side);
+        f.nonZero = 0;
+        for (long long k = 0; k < cells; ++k) {
+            double v = 0.0;
+            scan<double>(p, written.data() + written.size(), 1, v);  // the sum of one number is the number
+            grid.RowCol(static_cast<int>(k / side), static_cast<int>(k % side), v);
+            f.nonZero += v != 0.0;
+        }
+        std::vector<char> buf(formatRoom(grid));
+        std::size_t length = 0;
+        f.format.t.push_back(timed([&] { length = formatGrid(buf.data(), grid, d.par); }));
+        f.write.t.push_back(timedWrite(dir.file("bare.grd"), buf.data(), length));
+        std::remove(dir.file("bare.grd").c_str());
+        f.sum.t.push_back(f.scan.t.back() + f.format.t.back() + f.write.t.back());
+        f.identical = f.identical && written.compare(0, std::string::npos, buf.data(), length) == 0;
+    }
+    std::remove(d.output.c_str());
+    return f;
+}
+
+std::string mib(long kib) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(kib) / 1024.0);
+    return text;
+}
+
+void benchRun(long long nodes, int side, int reps, const std::string& program, const std::string& self,
+              const TempDir& dir, bool& ok) {
     const RunData d = makeRunData(nodes, side, dir);
     const long long cells = static_cast<long long>(side) * side;
     const double mb = static_cast<double>(d.bytes) / 1e6, mcells = static_cast<double>(cells) / 1e6;
@@ -312,68 +397,60 @@ void benchRun(long long nodes, int side, int reps, const std::string& program, c
         "\n3. Whole run: 4 Tecplot files, %lld nodes (largest file %lld), %lld elements, %.1f MB; "
         "grid %d x %d\n",
         d.totalNodes, d.maxNodes, d.elements, mb, side, side);
-    Samples binary, bareScan, bareFormat, floor;
-    long peakKiB = 0;
-    long long scanned = 0, nonZero = 0;
-    bool clean = true, identical = true;
-    std::string expectedOut;  // one line for each file converted
-    for (const std::string& f : d.files) expectedOut += "Asc File " + f + '\n';
-    for (int rep = 0; rep < reps; ++rep) {
-        // The binary first, while this process holds little memory: a child's
-        // peak memory counts the pages it shared with its parent at the fork.
-        // Freed blocks stay resident until the heap is trimmed (the reader and
-        // the writer before made the quick run's figure 38 MiB instead of 12).
-        malloc_trim(0);
-        std::remove(d.output.c_str());
-        const RunResult r = runProgram(program, {d.config}, dir.path());
-        binary.t.push_back(r.seconds);
-        peakKiB = std::max(peakKiB, r.peakKiB);
-        clean = clean && r.status == 0 && r.out == expectedOut && r.err.empty();
-
-        std::vector<std::string> texts;
-        for (const std::string& f : d.files) texts.push_back(readFile(f));
-        double sum = 0.0;
-        bareScan.t.push_back(timed([&] {
-            scanned = 0;
-            for (std::size_t k = 0; k < texts.size(); ++k) scanned += scanTecplot(texts[k], d.nodes[k], sum);
-        }));
-        texts = {};
-
-        // The binary's grid read back, to be formatted bare and checked.
-        const std::string written = readFile(d.output);
-        const std::size_t cellsStart = written.find("INFO_END\n");
-        const char* p = written.data() + (cellsStart == std::string::npos ? written.size() : cellsStart + 9);
-        GxGrid grid(side, side);
-        nonZero = 0;
-        for (long long k = 0; k < cells; ++k) {
-            double v = 0.0;
-            scan<double>(p, written.data() + written.size(), 1, v);  // the sum of one number is the number
-            grid.RowCol(static_cast<int>(k / side), static_cast<int>(k % side), v);
-            nonZero += v != 0.0;
-        }
-        std::vector<char> buf(formatRoom(grid));
-        std::size_t length = 0;
-        bareFormat.t.push_back(timed([&] { length = formatGrid(buf.data(), grid, d.par); }));
-        floor.t.push_back(bareScan.t.back() + bareFormat.t.back());
-        identical = identical && written.compare(0, std::string::npos, buf.data(), length) == 0;
-    }
+    const RunFigures f = measureRun(d, side, reps, program, self, true, dir);
     const double totalNodes = static_cast<double>(d.totalNodes);
-    printRow("binary, child process (wall)", binary, mb, "B", totalNodes, "node");
-    printRow("floor: bare from_chars scan of the input", bareScan, mb, "B", totalNodes, "node");
-    printRow("floor: bare to_chars of the grid", bareFormat, mcells, "cells", static_cast<double>(cells), "cell");
-    printRatio("binary / (bare scan + bare formatting)", binary, floor);
-    const long long budget = 8 * cells + 24 * d.maxNodes + (32LL << 20);
-    std::printf(
-        "  peak memory of the binary %.1f MiB: %.0f %% of 8 B x %lld cells + 24 B x %lld nodes + 32 MiB = "
-        "%.1f MiB\n",
-        static_cast<double>(peakKiB) / 1024.0,
-        100.0 * static_cast<double>(peakKiB) * 1024.0 / static_cast<double>(budget), cells, d.maxNodes,
-        static_cast<double>(budget) / 1048576.0);
-    check(ok, "the binary exits 0, reports the 4 files and nothing else, writes nothing on standard error", clean);
-    check(ok, "its grid is byte-identical to the bare formatting of its cells", identical);
-    check(ok, "the bare scan reads all " + std::to_string(scanned) + " numbers of the input",
-          scanned == 5 * d.totalNodes + 4 * d.elements);
-    check(ok, "the grid has non-zero cells: " + std::to_string(nonZero), nonZero > 0);
+    printRow("binary -j 1, child process (wall)", f.one, mb, "B", totalNodes, "node");
+    printRow("binary -j 2, child process (wall)", f.two, mb, "B", totalNodes, "node");
+    printRow("iostream design, child process (wall)", f.io, mb, "B", totalNodes, "node");
+    printRow("limit: bare from_chars scan of the input", f.scan, mb, "B", totalNodes, "node");
+    printRow("limit: bare to_chars of the grid", f.format, mcells, "cells", static_cast<double>(cells), "cell");
+    printRow("limit: one write of the grid text", f.write, mcells, "cells", static_cast<double>(cells), "cell");
+    printRow("limit: the sum", f.sum, mb, "B", totalNodes, "node");
+    printRatio("binary -j 1 / limit", f.one, f.sum);
+    printRatio("binary -j 2 / limit", f.two, f.sum);
+    printRatio("iostream design / binary -j 1", f.io, f.one);
+    for (const int jobs : {1, 2}) {
+        // Each thread holds at most one file's node table.
+        const long long budget = 8 * cells + 24 * jobs * d.maxNodes + (32LL << 20);
+        const long peak = jobs == 1 ? f.peakOne : f.peakTwo;
+        std::printf("  peak memory -j %d: %s, %.0f %% of 8 B x %lld cells + %d x 24 B x %lld nodes + 32 MiB = %s\n",
+                    jobs, mib(peak).c_str(), 100.0 * static_cast<double>(peak) * 1024.0 / static_cast<double>(budget),
+                    cells, jobs, d.maxNodes, mib(static_cast<long>(budget / 1024)).c_str());
+    }
+    std::printf("  peak memory of the iostream design: %s\n", mib(f.peakIo).c_str());
+    check(ok, "the binary exits 0, reports the 4 files and nothing else, writes nothing on standard error", f.clean);
+    check(ok, "-j 1 and -j 2 write byte-identical grids", f.sameJobs);
+    check(ok, "the iostream design writes the same grid", f.sameIo);
+    check(ok, "the grid is byte-identical to the bare formatting of its cells", f.identical);
+    check(ok, "the bare scan reads all " + std::to_string(f.scanned) + " numbers of the input",
+          f.scanned == 5 * d.totalNodes + 4 * d.elements);
+    check(ok, "the grid has non-zero cells: " + std::to_string(f.nonZero), f.nonZero > 0);
+}
+
+// ---- 5. Scaling --------------------------------------------------------------
+
+// The whole run on a quarter, one and four times the data (nodes and cells):
+// the time per node and cell should stay the same.
+void benchScale(long long nodes, int side, int reps, const std::string& program, const std::string& self,
+                const TempDir& dir, bool& ok) {
+    std::printf("\n5. Scaling: the whole run on 1/4, 1 and 4 times the nodes and the cells\n");
+    std::printf("  %-6s %10s %10s %10s %10s %10s %12s %12s %12s\n", "data", "nodes", "cells", "-j 1", "-j 2", "limit",
+                "-j 1 ns/n+c", "-j 2 ns/n+c", "limit ns/n+c");
+    for (const double factor : {0.25, 1.0, 4.0}) {
+        const int s = static_cast<int>(side * std::sqrt(factor));
+        TempDir sub(dir.path());
+        const RunData d = makeRunData(static_cast<long long>(static_cast<double>(nodes) * factor), s, sub);
+        const RunFigures f = measureRun(d, s, reps, program, self, false, sub);
+        const double items = static_cast<double>(d.totalNodes) + static_cast<double>(s) * s;
+        std::printf("  %-6s %10lld %10lld %9.3fs %9.3fs %9.3fs %12.1f %12.1f %12.1f\n",
+                    factor == 0.25  ? "1/4"
+                    : factor == 1.0 ? "1"
+                                    : "4",
+                    d.totalNodes, static_cast<long long>(s) * s, f.one.best(), f.two.best(), f.sum.best(),
+                    f.one.best() * 1e9 / items, f.two.best() * 1e9 / items, f.sum.best() * 1e9 / items);
+        std::fflush(stdout);
+        check(ok, "-j 1 and -j 2 identical, clean, and as the bare formatting", f.sameJobs && f.clean && f.identical);
+    }
 }
 
 // ---- 4. Slivers ---------------------------------------------------------------
@@ -465,28 +542,33 @@ struct Options {
     long long tableLines = 2000000, runNodes = 2000000;  // the reader's node table; the whole run's four files
     int gridSide = 4000, reps = 5, quick = 0, keep = 0;  // gridSide: the writer's, the whole run's, the slivers' grid
     int slivers = 300;
-    std::string only = "reader,writer,gtiff,run,slivers", dir = std::filesystem::temp_directory_path().string();
+    std::string only = "reader,writer,gtiff,run,slivers,scale", dir = std::filesystem::temp_directory_path().string();
     std::string binary = MESHRASTER_BINARY;
+    std::string iostreamDesign;  // a configuration: run the iostream design on it, and nothing else
 };
 
 const char* const kUsage =
-    "usage: meshraster_bench [--quick] [--only reader,writer,gtiff,run,slivers] [--reps N] [--dir DIR] [--keep] "
-    "[--binary "
-    "PATH]\n";
+    "usage: meshraster_bench [--quick] [--only reader,writer,gtiff,run,slivers,scale] [--reps N] [--dir DIR]\n"
+    "                        [--keep] [--binary PATH] [--iostream-design CONFIG]\n";
 
 // The exit status when the benchmark is not to run (help, a wrong option), else -1.
 int parseOptions(int argc, char** argv, Options& o) {
-    const option longOptions[] = {
-        {"quick", no_argument, &o.quick, 1},       {"only", required_argument, nullptr, 'o'},
-        {"reps", required_argument, nullptr, 'r'}, {"dir", required_argument, nullptr, 'd'},
-        {"keep", no_argument, &o.keep, 1},         {"binary", required_argument, nullptr, 'b'},
-        {"help", no_argument, nullptr, 'h'},       {nullptr, 0, nullptr, 0}};
+    const option longOptions[] = {{"quick", no_argument, &o.quick, 1},
+                                  {"only", required_argument, nullptr, 'o'},
+                                  {"reps", required_argument, nullptr, 'r'},
+                                  {"dir", required_argument, nullptr, 'd'},
+                                  {"keep", no_argument, &o.keep, 1},
+                                  {"binary", required_argument, nullptr, 'b'},
+                                  {"help", no_argument, nullptr, 'h'},
+                                  {"iostream-design", required_argument, nullptr, 'i'},
+                                  {nullptr, 0, nullptr, 0}};
     int reps = 0;
     for (int c; (c = getopt_long(argc, argv, "h", longOptions, nullptr)) != -1;) {
         if (c == 'o') o.only = optarg;
         if (c == 'r') reps = std::max(1, std::atoi(optarg));
         if (c == 'd') o.dir = optarg;
         if (c == 'b') o.binary = optarg;
+        if (c == 'i') o.iostreamDesign = optarg;
         if (c == 'h' || c == '?') {
             std::fputs(kUsage, c == 'h' ? stdout : stderr);
             return c == 'h' ? 0 : 2;
@@ -503,6 +585,9 @@ int parseOptions(int argc, char** argv, Options& o) {
 int main(int argc, char** argv) {
     Options o;
     if (const int status = parseOptions(argc, argv, o); status >= 0) return status;
+    // The child process of the whole run's iostream row.
+    if (!o.iostreamDesign.empty()) return runIostreamDesign(o.iostreamDesign);
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
     TempDir dir(o.dir);
     if (o.keep) dir.keep();
     std::printf("MeshRaster benchmark, scratch folder %s\nTimes are wall-clock seconds, the best of %d repetitions.\n",
@@ -514,7 +599,9 @@ int main(int argc, char** argv) {
 #ifdef MESHRASTER_HAVE_GDAL
     if (o.only.find("gtiff") != std::string::npos) benchGtiff(o.gridSide, o.reps, dir, ok);
 #endif
-    if (o.only.find("run") != std::string::npos) benchRun(o.runNodes, o.gridSide, o.reps, o.binary, dir, ok);
+    if (o.only.find("run") != std::string::npos) benchRun(o.runNodes, o.gridSide, o.reps, o.binary, self, dir, ok);
     if (o.only.find("slivers") != std::string::npos) benchSlivers(o.slivers, o.gridSide, o.reps, ok);
+    if (o.only.find("scale") != std::string::npos)
+        benchScale(o.runNodes, o.gridSide, std::min(o.reps, 3), o.binary, self, dir, ok);
     return ok ? 0 : 1;
 }

@@ -14,8 +14,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char kConfig[] =
-    "PileHeight xmin 0 ymin 0 xmax 4 ymax 4 resx 1 resy 1 output out.grd input in.dat\n";
+const char kConfig[] = "PileHeight xmin 0 ymin 0 xmax 4 ymax 4 resx 1 resy 1 output out.grd input in.dat\n";
 const char kMesh[] = "ZONE N=4, E=1\n3.5 0.5 2 0 0\n3.5 3.5 2 0 0\n0.5 3.5 2 0 0\n0.5 0.5 2 0 0\n1 2 3 4\n";
 
 // A folder holding the program as an installation lays it out: bin/MeshRaster,
