@@ -250,6 +250,10 @@ bool OutputFile::nameTemporary() {
     return fail(EEXIST);
 }
 
+namespace {
+constexpr long long kStartWriteback = 8LL << 20;
+}  // namespace
+
 bool OutputFile::write(const char* data, std::size_t size) {
     if (error_ != 0 || fd_ < 0) return fail(EBADF);
     while (size > 0) {
@@ -259,6 +263,15 @@ bool OutputFile::write(const char* data, std::size_t size) {
         if (put == 0) return fail(EIO);
         data += put;
         size -= static_cast<std::size_t>(put);
+        written_ += put;
+    }
+    // The disk starts on each 8 MiB as it is written, so that the fsync of
+    // commit() does not wait for the whole file at the end (for the
+    // benchmark's 94 MB grid, 0.1 s of a 0.5 s write). Only a hint: where it
+    // is refused, commit's fsync does it all.
+    if (!inPlace_ && written_ - flushed_ >= kStartWriteback) {
+        ::sync_file_range(fd_, flushed_, written_ - flushed_, SYNC_FILE_RANGE_WRITE);
+        flushed_ = written_;
     }
     return true;
 }

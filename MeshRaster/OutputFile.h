@@ -45,4 +45,6 @@ private:
     std::string folder_;    // the folder of target_
     std::string tempName_;  // the temporary file's name while it has one
     int error_ = 0;
+    long long written_ = 0;  // bytes written so far
+    long long flushed_ = 0;  // bytes whose way to the disk has been started
 };

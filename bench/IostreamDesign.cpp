@@ -18,8 +18,7 @@ namespace {
 bool convert(const std::string& name, GxGrid& grid, GxGridParam& par) {
     std::ifstream in(name);
     std::string token;
-    while (in >> token && token != "ZONE") {
-    }
+    while (in >> token && token != "ZONE") {}
     if (!(in >> token) || token.size() < 3) return false;
     const int nodes = std::stoi(token.substr(2));
     in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
