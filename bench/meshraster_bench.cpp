@@ -27,6 +27,7 @@
 #include "GxBox.h"
 #include "GxGrid.h"
 #include "MeshRaster.h"
+#include "NumberTextBench.h"
 #include "TestSupport.h"
 
 #ifdef MESHRASTER_HAVE_GDAL
@@ -465,28 +466,34 @@ struct Options {
     long long tableLines = 2000000, runNodes = 2000000;  // the reader's node table; the whole run's four files
     int gridSide = 4000, reps = 5, quick = 0, keep = 0;  // gridSide: the writer's, the whole run's, the slivers' grid
     int slivers = 300;
-    std::string only = "reader,writer,gtiff,run,slivers", dir = std::filesystem::temp_directory_path().string();
+    long long verifyCount = 0;  // --verify-formatter: random doubles to compare instead of the sections
+    std::string only = "reader,writer,gtiff,run,slivers,formatter";
+    std::string dir = std::filesystem::temp_directory_path().string();
     std::string binary = MESHRASTER_BINARY;
 };
 
 const char* const kUsage =
-    "usage: meshraster_bench [--quick] [--only reader,writer,gtiff,run,slivers] [--reps N] [--dir DIR] [--keep] "
-    "[--binary "
-    "PATH]\n";
+    "usage: meshraster_bench [--quick] [--only reader,writer,gtiff,run,slivers,formatter] [--reps N] [--dir DIR] "
+    "[--keep] [--binary PATH] [--verify-formatter COUNT]\n";
 
 // The exit status when the benchmark is not to run (help, a wrong option), else -1.
 int parseOptions(int argc, char** argv, Options& o) {
-    const option longOptions[] = {
-        {"quick", no_argument, &o.quick, 1},       {"only", required_argument, nullptr, 'o'},
-        {"reps", required_argument, nullptr, 'r'}, {"dir", required_argument, nullptr, 'd'},
-        {"keep", no_argument, &o.keep, 1},         {"binary", required_argument, nullptr, 'b'},
-        {"help", no_argument, nullptr, 'h'},       {nullptr, 0, nullptr, 0}};
+    const option longOptions[] = {{"quick", no_argument, &o.quick, 1},
+                                  {"only", required_argument, nullptr, 'o'},
+                                  {"reps", required_argument, nullptr, 'r'},
+                                  {"dir", required_argument, nullptr, 'd'},
+                                  {"keep", no_argument, &o.keep, 1},
+                                  {"binary", required_argument, nullptr, 'b'},
+                                  {"help", no_argument, nullptr, 'h'},
+                                  {"verify-formatter", required_argument, nullptr, 'v'},
+                                  {nullptr, 0, nullptr, 0}};
     int reps = 0;
     for (int c; (c = getopt_long(argc, argv, "h", longOptions, nullptr)) != -1;) {
         if (c == 'o') o.only = optarg;
         if (c == 'r') reps = std::max(1, std::atoi(optarg));
         if (c == 'd') o.dir = optarg;
         if (c == 'b') o.binary = optarg;
+        if (c == 'v') o.verifyCount = std::max(1LL, std::atoll(optarg));
         if (c == 'h' || c == '?') {
             std::fputs(kUsage, c == 'h' ? stdout : stderr);
             return c == 'h' ? 0 : 2;
@@ -503,6 +510,7 @@ int parseOptions(int argc, char** argv, Options& o) {
 int main(int argc, char** argv) {
     Options o;
     if (const int status = parseOptions(argc, argv, o); status >= 0) return status;
+    if (o.verifyCount > 0) return verifyFormatter(o.verifyCount);
     TempDir dir(o.dir);
     if (o.keep) dir.keep();
     std::printf("MeshRaster benchmark, scratch folder %s\nTimes are wall-clock seconds, the best of %d repetitions.\n",
@@ -516,5 +524,6 @@ int main(int argc, char** argv) {
 #endif
     if (o.only.find("run") != std::string::npos) benchRun(o.runNodes, o.gridSide, o.reps, o.binary, dir, ok);
     if (o.only.find("slivers") != std::string::npos) benchSlivers(o.slivers, o.gridSide, o.reps, ok);
+    if (o.only.find("formatter") != std::string::npos) benchFormatter(o.gridSide, o.reps, ok);
     return ok ? 0 : 1;
 }
