@@ -22,6 +22,7 @@
 #include "GisAscFile.h"
 #include "GisTecplotFile.h"
 #include "Jobs.h"
+#include "NumberText.h"
 #include "OutputFile.h"
 #include "RunConfig.h"
 
@@ -420,7 +421,7 @@ char* putNumber(char* out, double v) {
         *out = '0';
         return out + 1;
     }
-    return std::to_chars(out, out + 24, v, std::chars_format::general, 11).ptr;
+    return formatGeneral11(out, v);
 }
 
 // Bytes 0x20 to 0x7e and 0x80 up stay as written, UTF-8 included.

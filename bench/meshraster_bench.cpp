@@ -28,6 +28,7 @@
 #include "GxGrid.h"
 #include "IostreamDesign.h"
 #include "MeshRaster.h"
+#include "NumberTextBench.h"
 #include "TestSupport.h"
 
 #ifdef MESHRASTER_HAVE_GDAL
@@ -542,14 +543,17 @@ struct Options {
     long long tableLines = 2000000, runNodes = 2000000;  // the reader's node table; the whole run's four files
     int gridSide = 4000, reps = 5, quick = 0, keep = 0;  // gridSide: the writer's, the whole run's, the slivers' grid
     int slivers = 300;
-    std::string only = "reader,writer,gtiff,run,slivers,scale", dir = std::filesystem::temp_directory_path().string();
+    long long verifyCount = 0;  // --verify-formatter: random doubles to compare instead of the sections
+    std::string only = "reader,writer,gtiff,run,slivers,formatter,scale";
+    std::string dir = std::filesystem::temp_directory_path().string();
     std::string binary = MESHRASTER_BINARY;
     std::string iostreamDesign;  // a configuration: run the iostream design on it, and nothing else
 };
 
 const char* const kUsage =
-    "usage: meshraster_bench [--quick] [--only reader,writer,gtiff,run,slivers,scale] [--reps N] [--dir DIR]\n"
-    "                        [--keep] [--binary PATH] [--iostream-design CONFIG]\n";
+    "usage: meshraster_bench [--quick] [--only reader,writer,gtiff,run,slivers,formatter,scale] [--reps N]\n"
+    "                        [--dir DIR] [--keep] [--binary PATH] [--iostream-design CONFIG]\n"
+    "                        [--verify-formatter COUNT]\n";
 
 // The exit status when the benchmark is not to run (help, a wrong option), else -1.
 int parseOptions(int argc, char** argv, Options& o) {
@@ -561,6 +565,7 @@ int parseOptions(int argc, char** argv, Options& o) {
                                   {"binary", required_argument, nullptr, 'b'},
                                   {"help", no_argument, nullptr, 'h'},
                                   {"iostream-design", required_argument, nullptr, 'i'},
+                                  {"verify-formatter", required_argument, nullptr, 'v'},
                                   {nullptr, 0, nullptr, 0}};
     int reps = 0;
     for (int c; (c = getopt_long(argc, argv, "h", longOptions, nullptr)) != -1;) {
@@ -569,6 +574,7 @@ int parseOptions(int argc, char** argv, Options& o) {
         if (c == 'd') o.dir = optarg;
         if (c == 'b') o.binary = optarg;
         if (c == 'i') o.iostreamDesign = optarg;
+        if (c == 'v') o.verifyCount = std::max(1LL, std::atoll(optarg));
         if (c == 'h' || c == '?') {
             std::fputs(kUsage, c == 'h' ? stdout : stderr);
             return c == 'h' ? 0 : 2;
@@ -588,6 +594,7 @@ int main(int argc, char** argv) {
     // The child process of the whole run's iostream row.
     if (!o.iostreamDesign.empty()) return runIostreamDesign(o.iostreamDesign);
     const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+    if (o.verifyCount > 0) return verifyFormatter(o.verifyCount);
     TempDir dir(o.dir);
     if (o.keep) dir.keep();
     std::printf("MeshRaster benchmark, scratch folder %s\nTimes are wall-clock seconds, the best of %d repetitions.\n",
@@ -603,5 +610,6 @@ int main(int argc, char** argv) {
     if (o.only.find("slivers") != std::string::npos) benchSlivers(o.slivers, o.gridSide, o.reps, ok);
     if (o.only.find("scale") != std::string::npos)
         benchScale(o.runNodes, o.gridSide, std::min(o.reps, 3), o.binary, self, dir, ok);
+    if (o.only.find("formatter") != std::string::npos) benchFormatter(o.gridSide, o.reps, ok);
     return ok ? 0 : 1;
 }
