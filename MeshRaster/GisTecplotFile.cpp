@@ -156,7 +156,9 @@ int GisTecplotFile::readZoneRecord() {
 }
 
 // Quoted text is one unit: a "ZONE" or "VARIABLES" inside a title is not one.
-// The VARIABLES list is kept as its tokens, a space or a line end between two,
+// A line whose first token begins with "#" is a comment, skipped whole, so
+// that a "zone" in a comment ahead of the record does not begin it. The
+// VARIABLES list is kept as its tokens, a space or a line end between two,
 // which is all that counting its names needs.
 bool GisTecplotFile::readPreamble(std::string& variables, long long& variablesLine, std::string& keyword) {
     bool quoted = false;  // within double quotes opened on quoteLine
@@ -170,6 +172,11 @@ bool GisTecplotFile::readPreamble(std::string& variables, long long& variablesLi
         }
         const long long line = lineNumber();
         if (quoted && line != quoteLine) quoted = false;  // quoted text ends with its line
+        if (!quoted && line != lastLine && token[0] == '#') {
+            lastLine = line;
+            emptyLine();
+            continue;
+        }
         if (!quoted && isZoneKeyword(token)) {
             keyword = token;
             return true;
@@ -193,15 +200,17 @@ bool GisTecplotFile::readPreamble(std::string& variables, long long& variablesLi
 // 100000 characters, counted from the end of the first token after the
 // keyword, and from the start of every later line: a longer line ends the
 // record there, and the node table is read from the character after. A record
-// that reaches kLongestRecord ends with its line.
+// that reaches kLongestRecord ends with its line. Comment lines ("#") within
+// the record are left out of it.
 bool GisTecplotFile::readRecordLines(std::string& record) {
     bool inToken = false, afterToken = false;  // the first token after the keyword
+    bool comment = false;
     std::size_t counted = 0;
     for (;;) {
         char c = '\0';
         getChar(&c);
         if (fail()) break;
-        if (!afterToken) {
+        if (!afterToken && !comment) {
             if (!isSpace(c))
                 inToken = true;
             else if (inToken)
@@ -209,7 +218,7 @@ bool GisTecplotFile::readRecordLines(std::string& record) {
         }
         counted += afterToken;
         if (c != '\n') {
-            record += c;
+            if (!comment) record += c;
             if (counted == kRecordLineChars) return true;
             continue;
         }
@@ -223,7 +232,8 @@ bool GisTecplotFile::readRecordLines(std::string& record) {
             if (next.empty() && !inToken) break;
             return true;
         }
-        record += '\n';
+        comment = next[0] == '#';
+        if (!comment) record += '\n';
         counted = 0;
     }
     if (!warnReadProblem()) {

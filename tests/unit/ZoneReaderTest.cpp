@@ -68,6 +68,14 @@ TEST(ZoneReader, RecordEndsBeforeTheFirstNodeLine) {
          {1, 2},
          ""},
         {"Zone N=1\n-1 0 3 0 0\n", 1, {3}, ""},
+        // A quote that is not closed ends with its line; a quoted VARIABLES is no list.
+        {"TITLE = \"open\nZONE N=1\n0 0 2 0 0\n", 1, {2}, ""},
+        {"TITLE = \"VARIABLES X\"\nZONE N=1\n0 0 2 0 0\n", 1, {2}, ""},
+        // Comment lines, in the preamble and in the record, are skipped whole.
+        {"# the zone of the flow\n  # \"ZONE\nZONE N=1,\n0 0 2 0 0\n", 1, {2}, ""},
+        {"ZONE T=\"x\"\n# N=5, ET=BRICK\n NODES=1\n0 0 2 0 0\n", 1, {2}, ""},
+        // A line that begins with ZONETYPE= goes on with the record.
+        {"ZONE T=\"x\", NODES=1\nZONETYPE=FETRIANGLE\n0 0 2 0 0\n", 1, {2}, ""},
         {"ZONE N=1\n+1 0 3 0 0\n", 1, {3}, ""},
         // A second zone's ZONE ends the record, and then the elements, as before.
         {"ZONE N=0\nZONE N=1,\n0 0 9 0 0\n",
