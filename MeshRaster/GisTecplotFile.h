@@ -40,6 +40,9 @@ public:
     int nodeCount() const { return nvals_; }
     // Node numbers per element: 3 in a triangle zone, 4 in a quadrilateral one.
     int nodesPerElement() const { return nodesPerElement_; }
+    // True when the zone record names a zone that is not read: nothing of the
+    // file is, and the stream stays at the record's end.
+    bool refused() const { return refused_; }
     // Node coordinates read so far; entry k - 1 belongs to node number k.
     const GxCoord2DVector& coords() const { return coordVector_; }
     // Node values, parallel to coords().

@@ -1,7 +1,6 @@
 #include "ZoneRecord.h"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -81,6 +80,12 @@ std::size_t listEnd(const std::string& s, std::size_t open) {
     return s.size();
 }
 
+// Whitespace, a separator, a quote or a bracket ends a word; any other byte,
+// NUL included, is part of it.
+bool endsWord(char c) {
+    return isSpace(c) || c == ',' || c == '=' || c == '"' || c == '(' || c == ')' || c == '[' || c == ']';
+}
+
 std::vector<Unit> unitsOf(const std::string& s) {
     std::vector<Unit> units;
     std::size_t p = 0;
@@ -103,7 +108,7 @@ std::vector<Unit> unitsOf(const std::string& s) {
             p = end;
         } else {
             std::size_t q = p;
-            while (q < s.size() && !isSpace(s[q]) && std::strchr(",=\"()[]", s[q]) == nullptr) ++q;
+            while (q < s.size() && !endsWord(s[q])) ++q;
             units.push_back({Unit::word, s.substr(p, q - p), s.substr(p, q - p)});
             p = q;
         }

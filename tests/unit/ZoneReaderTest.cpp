@@ -14,6 +14,7 @@ namespace {
 // (-2, -2) to (6, 6): the centre of column k at x = -1.5 + k, of row r at y = 5.5 - r.
 struct Read {
     bool good;
+    bool refused;
     int nodes;
     int nodesPerElement;
     std::string warnings;  // "line: text", one a line, "(lost)" where data was lost
@@ -24,7 +25,7 @@ struct Read {
 Read read(const std::string& text) {
     TempDir dir;
     GisTecplotFile file(dir.write("zone.dat", text), "r");
-    Read r{file.good(), file.nodeCount(), file.nodesPerElement(), "", {}};
+    Read r{file.good(), file.refused(), file.nodeCount(), file.nodesPerElement(), "", {}};
     if (r.good) {
         GxGridParam par(-2, 6, -2, 6, 1, 1);
         file.getXYValue(false);
@@ -95,6 +96,7 @@ TEST(ZoneReader, RecordEndsBeforeTheFirstNodeLine) {
         SCOPED_TRACE(c.text);
         const Read r = read(c.text);
         EXPECT_TRUE(r.good);
+        EXPECT_FALSE(r.refused);
         EXPECT_EQ(r.nodes, c.nodes);
         EXPECT_EQ(r.values, c.values);
         EXPECT_EQ(r.warnings, c.warnings);
@@ -150,11 +152,13 @@ TEST(ZoneReader, RecordLineTakenUpTo100000CharactersAsBefore) {
 TEST(ZoneReader, RefusedZoneIsNotRead) {
     const Read brick = read("ZONE N=4, E=1, F=FEPOINT, ET=BRICK\n" + kNodes + "1 2 3 4 1 2 3 4\n");
     EXPECT_TRUE(brick.good);
+    EXPECT_TRUE(brick.refused);
     EXPECT_EQ(brick.nodes, 0);
     EXPECT_TRUE(brick.values.empty());
     EXPECT_EQ(firstDifference(brick.grid, GxGrid(8, 8)), "");
     EXPECT_EQ(brick.warnings.substr(0, 30), "1: zone type \"ET=BRICK\" is not");
     const Read three = read("VARIABLES = X Y H\nZONE N=4, E=1\n" + kNodes + "1 2 3 4\n");
+    EXPECT_TRUE(three.refused);
     EXPECT_EQ(three.nodes, 0);
     EXPECT_EQ(three.warnings.substr(0, 30), "1: VARIABLES names 3 variables");
 }

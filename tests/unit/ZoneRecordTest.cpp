@@ -209,3 +209,15 @@ TEST(ZoneRecord, WordsOfThePreambleAndTheLineStarts) {
     for (const char* text : {"N=9", ".", "-", "+.", "-.x", "e5", "", "#1", "ZONE"})
         EXPECT_FALSE(beginsNumber(text)) << text;
 }
+
+// A NUL byte ended no word and began none, so the scan of the record stood
+// still and filled memory with empty words (found by fuzz_tecplot). It is
+// part of a word like any other byte.
+TEST(ZoneRecord, NulByteIsPartOfAWord) {
+    const std::string nul(1, '\0');
+    EXPECT_EQ(describe(parseZoneRecord("ZONE N=9, E=8, DATAPACKING=" + nul + "\x02POINT", "")),
+              "9 nodes, 4 an element\nZONE: zone packing \"DATAPACKING=\\x00\\x02POINT\"" + kPacking);
+    EXPECT_EQ(describe(parseZoneRecord("ZONE " + nul + " NODES=9" + nul, "")),
+              "0 nodes, 4 an element\nZONE: node count \"NODES=9\\x00\"" + kNotWhole);
+    EXPECT_EQ(countVariables("VARIABLES = X" + nul + " Y " + nul + " H MX MY"), 6);
+}
