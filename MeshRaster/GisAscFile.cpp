@@ -363,6 +363,17 @@ void GisAscFile::emptyLine() {
     }
 }
 
+std::string GisAscFile::peek(std::size_t count) {
+    if (!good()) return "";
+    // refill keeps the unread bytes from pos_ on, so what was skipped stays skipped.
+    for (;;) {
+        const char* const base = buf_.data();
+        pos_ = static_cast<std::size_t>(skipSpaceIn(base + pos_, base + end_, line_) - base);
+        if (end_ - pos_ >= count || !refill()) break;
+    }
+    return std::string(buf_.data() + pos_, std::min(count, end_ - pos_));
+}
+
 void GisAscFile::rewind() {
     if (!good() || mode_ != "r") return;
     if (::lseek(file_, 0, SEEK_SET) != 0) {

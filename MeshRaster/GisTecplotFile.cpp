@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "GxBox.h"
+#include "ZoneRecord.h"
 
 namespace {
 
@@ -22,38 +23,18 @@ constexpr long long kShortestNodeLine = 10;
 // Cells whose centres or weights a fill keeps at once along a row or down a
 // column, on the stack.
 constexpr int kChunkCells = 4096;
-// The bytes of a token shown in a warning; a longer one is cut and marked "...".
-constexpr std::size_t kShownTokenBytes = 40;
 // The bytes of a line read again to find the token the elements stopped at.
 constexpr std::size_t kStopLineBytes = 1 << 16;
+// The characters of a zone record line taken after its first token, as the
+// reader's emptyLine takes them.
+constexpr std::size_t kRecordLineChars = 100000;
+// The bytes of a zone record, and of a VARIABLES list, past which no more is
+// read into them: the longest token the reader takes.
+constexpr std::size_t kLongestRecord = 1 << 20;
 
 inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
 // The whitespace of the reader: space, \t \n \v \f \r.
 inline bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// Base-10 conversion from the start of text: leading whitespace and one sign,
-// then digits up to the first non-digit; no digits give 0. tooLarge reports
-// digits beyond the range of int (the count is then 0).
-int countFromText(const std::string& text, bool& tooLarge) {
-    std::size_t k = 0;
-    while (k < text.size() && isSpace(text[k])) ++k;
-    bool negative = false;
-    if (k < text.size() && (text[k] == '+' || text[k] == '-')) negative = text[k++] == '-';
-    long long n = 0;
-    for (; k < text.size() && isDigit(text[k]); ++k) {
-        n = n * 10 + (text[k] - '0');
-        if (n > 2147483648LL) {
-            tooLarge = true;
-            return 0;
-        }
-    }
-    if (negative) n = -n;
-    if (n > 2147483647LL) {
-        tooLarge = true;
-        return 0;
-    }
-    return static_cast<int>(n);
-}
 
 // A cell keeps the largest value offered to it; outside the grid nothing
 // happens. A value that is not finite is counted instead: NaN would fail the
@@ -142,30 +123,6 @@ std::string shortTableText(bool atEnd, int nodesRead, int nodes) {
                        " holds a value that is not a number; no element is read";
 }
 
-// A token as a warning shows it: in double quotes, a quote or backslash
-// escaped, control characters as \xHH, cut after kShownTokenBytes (at a UTF-8
-// character boundary) and then marked "..."; "a token" when it is unknown.
-std::string shownToken(const std::string& word, bool longer) {
-    if (word.empty()) return "a token";
-    std::size_t shown = std::min(word.size(), kShownTokenBytes);
-    while (shown < word.size() && shown > 0 && (static_cast<unsigned char>(word[shown]) & 0xC0) == 0x80) --shown;
-    static const char hex[] = "0123456789ABCDEF";
-    std::string s = "\"";
-    for (std::size_t k = 0; k < shown; ++k) {
-        const auto c = static_cast<unsigned char>(word[k]);
-        if (c < 0x20 || c == 0x7F) {
-            s += "\\x";
-            s += hex[c >> 4];
-            s += hex[c & 0xF];
-        } else {
-            if (c == '"' || c == '\\') s += '\\';
-            s += static_cast<char>(c);
-        }
-    }
-    if (longer || shown < word.size()) s += "...";
-    return s + '"';
-}
-
 // A node's value: its pile height z, or with isVelocity the velocity
 // magnitude |momentum| / z, 0 where z is 0.01 or less.
 double nodeValue(bool isVelocity, double z, double mx, double my) {
@@ -182,41 +139,112 @@ double nodeValue(bool isVelocity, double z, double mx, double my) {
 // The node arrays get their room in getXYValue, as the nodes arrive.
 GisTecplotFile::GisTecplotFile(const std::string& name, const char* mode) : GisAscFile(name, mode), name_(name) {
     if (!good()) return;
-    nvals_ = readNVals();
+    nvals_ = readZoneRecord();
 }
 
-int GisTecplotFile::readNVals() {
-    // Quotes mean nothing to the scan: a "ZONE" token inside a title ends it too.
-    const std::string zoneString = "ZONE";
-    std::string stringValue;
-    do {
-        getString(stringValue);
+int GisTecplotFile::readZoneRecord() {
+    std::string variables;
+    long long variablesLine = 0;
+    std::string record;
+    if (!readPreamble(variables, variablesLine, record)) return 0;
+    const long long zoneLine = lineNumber();
+    if (!readRecordLines(record)) return 0;
+    const ZoneRecord zone = parseZoneRecord(record, variables);
+    for (const ZoneProblem& p : zone.problems) addWarning(p.atVariables ? variablesLine : zoneLine, p.text, true);
+    time_ = zone.time;
+    refused_ = zone.refused();
+    if (refused_) return 0;
+    nodesPerElement_ = zone.nodesPerElement;
+    return zone.nodes;
+}
+
+// Quoted text is one unit: a "ZONE" or "VARIABLES" inside a title is not one.
+// A line whose first token begins with "#" is a comment, skipped whole, so
+// that a "zone" in a comment ahead of the record does not begin it. The
+// VARIABLES list is kept as its tokens, a space or a line end between two,
+// which is all that counting its names needs.
+bool GisTecplotFile::readPreamble(std::string& variables, long long& variablesLine, std::string& keyword) {
+    bool quoted = false;  // within double quotes opened on quoteLine
+    long long quoteLine = 0, lastLine = 0;
+    std::string token;
+    for (;;) {
+        getString(token);
         if (fail()) {
             if (!warnReadProblem()) addWarning(lineNumber(), "no ZONE record; nothing is read", true);
-            return 0;
+            return false;
         }
-    } while (stringValue != zoneString);
-    const long long zoneLine = lineNumber();
-    getString(stringValue);  // the node-count token, normally "N=<count>,"
-    emptyLine();             // the rest of the zone record
-
-    // Two leading characters ("N=") and one trailing one (the comma) are
-    // dropped, whatever they are.
-    const std::string& t = stringValue;
-    bool tooLarge = false;
-    const int count = t.size() < 3 ? 0 : countFromText(t.substr(2, t.size() - 3), tooLarge);
-    const bool malformed = t.size() < 3 || t[0] != 'N' || t[1] != '=' || !isDigit(t[2]) || isDigit(t.back());
-    if (!good()) {
-        if (!warnReadProblem()) addWarning(lineNumber(), "the file ends within its ZONE record", true);
-    } else if (tooLarge) {
-        addWarning(zoneLine, "node count in \"" + t + "\" does not fit in an int; no node is read", true);
-    } else if (malformed) {
-        addWarning(zoneLine,
-                   "node-count token \"" + t + "\" is not N=<count> followed by a comma; read as " +
-                       std::to_string(count) + " nodes",
-                   true);
+        const long long line = lineNumber();
+        if (quoted && line != quoteLine) quoted = false;  // quoted text ends with its line
+        if (!quoted && line != lastLine && token[0] == '#') {
+            lastLine = line;
+            emptyLine();
+            continue;
+        }
+        if (!quoted && isZoneKeyword(token)) {
+            keyword = token;
+            return true;
+        }
+        if (variablesLine > 0) {
+            if (variables.size() < kLongestRecord) variables += (line != lastLine ? '\n' : ' ') + token;
+        } else if (!quoted && beginsVariablesList(token)) {
+            variablesLine = line;
+            variables = token;
+        }
+        for (const char c : token)
+            if (c == '"') {
+                quoted = !quoted;
+                quoteLine = line;
+            }
+        lastLine = line;
     }
-    return count;
+}
+
+// As when only its first line was read, the rest of a line is taken up to
+// 100000 characters, counted from the end of the first token after the
+// keyword, and from the start of every later line: a longer line ends the
+// record there, and the node table is read from the character after. A record
+// that reaches kLongestRecord ends with its line. Comment lines ("#") within
+// the record are left out of it.
+bool GisTecplotFile::readRecordLines(std::string& record) {
+    bool inToken = false, afterToken = false;  // the first token after the keyword
+    bool comment = false;
+    std::size_t counted = 0;
+    for (;;) {
+        char c = '\0';
+        getChar(&c);
+        if (fail()) break;
+        if (!afterToken && !comment) {
+            if (!isSpace(c))
+                inToken = true;
+            else if (inToken)
+                afterToken = true;  // the first character of the rest of its line
+        }
+        counted += afterToken;
+        if (c != '\n') {
+            if (!comment) record += c;
+            if (counted == kRecordLineChars) return true;
+            continue;
+        }
+        if (record.size() >= kLongestRecord) return true;
+        const std::string next = peek(5);
+        if (!good()) break;
+        const std::size_t word = std::min(next.find_first_of(" \t\n\v\f\r"), next.size());
+        if (next.empty() || beginsNumber(next) || isZoneKeyword(next.substr(0, word))) {
+            // Nothing after the keyword but the end of the file: the record
+            // is cut short, as it was when the count token was read.
+            if (next.empty() && !inToken) break;
+            return true;
+        }
+        comment = next[0] == '#';
+        if (!comment) record += '\n';
+        counted = 0;
+    }
+    if (!warnReadProblem()) {
+        char end = '\0';
+        if (good()) getChar(&end);  // at the end of the input: fails, as reading on would
+        addWarning(lineNumber(), "the file ends within its ZONE record", true);
+    }
+    return false;
 }
 
 // The first room is bounded whatever the count says, and by what the file
@@ -285,11 +313,12 @@ void GisTecplotFile::getXYValue(bool isVelocity) {
 
 int GisTecplotFile::readElement(int* vert) {
     int got = 0;
-    while (got < 4) {
+    while (got < nodesPerElement_) {
         getAscInt(vert[got]);
         if (fail()) break;  // a number that ends the input is still read
         ++got;
     }
+    if (got == 3 && nodesPerElement_ == 3) vert[3] = vert[2];
     return got;
 }
 
@@ -308,7 +337,7 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
     // Centre of cell (0, 0), the north-west cell: cells are evaluated at their
     // centres, never at their corners.
     GxCoord2D ptI(gridPar.xmin_ + gridPar.resx_ * 0.5, gridPar.ymax_ - gridPar.resy_ * 0.5);
-    if (nodesCut_) return;
+    if (nodesCut_ || refused_) return;
     if (!good()) {
         warnReadProblem();  // the node table's last line may have met it
         return;
@@ -319,8 +348,8 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
     ElementTally skipped, notFinite;
     int vert[4];
     int got;
-    // Line ends do not delimit elements: numbers are taken four at a time.
-    while ((got = readElement(vert)) == 4) {
+    // Line ends do not delimit elements: numbers are taken nodesPerElement_ at a time.
+    while ((got = readElement(vert)) == nodesPerElement_) {
         ++elementsRead;
         const GxCoord2D* node[4];
         if (nodesOf(vert, node)) {
@@ -340,7 +369,7 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
     if (notFinite.count > 0) addWarning(notFinite.firstLine, notFiniteText(notFinite), true);
     if (skipped.count > 0 && !skippedFirst)
         addWarning(skipped.firstLine, skippedText(skipped, coordVector_.size()), true);
-    if (!warnReadProblem() && got < 4) warnSectionEnd(got, elementsRead);
+    if (!warnReadProblem() && got < nodesPerElement_) warnSectionEnd(got, elementsRead);
 }
 
 // Only a section that stops at a second zone's "ZONE", between elements, is
@@ -354,7 +383,8 @@ void GisTecplotFile::warnSectionEnd(int numbersRead, long long elementsRead) {
     } else if (endedBeforeToken()) {
         if (numbersRead > 0)
             addWarning(lineNumber(),
-                       element + " has only " + std::to_string(numbersRead) + " of its 4 node numbers and is dropped",
+                       element + " has only " + std::to_string(numbersRead) + " of its " +
+                           std::to_string(nodesPerElement_) + " node numbers and is dropped",
                        true);
     } else {
         bool longer = false;
@@ -684,9 +714,11 @@ bool containsPoint(GxCoord2D* triPt, GxCoord2D& pt) {
 
 void GisTecplotFile::toMeshLines(int* vert) {
     std::cout.precision(11);
+    // A triangle of a triangle zone is drawn as the four-node triangle a b c c.
+    const int element[4] = {vert[0], vert[1], vert[2], nodesPerElement_ == 3 ? vert[2] : vert[3]};
     const GxCoord2D* node[4];
-    if (!nodesOf(vert, node)) return;  // a node outside the zone: nothing to draw
-    const int count = isAxisRectangle(node) || vert[2] != vert[3] ? 4 : 3;
+    if (!nodesOf(element, node)) return;  // a node outside the zone: nothing to draw
+    const int count = isAxisRectangle(node) || element[2] != element[3] ? 4 : 3;
     for (int k = 0; k <= count; ++k) {
         const GxCoord2D& p = *node[k % count];
         std::cout << p.x() << ' ' << p.y() << std::endl;

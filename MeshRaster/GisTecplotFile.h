@@ -30,13 +30,19 @@ public:
     // Reads the element section and rasterises every element into outGrid; a
     // node table cut short leaves it unread.
     void toGrid(GxGrid& outGrid, GxGridParam& gridPar);
-    // Writes the outline of the element vert[0..3] to standard output, closed, then "END".
+    // Writes the outline of the element vert[0..3] (vert[0..2] in a triangle
+    // zone) to standard output, closed, then "END".
     void toMeshLines(int* vert);
 
-    // Zone time; no zone record read so far carries one, so it stays 0.
+    // Zone time: the zone record's SOLUTIONTIME, 0 when it has none.
     double time() const { return time_; }
-    // Node count from the zone record.
+    // Node count from the zone record; 0 when the zone is not read.
     int nodeCount() const { return nvals_; }
+    // Node numbers per element: 3 in a triangle zone, 4 in a quadrilateral one.
+    int nodesPerElement() const { return nodesPerElement_; }
+    // True when the zone record names a zone that is not read: nothing of the
+    // file is, and the stream stays at the record's end.
+    bool refused() const { return refused_; }
     // Node coordinates read so far; entry k - 1 belongs to node number k.
     const GxCoord2DVector& coords() const { return coordVector_; }
     // Node values, parallel to coords().
@@ -56,12 +62,21 @@ public:
     GisTecplotFile& operator=(const GisTecplotFile&) = delete;
 
 private:
-    // Scans to the zone record and returns the node count of its node-count token.
-    int readNVals();
+    // Reads the preamble and the zone record up to the node table; returns the
+    // node count, 0 when the zone is not read.
+    int readZoneRecord();
+    // Reads up to the keyword ZONE into keyword, keeping the VARIABLES list
+    // and its line; false, with a warning, when there is no keyword.
+    bool readPreamble(std::string& variables, long long& variablesLine, std::string& keyword);
+    // Appends the rest of the zone record, which ends before the first line of
+    // a node or of another zone, to record; false, with a warning, when the
+    // file ends (or reading stops) within it.
+    bool readRecordLines(std::string& record);
     // Makes room for at least one more node in both arrays; false when memory
     // cannot be had.
     bool growNodeArrays();
-    // Reads up to four node numbers into vert; returns how many were read.
+    // Reads up to nodesPerElement_ node numbers into vert; returns how many were
+    // read. In a triangle zone vert[3] repeats vert[2], as in a four-node triangle.
     int readElement(int* vert);
     // Looks up the nodes vert[0..3]; false when a number is outside 1 to the nodes read.
     bool nodesOf(const int* vert, const GxCoord2D** node) const;
@@ -86,6 +101,8 @@ private:
     GxCoord2DVector coordVector_;
     ValueVector valueVector_;
     std::vector<TecplotWarning> warnings_;
+    int nodesPerElement_ = 4;
+    bool refused_ = false;          // the zone record names a zone that is not read
     bool nodesCut_ = false;         // memory ran out within the node table
     bool problemReported_ = false;  // the reader's problem is among warnings_
 };

@@ -15,6 +15,12 @@ strips overlap (one element column between processes 0 and 1, two between
 processes 1 and 2); nodes in an overlap appear in both files with identical
 coordinates and values.  Each file numbers its own nodes from 1.
 
+A fourth file holds the patch of cells cut into two triangles, written as a
+triangle zone (ZONETYPE=FETRIANGLE, three node numbers an element), the way
+codes that mesh with triangles write them; process 1's file leaves those
+cells to it, and shares the nodes of the patch's border with it.  The grid
+is the one the same triangles give as four-node elements in process 1.
+
 The mesh is mostly 5 m x 5 m rectangles, listed from their south-east corner
 counter-clockwise.  It also has
   * a refined patch of 2.5 m rectangles around the flow front, straddling
@@ -22,10 +28,12 @@ counter-clockwise.  It also has
     patch are cut into three triangles each so the mesh stays conforming,
   * a patch of cells cut into two triangles along a diagonal,
   * a patch of slightly skewed general quadrilaterals under the flow tail.
-Triangles are written as four-node elements with the third node repeated.
+In the process files, triangles are written as four-node elements with the
+third node repeated.
 
 Files written next to this script:
-  flow_p0.dat flow_p1.dat flow_p2.dat   the mesh and flow state
+  flow_p0.dat flow_p1.dat flow_p2.dat   the mesh and flow state, per process
+  flow_p3.dat                           the split cells, as a triangle zone
   pileheight.cfg velocity.cfg           MeshRaster configurations
 
 Regenerate with
@@ -194,7 +202,19 @@ def build_mesh():
 
 def write_process(mesh, p, path):
     lo, hi = PROCESSES[p]
-    elems = [keys for (i, j, keys) in mesh.elements if lo <= i < hi]
+    elems = [keys for (i, j, keys) in mesh.elements
+             if lo <= i < hi and not in_range(i, j, SPLIT)]
+    title = "process %d of %d" % (p, len(PROCESSES))
+    return write_zone(mesh, path, title, "F=FEPOINT, ET=QUADRILATERAL", elems, 4)
+
+
+def write_triangles(mesh, path):
+    """The split cells, one triangle a b c for each four-node a b c c."""
+    elems = [keys[:3] for (i, j, keys) in mesh.elements if in_range(i, j, SPLIT)]
+    return write_zone(mesh, path, "split cells", "DATAPACKING=POINT, ZONETYPE=FETRIANGLE", elems, 3)
+
+
+def write_zone(mesh, path, title, zone_type, elems, per):
     local = {}
     order = []
     for keys in elems:
@@ -202,11 +222,11 @@ def write_process(mesh, p, path):
             if k not in local:
                 local[k] = len(order) + 1
                 order.append(k)
+    assert all(len(keys) == per for keys in elems)
     lines = [
-        'TITLE = "Debris flow, process %d of %d, t = %d s"'
-        % (p, len(PROCESSES), TIME),
+        'TITLE = "Debris flow, %s, t = %d s"' % (title, TIME),
         'VARIABLES = "X", "Y", "PILE_HEIGHT", "X_MOMENTUM", "Y_MOMENTUM"',
-        "ZONE N=%d, E=%d, F=FEPOINT, ET=QUADRILATERAL" % (len(order), len(elems)),
+        "ZONE N=%d, E=%d, %s" % (len(order), len(elems), zone_type),
     ]
     lines += [mesh.nodes[k] for k in order]
     lines += [" ".join(str(local[k]) for k in keys) for keys in elems]
@@ -216,7 +236,12 @@ def write_process(mesh, p, path):
 
 
 MESH_BOX = (X0, Y0, X0 + NI * CELL, Y0 + NJ * CELL)
-DATA_FILES = ["flow_p%d.dat" % p for p in range(len(PROCESSES))]
+PROCESS_FILES = ["flow_p%d.dat" % p for p in range(len(PROCESSES))]
+TRIANGLE_FILE = "flow_p3.dat"
+DATA_FILES = PROCESS_FILES + [TRIANGLE_FILE]
+# Files that share the nodes of their common border; no other two share one.
+NEIGHBOURS = [("flow_p0.dat", "flow_p1.dat"), ("flow_p1.dat", "flow_p2.dat"),
+              ("flow_p1.dat", TRIANGLE_FILE)]
 CONFIGS = {
     "pileheight.cfg": ("PileHeight", 600000, 5100000, 600400, 5100300, 2, 2,
                        "pileheight.grd"),
@@ -236,9 +261,11 @@ def write_config(path, cfg):
 
 def generate():
     mesh = build_mesh()
-    for p, name in enumerate(DATA_FILES):
+    for p, name in enumerate(PROCESS_FILES):
         n, e = write_process(mesh, p, os.path.join(HERE, name))
         print("%s: %d nodes, %d elements" % (name, n, e))
+    n, e = write_triangles(mesh, os.path.join(HERE, TRIANGLE_FILE))
+    print("%s: %d nodes, %d triangles" % (TRIANGLE_FILE, n, e))
     for name, cfg in CONFIGS.items():
         write_config(os.path.join(HERE, name), cfg)
         print("%s written" % name)
@@ -255,7 +282,8 @@ def require(cond, msg):
 
 
 def read_tecplot(path):
-    """Read one file the way MeshRaster reads it; return node and element lists."""
+    """Read one file the way MeshRaster reads it; return node and element
+    lists, a triangle of a triangle zone as the four-node element a b c c."""
     with open(path, "rb") as f:
         raw = f.read()
     require(raw.endswith(b"\n"), "%s: no newline at end" % path)
@@ -274,6 +302,7 @@ def read_tecplot(path):
     m = re.search(r"\bE=(\d+),", lines[zone])
     require(m, "%s: no element count" % path)
     e = int(m.group(1))
+    per = 3 if lines[zone].endswith("ZONETYPE=FETRIANGLE") else 4
     node_lines = lines[zone + 1: zone + 1 + n]
     require(len(node_lines) == n, "%s: fewer than N node lines" % path)
     nodes = []
@@ -287,9 +316,9 @@ def read_tecplot(path):
     elems = []
     for k, line in enumerate(elem_lines, 1):
         t = line.split()
-        require(len(t) == 4 and all(v.isdigit() for v in t),
-                "%s: element %d is not four node numbers" % (path, k))
-        ids = [int(v) for v in t]
+        require(len(t) == per and all(v.isdigit() for v in t),
+                "%s: element %d is not %d node numbers" % (path, k, per))
+        ids = [int(v) for v in t] + ([int(t[2])] if per == 3 else [])
         require(all(1 <= v <= n for v in ids),
                 "%s: element %d refers to a node out of range" % (path, k))
         elems.append(ids)
@@ -360,15 +389,16 @@ def check():
               "%d general quadrilaterals), %d bytes"
               % (name, len(nodes), len(elems), counts["rect"], counts["tri"],
                  counts["quad"], size))
-    for a, b in zip(DATA_FILES, DATA_FILES[1:]):
+    for a, b in NEIGHBOURS:
         shared = set(files[a]) & set(files[b])
         require(shared, "%s and %s do not overlap" % (a, b))
         for k in shared:
             require(files[a][k] == files[b][k], "overlap node %s differs" % (k,))
         print("%s / %s: %d shared nodes, all equal" % (a, b, len(shared)))
     for a in range(len(DATA_FILES)):
-        for b in range(a + 2, len(DATA_FILES)):
-            require(not set(files[DATA_FILES[a]]) & set(files[DATA_FILES[b]]),
+        for b in range(a + 1, len(DATA_FILES)):
+            pair = (DATA_FILES[a], DATA_FILES[b])
+            require(pair in NEIGHBOURS or not set(files[pair[0]]) & set(files[pair[1]]),
                     "non-neighbouring files share nodes")
     # The joined mesh must tile the mesh box exactly and be conforming:
     # every edge is used by two elements, except edges on the outer boundary.

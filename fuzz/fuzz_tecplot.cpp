@@ -82,14 +82,18 @@ void convert(const std::string& name, bool isVelocity, bool fixedGrid) {
     }
     f.getXYValue(isVelocity);
     checkReader(f);
+    FUZZ_CHECK(!f.refused() || (f.nodeCount() == 0 && f.coords().empty()));
     GxGridParam par = fixedGrid ? GxGridParam(-2, 6, -2, 6, 1, 1) : gridOver(f);
     GxGrid grid(par.NumRow(), par.NumCol());
     f.toGrid(grid, par);
     bool outOfMemory = false;
     for (const TecplotWarning& w : f.warnings()) outOfMemory = outOfMemory || isOutOfMemory(w);
-    FUZZ_CHECK(!f.good() || outOfMemory);  // the element section is read to its end
+    // The element section is read to its end, unless the zone is refused.
+    FUZZ_CHECK(!f.good() || outOfMemory || f.refused());
     checkReader(f);
     checkGrid(grid);
+    for (int row = 0; f.refused() && row < grid.NumRow(); ++row)
+        for (int col = 0; col < grid.NumCol(); ++col) FUZZ_CHECK(grid.RowCol(row, col) == 0);  // nothing is read
     for (double v : f.values()) FUZZ_CHECK(!isVelocity || v >= 0);  // |momentum| / height, or 0
 
     // The outline export on a few elements, including node numbers outside the zone.

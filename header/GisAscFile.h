@@ -56,6 +56,10 @@ public:
     void getString(std::string& word);
     // Discards the rest of the line and its newline, at most 100000 characters.
     void emptyLine();
+    // Skips whitespace, as a read does, and returns up to count bytes of what
+    // follows without taking them; fewer only at the end of the input, which
+    // sets no flag here (the next read finds it).
+    std::string peek(std::size_t count);
     // Moves a good input file back to its first byte.
     void rewind();
 

@@ -153,9 +153,11 @@ TEST(FaultInjection, LinesOfMillionsOfCharacters) {
 namespace {
 
 // Where the parts of an intact Tecplot file lie, found here by plain splitting
-// (one zone record line, one node per line, four numbers per element).
+// (one zone record line, one node per line, four numbers per element, or three
+// in a triangle zone).
 struct Layout {
     std::string text;
+    std::size_t perElement = 4;                                // node numbers an element
     std::size_t nodesStart = 0;                                // first byte of the node table
     std::size_t fifthStart = 0, fifthEnd = 0;                  // last node's fifth number
     std::vector<std::string> nodeLines;                        // with their newlines
@@ -166,6 +168,7 @@ struct Layout {
         const std::size_t zone = text.find("ZONE N=");
         const long count = std::stol(text.substr(zone + 7));
         std::size_t p = text.find('\n', zone) + 1;
+        if (text.substr(zone, p - zone).find("ZONETYPE=FETRIANGLE") != std::string::npos) perElement = 3;
         nodesStart = p;
         for (long k = 0; k < count; ++k) {
             const std::size_t end = text.find('\n', p) + 1;
@@ -217,19 +220,19 @@ Expected expectedFor(const Layout& f, std::size_t cut) {
         else if (start < cut)
             partial = true;
     }
-    const std::size_t read = whole + partial;
+    const std::size_t read = whole + partial, per = f.perElement;
     const long nodes = static_cast<long>(f.nodeLines.size());
-    for (std::size_t k = 0; k < read / 4 * 4; ++k) {
+    for (std::size_t k = 0; k < read / per * per; ++k) {
         const auto [start, end] = f.numbers[k];
         // A number cut short at the end of the file is still a number: its element is read.
         const std::string number = f.text.substr(start, std::min(end, cut) - start);
-        e.elements += number + (k % 4 == 3 ? "\n" : " ");
-        if (k % 4 == 3 && end > cut) {
+        e.elements += number + (k % per == per - 1 ? "\n" : " ");
+        if (k % per == per - 1 && end > cut) {
             const long v = std::stol(number);
             e.warning = v < 1 || v > nodes;
         }
     }
-    if (read % 4 != 0) e.warning = true;  // an element with one to three numbers
+    if (read % per != 0) e.warning = true;  // an element cut short
     return e;
 }
 

@@ -48,10 +48,10 @@ Grid awkwardGrid() {
 }
 
 // The bundled example converted as examples/pileheight.cfg asks: 200 x 150
-// cells of pile height from three files.
+// cells of pile height from four files.
 Grid exampleGrid() {
     Grid g{GxGridParam(600000, 600400, 5100000, 5100300, 2, 2), GxGrid(150, 200)};
-    for (const char* file : {"flow_p0.dat", "flow_p1.dat", "flow_p2.dat"})
+    for (const char* file : {"flow_p0.dat", "flow_p1.dat", "flow_p2.dat", "flow_p3.dat"})
         EXPECT_TRUE(readTecFile((std::string(MESHRASTER_EXAMPLES_DIR) + "/" + file).c_str(), false, g.grid, g.par));
     return g;
 }

@@ -206,7 +206,7 @@ Flags flagsOf(const GisAscFile& f) {
     return flags;
 }
 
-enum class Call { GetString, GetAscInt, GetAscDouble, GetChar, Getline, EmptyLine, Rewind, LineNumber };
+enum class Call { GetString, GetAscInt, GetAscDouble, GetChar, Getline, EmptyLine, Rewind, LineNumber, Peek };
 
 // One call on the reader: what it delivers (a read that fails leaves its
 // argument as it was) and the flags it leaves. Made by the functions below,
@@ -214,8 +214,8 @@ enum class Call { GetString, GetAscInt, GetAscDouble, GetChar, Getline, EmptyLin
 struct Step {
     Call call;
     bool delivers;
-    std::string text;   // getString, getChar, getline
-    double number = 0;  // getAscInt, getAscDouble, lineNumber
+    std::string text;   // getString, getChar, getline, peek
+    double number = 0;  // getAscInt, getAscDouble, lineNumber; peek: its count
     Flags flags = kGood;
 };
 
@@ -232,10 +232,13 @@ Step getline(const std::string& stored, Flags f = kGood) { return {Call::Getline
 Step emptyLine(Flags f = kGood) { return {Call::EmptyLine, false, "", 0, f}; }
 Step rewind(Flags f = kGood) { return {Call::Rewind, false, "", 0, f}; }
 Step lineNumber(long long n, Flags f = kGood) { return {Call::LineNumber, true, "", static_cast<double>(n), f}; }
+Step peek(std::size_t count, const std::string& shown, Flags f = kGood) {
+    return {Call::Peek, true, shown, static_cast<double>(count), f};
+}
 
 const char* nameOf(Call call) {
-    const char* const names[] = {"getString", "getAscInt", "getAscDouble", "getChar",
-                                 "getline",   "emptyLine", "rewind",       "lineNumber"};
+    const char* const names[] = {"getString", "getAscInt", "getAscDouble", "getChar", "getline",
+                                 "emptyLine", "rewind",    "lineNumber",   "peek"};
     return names[static_cast<int>(call)];
 }
 
@@ -276,6 +279,9 @@ void run(GisAscFile& f, const Step& step) {
             break;
         case Call::LineNumber:
             EXPECT_EQ(f.lineNumber(), static_cast<long long>(step.number));
+            break;
+        case Call::Peek:
+            EXPECT_EQ(f.peek(static_cast<std::size_t>(step.number)), step.text);
             break;
     }
     EXPECT_EQ(describe(flagsOf(f)), describe(step.flags));
@@ -570,8 +576,9 @@ TEST(GisAscFile, TokenLongerThan1MiBEndsReadingInsteadOfTakingAllMemory) {
 TEST(GisAscFile, ReadErrorIsNotTheEndOfTheInput) {
     // Reading /proc/self/mem from its first byte fails with EIO: nothing is mapped at address 0.
     const char* const name = "/proc/self/mem";
-    for (const Step& step : {getString(kReadStopped), getAscInt(kReadStopped), getAscDouble(kReadStopped),
-                             getChar(kReadStopped), getline("", kReadStopped), emptyLine(kReadStopped)}) {
+    for (const Step& step :
+         {getString(kReadStopped), getAscInt(kReadStopped), getAscDouble(kReadStopped), getChar(kReadStopped),
+          getline("", kReadStopped), emptyLine(kReadStopped), peek(1, "", kReadStopped)}) {
         SCOPED_TRACE(nameOf(step.call));
         GisAscFile f(name, "r");
         if (!f.good()) GTEST_SKIP() << name << " cannot be opened here";
@@ -604,6 +611,24 @@ TEST(GisAscFile, BufferMemoryThatCannotBeHadEndsReading) {
         failAllocationsFrom = 0;
         EXPECT_EQ(t.file.readProblem(), "out of memory");
     }
+}
+
+// The zone reader looks at the start of the next line to know where its record
+// ends: peek takes the whitespace, and nothing else, and at the end of the
+// input sets no flag, so that the read after it is the one that finds the end.
+TEST(GisAscFile, PeekTakesOnlyWhitespace) {
+    const Case cases[] = {
+        {"ZONE\n  \n\t 3.5 x\n",
+         {getString("ZONE"), peek(5, "3.5 x"), lineNumber(3), peek(2, "3."), getAscDouble(3.5), peek(9, "x\n"),
+          getString("x"), peek(1, ""), lineNumber(4), getString(kNothingLeft)}},
+        {"\n\n", {peek(5, ""), lineNumber(3), getChar(kEof | kFail)}},
+        {"12", {peek(0, ""), peek(5, "12"), getAscInt(12, kEof), peek(5, "", kEof)}},
+        // The bytes peeked at are loaded across the end of the buffer, and stay for the reads.
+        {std::string(kBuffer - 2, ' ') + "-.5e1 x", {peek(3, "-.5"), getAscDouble(-5), getString("x", kEof)}},
+        {std::string(kBuffer + 3, '\n') + "z", {peek(2, "z"), lineNumber(kBuffer + 4), getString("z", kEof)}},
+        {"1 x", {getAscInt(1), getAscInt(kFail), peek(1, "", kFail)}},
+    };
+    for (const Case& c : cases) check(c);
 }
 
 TEST(GisAscFile, EmptyLineDiscardsAtMost100000Characters) {

@@ -272,9 +272,12 @@ TEST(Rasteriser, ElementSectionStoppedByAToken) {
     }
 }
 
+// The node count of a record that starts "ZONE N=<count>," is read as before;
+// any other is read by name. Before, the token after ZONE was always the
+// count's, two characters dropped from its front and one from its end: the
+// rows marked "was" read a count of their own, with a warning.
 TEST(ZoneReader, NodeCountToken) {
-    const std::string malformed = "2: node-count token \"";
-    const std::string readAs = "\" is not N=<count> followed by a comma; read as ";
+    const std::string notWhole = "\" is not a whole number from 0 to 2147483647; nothing is read (lost)\n";
     struct Case {
         std::string record;
         int nodes;
@@ -285,19 +288,20 @@ TEST(ZoneReader, NodeCountToken) {
         {"ZONE N=3, E=1", 3, "", true},
         {"ZONE N=12,E=10, F=FEPOINT", 12, "", true},
         {"ZONE N=0, E=0", 0, "", true},
-        {"ZONE N=1234 E=1", 123, malformed + "N=1234" + readAs + "123 nodes (lost)\n", true},   // last digit dropped
-        {"ZONE N=5", 0, malformed + "N=5" + readAs + "0 nodes (lost)\n", true},                 // three characters
-        {"ZONE T=\"a\", N=3,", 0, malformed + "T=\"a\"," + readAs + "0 nodes (lost)\n", true},  // a zone title first
-        {"ZONE X=3,", 3, malformed + "X=3," + readAs + "3 nodes (lost)\n", true},
-        {"ZONE N=-5,", -5, malformed + "N=-5," + readAs + "-5 nodes (lost)\n", true},
+        {"ZONE N=1234 E=1", 1234, "", true},  // was 123: the last digit dropped
+        {"ZONE N=5", 5, "", true},            // was 0: three characters
+        {"ZONE T=\"a\", N=3,", 3, "", true},  // was 0: a zone title first
+        {"ZONE X=3,", 0, "2: the ZONE record has no node count (N=<count> or NODES=<count>); nothing is read (lost)\n",
+         true},                                                      // was 3
+        {"ZONE N=-5,", 0, "2: node count \"N=-5" + notWhole, true},  // was -5
+        {"ZONE N=+3,", 0, "2: node count \"N=+3" + notWhole, true},  // was 3
         {"ZONE N=99999999999,", 0,
          "2: node count in \"N=99999999999,\" does not fit in an int; no node is read (lost)\n", true},
         {"ZONE N=2147483647,", 2147483647, "", true},  // the largest count that is read
         {"ZONE N=2147483648,", 0, "2: node count in \"N=2147483648,\" does not fit in an int; no node is read (lost)\n",
          true},
-        {"ZONE N=+3,", 3, malformed + "N=+3," + readAs + "3 nodes (lost)\n",
-         true},  // a sign is read, but is not N=<digits>
-        {"no zone here", 0, "3: no ZONE record; nothing is read (lost)\n", false},
+        // Was "no zone here": a zone in any letter case begins the record now.
+        {"no such record", 0, "3: no ZONE record; nothing is read (lost)\n", false},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.record);
