@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <ostream>
 #include <regex>
 #include <set>
 #include <string>
@@ -138,6 +139,12 @@ std::vector<std::string> runArguments(const std::vector<std::string>& caseArgs, 
     std::vector<std::string> args = {"--jobs", std::to_string(jobs)};
     args.insert(args.end(), caseArgs.begin(), caseArgs.end());
     return args;
+}
+
+// How a failure names its run.
+void PrintTo(const Run& run, std::ostream* out) {
+    *out << run.folder;
+    if (run.jobs > 0) *out << " with --jobs " << run.jobs;
 }
 
 std::vector<Run> runs(int jobs) {
