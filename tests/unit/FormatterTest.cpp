@@ -39,6 +39,16 @@ double fromBits(std::uint64_t bits) {
     return v;
 }
 
+// True when |v| lies exactly half-way between two numbers of 11 significant
+// digits: printf gives a double's exact decimal expansion, 767 digits after
+// the first at most.
+bool exactTie(double v) {
+    char buf[800];
+    std::snprintf(buf, sizeof buf, "%.767e", std::fabs(v));
+    const std::string digits = buf[0] + std::string(buf + 2, buf + 2 + 767);
+    return digits[11] == '5' && digits.find_first_not_of('0', 12) == std::string::npos;
+}
+
 // Compares v and -v with the oracle; reports the first few differences and
 // returns false after the tenth.
 class Comparison {
@@ -169,14 +179,18 @@ TEST(Formatter, RandomGridValuesMatchToChars) {
         if (!check(std::pow(10.0, exponent(rng)))) return;
 }
 
-// The integer path decides the rounding of every value that is no tie: a
-// bound gone loose would leave the exact but slow fallback to do the work.
-TEST(Formatter, FallbackOnlyNearTies) {
+// The integer path decides the rounding of every value that is no exact tie:
+// a bound gone loose would leave the exact but slow fallback to do the work.
+TEST(Formatter, FallbackOnlyForExactTies) {
     std::mt19937_64 rng(3);
     std::uniform_real_distribution<double> value(0.001, 5.0);
     char buf[32];
-    long fallbacks = 0;
-    for (long n = 0; n < 1000000; ++n) fallbacks += formatGeneral11Fast(buf, value(rng)) == nullptr;
-    for (long n = 0; n < 1000000; ++n) fallbacks += formatGeneral11Fast(buf, fromBits(rng())) == nullptr;
-    EXPECT_EQ(fallbacks, 0);
+    for (long n = 0; n < 2000000; ++n) {
+        const double v = n % 2 ? value(rng) : fromBits(rng());
+        if (formatGeneral11Fast(buf, v) == nullptr) {
+            EXPECT_TRUE(exactTie(v)) << "fell back for " << std::hexfloat << v;
+        }
+    }
+    for (double tie : {12345678902.5, 123456789125.0, std::ldexp(1.0, -17)}) EXPECT_TRUE(exactTie(tie)) << tie;
+    for (double near : {12345678902.4, 0.1, 123456789125.0 + 1.0 / 64}) EXPECT_FALSE(exactTie(near)) << near;
 }
