@@ -9,7 +9,7 @@
 #include "GxGrid.h"
 
 // Node values of a zone, parallel to its GxCoord2DVector.
-using ValueVector = std::vector<double>;
+using ValueVector = std::vector<double, MappedAllocator<double>>;
 
 // One problem the reading found, for the caller to print as "name:line: text".
 struct TecplotWarning {

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <vector>
 
+#include "MappedMemory.h"
+
 class GxCoord2D {
 public:
     // An array of points starts as (0, 0) points.
@@ -66,4 +68,5 @@ private:
 };
 
 // Node coordinates of a zone; entry k - 1 belongs to node number k.
-using GxCoord2DVector = std::vector<GxCoord2D>;
+// Node coordinates; a large table is mapped in huge pages.
+using GxCoord2DVector = std::vector<GxCoord2D, MappedAllocator<GxCoord2D>>;

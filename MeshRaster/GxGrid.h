@@ -50,10 +50,10 @@ public:
 
 // The cell values, row after row in one block; every cell starts at 0.0.
 //
-// The block is mapped from the system, not taken from the heap: fresh pages
-// are already zero, so no pass writes 0.0 into every cell first, and the block
-// is offered huge pages, so that a 4000 x 4000 grid is faulted in 64 pieces
-// rather than 31250 (its zero fill and page faults were a quarter of a run).
+// The block is mapped from the system (mapMemory), not taken from the heap:
+// fresh pages are already zero, so no pass writes 0.0 into every cell first,
+// and a 4000 x 4000 grid is faulted in 64 huge pages rather than 31250 small
+// ones (its zero fill and page faults were a quarter of a run).
 class GxGrid {
 public:
     // A negative count is taken as 0. The cell count is 64-bit: both counts fit
@@ -118,7 +118,7 @@ protected:
 
     double* data_ = nullptr;
     std::size_t cells_ = 0;
-    std::size_t mapped_ = 0;  // bytes mapped at data_, 0 when nothing is
+    std::size_t mapped_ = 0;  // bytes of the mapMemory block at data_, 0 when none
     int nrows_;
     int ncols_;
     bool shared_ = false;

@@ -105,7 +105,7 @@ void benchFormatter(int gridSide, int reps, bool& ok) {
         const double v = fromBits(rng());
         if (std::isfinite(v) && v != 0.0) randomValues.push_back(v);
     }
-    std::printf("\n5. Formatter: ns per non-zero value, formatGeneral11 against std::to_chars(general, 11)\n");
+    std::printf("\n6. Formatter: ns per non-zero value, formatGeneral11 against std::to_chars(general, 11)\n");
     compare("the writer's grid values", gridValues, reps, ok);
     compare("random doubles (random bits, finite)", randomValues, reps, ok);
 }

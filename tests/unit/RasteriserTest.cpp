@@ -43,7 +43,7 @@ Converted convert(const std::string& text, GxGridParam par, bool velocity = fals
         file.toGrid(c.grid, par);
     }
     c.warnings = describe(file.warnings());
-    c.values = file.values();
+    c.values.assign(file.values().begin(), file.values().end());
     return c;
 }
 

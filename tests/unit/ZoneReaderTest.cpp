@@ -33,7 +33,7 @@ Read read(const std::string& text) {
     }
     for (const TecplotWarning& w : file.warnings())
         r.warnings += std::to_string(w.line) + ": " + w.text + (w.lost ? " (lost)" : "") + "\n";
-    r.values = file.values();
+    r.values.assign(file.values().begin(), file.values().end());
     return r;
 }
 
