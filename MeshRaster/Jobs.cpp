@@ -4,17 +4,51 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <exception>
+#include <fstream>
 #include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+int quotaProcessors(const std::string& cpuMax) {
+    long long quota = 0, period = 0;
+    char tail = '\0';
+    if (std::sscanf(cpuMax.c_str(), "%lld %lld%c", &quota, &period, &tail) < 2 || quota <= 0 || period <= 0) return 0;
+    if (tail != '\0' && tail != '\n') return 0;
+    const long long processors = (quota + period - 1) / period;
+    return static_cast<int>(std::min<long long>(processors, 1 << 20));
+}
+
+namespace {
+
+std::string firstLine(const char* path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// The limit of the CPU quota of the process's control group as a container
+// sees it (v2's cpu.max, or v1's quota and period), 0 when there is none: a
+// container given two processors' time on a 64-core machine would otherwise
+// run 64 threads for the time of two.
+int quotaLimit() {
+    if (const int n = quotaProcessors(firstLine("/sys/fs/cgroup/cpu.max"))) return n;
+    return quotaProcessors(firstLine("/sys/fs/cgroup/cpu/cpu.cfs_quota_us") + " " +
+                           firstLine("/sys/fs/cgroup/cpu/cpu.cfs_period_us"));
+}
+
+}  // namespace
+
 int availableProcessors() {
+    int n = static_cast<int>(std::max(std::thread::hardware_concurrency(), 1u));
     cpu_set_t set;
     CPU_ZERO(&set);
-    if (::sched_getaffinity(0, sizeof set, &set) == 0) return std::max(CPU_COUNT(&set), 1);
-    return static_cast<int>(std::max(std::thread::hardware_concurrency(), 1u));
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) n = std::max(CPU_COUNT(&set), 1);
+    const int quota = quotaLimit();
+    return quota > 0 ? std::min(n, quota) : n;
 }
 
 namespace {

@@ -3,9 +3,16 @@
 
 #include <cstddef>
 #include <functional>
+#include <string>
 
-// The processors this process may run on (its CPU affinity), at least 1.
+// The processors this process may run on (its CPU affinity), at most as many
+// as a CPU quota of its control group gives it time for; at least 1.
 int availableProcessors();
+
+// The processors' worth of time a control group's CPU quota allows, rounded
+// up, from the text of cgroup v2's cpu.max ("150000 100000": 2); 0 when it
+// sets no limit ("max 100000") or cannot be read.
+int quotaProcessors(const std::string& cpuMax);
 
 // Runs work(k) for k = 0, 1, ... count - 1 on up to jobs threads, started in
 // order of k, and calls take(k) on the calling thread in order of k, each as

@@ -16,6 +16,19 @@
 #include "MeshRaster.h"
 #include "TestSupport.h"
 
+TEST(Jobs, QuotaOfTheControlGroup) {
+    struct Case {
+        const char* cpuMax;
+        int processors;
+    };
+    const Case cases[] = {
+        {"max 100000", 0}, {"200000 100000", 2}, {"150000 100000", 2}, {"50000 100000\n", 1}, {"100000 100000", 1},
+        {"", 0},           {"-1 100000", 0},     {"100000 0", 0},      {"12x 100000", 0},     {"300000 100000 7", 0},
+    };
+    for (const Case& c : cases) EXPECT_EQ(quotaProcessors(c.cpuMax), c.processors) << '"' << c.cpuMax << '"';
+    EXPECT_GE(availableProcessors(), 1);
+}
+
 TEST(Jobs, TakesInOrderWithinTheWindow) {
     for (const int jobs : {1, 2, 3, 8}) {
         const std::size_t count = 200, window = 3;
