@@ -106,109 +106,74 @@ bool convertFile(const std::string& name, bool isVelocity, GxGrid& outGrid, GxGr
     return addWarnings(name, file, messages);
 }
 
-// The text of the grid file on its way to its OutputFile, in blocks of 1 MiB: a
-// 4000 x 4000 grid goes out in a few dozen writes. After a failed write nothing
-// more is written, and finish() reports it.
-class BlockWriter {
+// The grid file's header, up to the line INFO_END.
+std::string gridHeader(const GxGrid& outGrid, const GxGridParam& gridPar) {
+    std::string header =
+        "GRIDREG\nINFO\nUNITS  meters\n"
+        "//Format GRIDDEF  <ncols>  <nlins>  <X1>  <Y2>  <resX>  <resY>  <nodatavalue>\nGRIDDEF ";
+    char text[128];
+    char* p = std::to_chars(text, text + 16, outGrid.NumCol()).ptr;
+    *p++ = ' ';
+    p = std::to_chars(p, p + 16, outGrid.NumRow()).ptr;
+    // The north edge is always written shifted by ten million.
+    for (const double v : {gridPar.xmin_, gridPar.ymax_ + 10000000, gridPar.resx_, gridPar.resy_}) {
+        *p++ = ' ';
+        p = putNumber(p, v);
+    }
+    header.append(text, p);
+    // The no-data text is fixed, three-digit exponent included.
+    return header + " 3.4e+037\nINFO_END\n";
+}
+
+// The text of a grid file. Row 0 is the northernmost: the file lists the grid
+// north to south, each row west to east, every value followed by one space.
+// The cells are formatted in blocks of kBlockCells on up to jobs threads and
+// written in order, at most two blocks a thread waiting; the blocks' memory is
+// had when the object is made, before the file is opened, so that running
+// out of it writes nothing.
+class GridText {
 public:
-    // Bytes the caller provides for the block.
-    static constexpr std::size_t kSize = (1 << 20) + 64;
+    GridText(const GxGrid& outGrid, const GxGridParam& gridPar, int jobs)
+        : grid_(outGrid),
+          header_(gridHeader(outGrid, gridPar)),
+          jobs_(jobs),
+          blocks_((outGrid.cellCount() + kBlockCells - 1) / kBlockCells),
+          texts_(std::min(2 * static_cast<std::size_t>(jobs), blocks_), std::vector<char>(kBlockText)),
+          sizes_(texts_.size(), 0) {}
 
-    BlockWriter(OutputFile& file, char* block) : file_(file), start_(block), p_(start_) {}
-    BlockWriter(const BlockWriter&) = delete;
-    BlockWriter& operator=(const BlockWriter&) = delete;
-
-    // Appends text without a flush: only the header and the last line come here.
-    void put(const char* text) {
-        while (*text) *p_++ = *text++;
-    }
-    // Appends the number text of v and then after; sends the block on when it is full.
-    void putNumber(double v, char after) {
-        char* p = ::putNumber(p_, v);
-        *p++ = after;
-        p_ = p;
-        if (p >= start_ + kBlock) flush();
-    }
-    // Appends the decimal text of n and then after.
-    void putInt(int n, char after) {
-        p_ = std::to_chars(p_, start_ + kBlock, n).ptr;
-        *p_++ = after;
-    }
-    // Appends c; sends the block on when it is full.
-    void putChar(char c) {
-        *p_++ = c;
-        if (p_ >= start_ + kBlock) flush();
-    }
-    // Sends what the block holds.
-    void flush() {
-        if (ok_ && !file_.write(start_, static_cast<std::size_t>(p_ - start_))) ok_ = false;
-        p_ = start_;
-    }
-    // True while every write has succeeded.
-    bool good() const { return ok_; }
-    // Sends the rest; true when every byte was written.
-    bool finish() {
-        flush();
-        return ok_;
+    // Writes the whole text to file; false after a write that failed.
+    bool writeTo(OutputFile& file) {
+        if (!file.write(header_.data(), header_.size()) || !writeEmptyRows(file)) return false;
+        bool ok = true;
+        runInOrder(
+            blocks_, jobs_, texts_.size(), [this](std::size_t b) { format(b); },
+            [&](std::size_t b) {
+                return ok = file.write(texts_[b % texts_.size()].data(), sizes_[b % texts_.size()]);
+            });
+        return ok && file.write("END\n", 4);
     }
 
 private:
-    static constexpr std::size_t kBlock = 1 << 20;
-    // Past a full block: more than one number, its space and a newline, or "END\n".
-    static_assert(kSize - kBlock >= 64);
+    // Cells of a block: with every number at its longest, 24 characters, its
+    // space and a newline, about 1 MiB of text.
+    static constexpr std::size_t kBlockCells = 40000;
+    static constexpr std::size_t kBlockText = kBlockCells * 26;
 
-    OutputFile& file_;
-    char* const start_;
-    char* p_;
-    bool ok_ = true;
-};
-
-void writeHeader(BlockWriter& out, const GxGrid& outGrid, const GxGridParam& gridPar) {
-    out.put("GRIDREG\nINFO\nUNITS  meters\n");
-    out.put("//Format GRIDDEF  <ncols>  <nlins>  <X1>  <Y2>  <resX>  <resY>  <nodatavalue>\n");
-    out.put("GRIDDEF ");
-    out.putInt(outGrid.NumCol(), ' ');
-    out.putInt(outGrid.NumRow(), ' ');
-    out.putNumber(gridPar.xmin_, ' ');
-    // The north edge is always written shifted by ten million.
-    out.putNumber(gridPar.ymax_ + 10000000, ' ');
-    out.putNumber(gridPar.resx_, ' ');
-    out.putNumber(gridPar.resy_, ' ');
-    // The no-data text is fixed, three-digit exponent included.
-    out.put("3.4e+037\nINFO_END\n");
-}
-
-// Row 0 is the northernmost: the file lists the grid north to south, each row
-// west to east, every value followed by one space.
-void writeRows(BlockWriter& out, const GxGrid& outGrid) {
-    const int nrows = outGrid.NumRow();
-    const int ncols = outGrid.NumCol();
-    for (int row = 0; row < nrows && out.good(); ++row) {
-        for (int col = 0; col < ncols; ++col) out.putNumber(outGrid.RowCol(row, col), ' ');
-        out.putChar('\n');
+    // A grid without columns has no cells but still its rows, each an empty line.
+    bool writeEmptyRows(OutputFile& file) const {
+        static const std::string newlines(4096, '\n');
+        long long left = grid_.NumCol() == 0 ? grid_.NumRow() : 0;
+        for (; left > 0; left -= static_cast<long long>(newlines.size()))
+            if (!file.write(newlines.data(), static_cast<std::size_t>(std::min<long long>(left, 4096)))) return false;
+        return true;
     }
-}
 
-// Cells of a block of text the writer formats on one thread: with every number
-// at its longest, 24 characters, its space and a newline, about 1 MiB.
-constexpr std::size_t kBlockCells = 40000;
-constexpr std::size_t kBlockText = kBlockCells * 26;
-
-// The grid's cells as text, in blocks of kBlockCells formatted on up to jobs
-// threads and written in order: the bytes of writeRows. At most two blocks a
-// thread wait to be written. False after a write that failed.
-bool writeCellsInParallel(OutputFile& file, const GxGrid& outGrid, int jobs) {
-    const std::size_t cells = outGrid.cellCount();
-    const auto ncols = static_cast<std::size_t>(outGrid.NumCol());
-    const std::size_t window = 2 * static_cast<std::size_t>(jobs);
-    std::vector<std::vector<char>> texts(window);
-    std::vector<std::size_t> sizes(window, 0);
-    const auto format = [&](std::size_t b) {
-        std::vector<char>& text = texts[b % window];
-        text.resize(kBlockText);
+    void format(std::size_t b) {
+        std::vector<char>& text = texts_[b % texts_.size()];
         char* p = text.data();
-        const std::size_t first = b * kBlockCells, last = std::min(cells, first + kBlockCells);
-        const double* cell = outGrid.data();
+        const std::size_t ncols = static_cast<std::size_t>(grid_.NumCol());
+        const std::size_t first = b * kBlockCells, last = std::min(grid_.cellCount(), first + kBlockCells);
+        const double* cell = grid_.data();
         std::size_t col = first % ncols;
         for (std::size_t k = first; k < last; ++k) {
             p = putNumber(p, cell[k]);
@@ -218,30 +183,16 @@ bool writeCellsInParallel(OutputFile& file, const GxGrid& outGrid, int jobs) {
                 col = 0;
             }
         }
-        sizes[b % window] = static_cast<std::size_t>(p - text.data());
-    };
-    bool ok = true;
-    runInOrder((cells + kBlockCells - 1) / kBlockCells, jobs, window, format, [&](std::size_t b) {
-        ok = file.write(texts[b % window].data(), sizes[b % window]);
-        return ok;
-    });
-    return ok;
-}
-
-// The text and the body of the grid file, through a block of BlockWriter::kSize
-// bytes; the cells on up to jobs threads. False, with the reason in
-// file.error(), when a byte did not reach it.
-bool writeGridText(OutputFile& file, char* block, const GxGrid& outGrid, const GxGridParam& gridPar, int jobs) {
-    BlockWriter out(file, block);
-    writeHeader(out, outGrid, gridPar);
-    if (jobs > 1 && outGrid.cellCount() > kBlockCells) {
-        if (!out.finish() || !writeCellsInParallel(file, outGrid, jobs)) return false;
-    } else {
-        writeRows(out, outGrid);
+        sizes_[b % texts_.size()] = static_cast<std::size_t>(p - text.data());
     }
-    out.put("END\n");
-    return out.finish() && file.commit();
-}
+
+    const GxGrid& grid_;
+    const std::string header_;
+    const int jobs_;
+    const std::size_t blocks_;
+    std::vector<std::vector<char>> texts_;  // a block's text, by block number modulo their count
+    std::vector<std::size_t> sizes_;        // the bytes of each
+};
 
 // "74.5 GiB": bytes in the largest binary unit that leaves at least 1.
 std::string memorySize(double bytes) {
@@ -463,16 +414,16 @@ bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const G
     }
     std::string reason;
     try {
+        GridText text(outGrid, gridPar, jobs);
         // Opened only now, after every input file has been converted; until
         // commit() the old file stays as it was.
-        std::vector<char> block(BlockWriter::kSize);
         OutputFile file;
         if (!file.open(outFileName)) {
             std::cout << "Can't open output file " << outFileName << '\n';
             warn() << shown << ": " << std::strerror(file.error()) << '\n';
             return false;
         }
-        if (writeGridText(file, block.data(), outGrid, gridPar, jobs)) return true;
+        if (text.writeTo(file) && file.commit()) return true;
         reason = std::strerror(file.error());
     } catch (const std::bad_alloc&) {
         reason = "out of memory";
