@@ -12,18 +12,13 @@ GxGrid::GxGrid(int nrows, int ncols) : nrows_(nrows > 0 ? nrows : 0), ncols_(nco
     if (cells_ > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(double) / 2) throw std::length_error("grid");
     data_ = static_cast<double*>(mapMemory(cells_ * sizeof(double)));
     if (data_ == nullptr) throw std::bad_alloc();
-    mapped_ = cells_ * sizeof(double);
 }
 
-GxGrid::~GxGrid() { unmapMemory(data_, mapped_); }
+// A grid without cells holds no block: data_ is null, and unmapMemory ignores it.
+GxGrid::~GxGrid() { unmapMemory(data_, cells_ * sizeof(double)); }
+
 GxGrid::GxGrid(GxGrid&& other) noexcept
-    : data_(other.data_),
-      cells_(other.cells_),
-      mapped_(other.mapped_),
-      nrows_(other.nrows_),
-      ncols_(other.ncols_),
-      shared_(other.shared_) {
+    : data_(other.data_), cells_(other.cells_), nrows_(other.nrows_), ncols_(other.ncols_), shared_(other.shared_) {
     other.data_ = nullptr;
     other.cells_ = 0;
-    other.mapped_ = 0;
 }

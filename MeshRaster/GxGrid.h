@@ -118,7 +118,6 @@ protected:
 
     double* data_ = nullptr;
     std::size_t cells_ = 0;
-    std::size_t mapped_ = 0;  // bytes of the mapMemory block at data_, 0 when none
     int nrows_;
     int ncols_;
     bool shared_ = false;
