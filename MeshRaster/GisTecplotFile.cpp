@@ -458,10 +458,9 @@ long long fillGridRectangle(GxGrid& outGrid, const GxCoord2D* const* rectPt, con
     const double h = sqrdBox.y2_ - sqrdBox.y1_;
     bool meetsGrid;
     const GxBox interBox = interRowsCols(sqrdBox, gridPar, meetsGrid);
-    // The range of a box that misses the grid, or that ends short of the
-    // centres of column 0 or row 0, holds cells the rectangle does not cover;
-    // its weights there would extrapolate. Skip them.
-    if (!meetsGrid || sqrdBox.x2_ < ptI.x() || sqrdBox.y1_ > ptI.y()) return 0;
+    // The range of a box that misses the grid is cell (0, 0), which the
+    // rectangle does not cover: its weights there would extrapolate.
+    if (!meetsGrid) return 0;
     const int fcol = static_cast<int>(interBox.x1_), frow = static_cast<int>(interBox.y1_);
     const int lcol = static_cast<int>(interBox.x2_), lrow = static_cast<int>(interBox.y2_);
     const GxCoord2D pt(interBox.x1_ * gridPar.resx_ + ptI.x(), ptI.y() - interBox.y1_ * gridPar.resy_);

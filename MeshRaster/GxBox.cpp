@@ -1,5 +1,7 @@
 #include "GxBox.h"
 
+#include <cmath>
+
 #include "GxGeometry.h"
 #include "GxGrid.h"
 
@@ -81,17 +83,21 @@ GxBox interRowsCols(GxBox& box, GxGridParam& gridPar) {
 }
 
 GxBox interRowsCols(const GxBox& box, const GxGridParam& gridPar, bool& meetsGrid) {
-    // Cells are selected by their centres. Truncation toward zero (not floor)
-    // makes a centre on the west or north side fall outside the range and one
-    // on the east or south side inside it; near column 0 and row 0 a quotient
-    // between -1 and 0 truncates to 0. Counted in 64 bits so that a saturated
-    // quotient plus one cannot overflow.
+    // Cells are selected by their centres: the range runs from the first centre
+    // strictly east of the west side (south of the north side) to the last
+    // centre on or west of the east side (on or north of the south side). The
+    // floor of each quotient gives that for every column and row alike; a
+    // truncation toward zero would turn a quotient between -1 and 0 into 0 and
+    // drop column 0 (row 0) from every element that starts west (north) of its
+    // centre. Counted in 64 bits so that a saturated quotient plus one cannot
+    // overflow.
     const double rx1 = gridPar.xmin_ + gridPar.resx_ * 0.5;
     const double ry2 = gridPar.ymax_ - gridPar.resy_ * 0.5;
-    long long fcol = static_cast<long long>(truncToInt((box.x1_ - rx1) / gridPar.resx_)) + 1;
-    long long lcol = truncToInt((box.x2_ - rx1) / gridPar.resx_);
-    long long frow = static_cast<long long>(truncToInt((ry2 - box.y2_) / gridPar.resy_)) + 1;
-    long long lrow = truncToInt((ry2 - box.y1_) / gridPar.resy_);
+    const auto cellBelow = [](double q) { return static_cast<long long>(truncToInt(std::floor(q))); };
+    long long fcol = cellBelow((box.x1_ - rx1) / gridPar.resx_) + 1;
+    long long lcol = cellBelow((box.x2_ - rx1) / gridPar.resx_);
+    long long frow = cellBelow((ry2 - box.y2_) / gridPar.resy_) + 1;
+    long long lrow = cellBelow((ry2 - box.y1_) / gridPar.resy_);
     const long long ncols = gridPar.NumCol();
     const long long nrows = gridPar.NumRow();
     meetsGrid = !(fcol >= ncols || lcol < 0 || frow >= nrows || lrow < 0);

@@ -26,10 +26,16 @@ TEST(InterRowsCols, SelectsCellsByTheirCentres) {
     const Case cases[] = {
         {{12, 13, 38, 31}, 1, 2, 3, 3, "inside"},
         {{15, 13, 35, 31}, 2, 2, 3, 3, "centre on the west side out, on the east side in"},
-        {{0, 0, 30, 50}, 1, 1, 2, 4, "a box from the west and north edges misses column 0 and row 0"},
+        // Before, the quotients were truncated toward zero: this box missed
+        // column 0 and row 0 although it covers their centres, and the box
+        // ending short of column 0's centres below still got column 0.
+        {{0, 0, 30, 50}, 0, 0, 2, 4, "a box from the west and north edges takes column 0 and row 0"},
+        {{5, 13, 38, 45}, 1, 1, 3, 3, "centres of column 0 and row 0 on the west and north sides out"},
+        {{-8, 0, 5, 50}, 0, 0, 0, 4, "centres of column 0 on the east side in"},
         {{-10, -10, 30, 60}, 0, 0, 2, 4, "clamped to the grid"},
         {{6, 13, 14, 31}, 1, 2, 0, 3, "no column centre between the sides"},
-        {{-8, 0, 4, 50}, 0, 1, 0, 4, "column 0 although its centre lies east of the box"},
+        {{-8, 0, 4, 50}, 0, 0, 0, 0, "ends short of column 0's centres", false},
+        {{20, 46, 30, 60}, 0, 0, 0, 0, "ends short of row 0's centres", false},
         {{200, 0, 300, 50}, 0, 0, 0, 0, "east of the grid", false},
         {{-30, 0, -16, 50}, 0, 0, 0, 0, "west of the grid", false},
     };

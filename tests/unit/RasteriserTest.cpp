@@ -185,6 +185,28 @@ TEST(Rasteriser, RectangleOutsideTheGridStoresNothing) {
     }
 }
 
+// Before, a mesh whose west and north edges are the grid's (the usual way to
+// choose an extent) left column 0 and row 0 at 0: the range of cells was found
+// by truncating its quotients toward zero. Each cell must hold the value at its
+// centre, column 0 and row 0 like the others, on both paths: z = x + 2y + 10,
+// exact at every centre, from nodes on the grid's edges.
+TEST(Rasteriser, MeshOnTheGridsEdgesFillsColumnZeroAndRowZero) {
+    const char* const meshes[] = {
+        // a rectangle, listed from the south-east corner
+        "6 -2 12 0 0\n6 6 28 0 0\n-2 6 20 0 0\n-2 -2 4 0 0\n",
+        // the same square from the south-west corner: two triangles
+        "-2 -2 4 0 0\n6 -2 12 0 0\n6 6 28 0 0\n-2 6 20 0 0\n",
+    };
+    for (const char* nodes : meshes) {
+        const auto c = convert(zone(nodes, "1 2 3 4\n"), kSquareGrid);
+        for (int row = 0; row < 8; ++row)
+            for (int col = 0; col < 8; ++col) {
+                const double x = -1.5 + col, y = 5.5 - row;
+                EXPECT_NEAR(c.grid.RowCol(row, col), x + 2 * y + 10, 1e-12) << nodes << "row " << row << ", col " << col;
+            }
+    }
+}
+
 // Before, a node number outside the table was looked up outside the arrays.
 TEST(Rasteriser, ElementWithNodeOutsideTheTableIsSkipped) {
     const auto c =
