@@ -137,7 +137,8 @@ TEST(Run, GridThatReachesTheAllocator) {
         const RunResult r = run(dir);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, expected);
+        EXPECT_EQ(r.err,
+                  "run.cfg:9: the input list names no file; every cell of the grid is 0\n" + std::string(expected));
         EXPECT_EQ(readFile(dir.file("out.grd")), "keep");
         EXPECT_EQ(entries(dir), 2u);
     }

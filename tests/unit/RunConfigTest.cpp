@@ -38,8 +38,8 @@ TEST(RunConfig, TokensByPosition) {
     };
     const Case cases[] = {
         {"Velocity " + kGrid + "output g.grd input a.dat b.dat", true, "g.grd", {"a.dat", "b.dat"}},
-        {"velocity\n" + kGrid + "\noutput\ng.grd\ninput\na.dat\n\nb.dat\n", false, "g.grd", {"a.dat", "b.dat"}},
-        {"Velocity2 " + kGrid + "o g.grd i a.dat", false, "g.grd", {"a.dat"}},  // labels are not used
+        {"velocity\n" + kGrid + "\noutput\ng.grd\ninput\na.dat\n\nb.dat\n", true, "g.grd", {"a.dat", "b.dat"}},
+        {"Depth " + kGrid + "o g.grd i a.dat", false, "g.grd", {"a.dat"}},  // labels are not used
         {"PileHeight " + kGrid + "output g.grd input", false, "g.grd", {}},
         {"PileHeight " + kGrid + "output g.grd", false, "g.grd", {}},
         {"\xEF\xBB\xBFVelocity " + kGrid + "output g.grd input a.dat", true, "g.grd", {"a.dat"}},
@@ -129,17 +129,11 @@ TEST(RunConfig, ModeWordAndFirstWrongLabelAreWarnedAbout) {
         {"\xEF\xBB\xBF\nPileHeight\n" + grid + "input a.dat", "", {"a.dat"}},
         // Labels in any letter case.
         {"Velocity XMIN 1 Ymin 2 xMax 30 ymax 40 RESX 0.5 resY 0.25 OUTPUT g.grd Input a.dat", "", {"a.dat"}},
-        {"velocity\n" + grid + "input a.dat",
-         "run.cfg:1: mode word \"velocity\" is neither Velocity nor PileHeight; pile height is used\n",
-         {"a.dat"}},
-        {"\xEF\xBB\xBFpileheight " + grid + "input a.dat",
-         "run.cfg:1: mode word \"pileheight\" is neither Velocity nor PileHeight; pile height is used\n",
-         {"a.dat"}},
-        {"Velocity\x01 " + grid,
-         "run.cfg:1: mode word \"Velocity\\x01\" is neither Velocity nor PileHeight; pile height is used\n",
-         {}},
-        {"PILEHEIGHT xmin 1 ymin 2 xmax 30 ymax 40 resx 0.5 resy 0.25 OUTPUT g.grd INPUT a.dat",
-         "run.cfg:1: mode word \"PILEHEIGHT\" is neither Velocity nor PileHeight; pile height is used\n",
+        {"velocity\n" + grid + "input a.dat", "", {"a.dat"}},
+        {"\xEF\xBB\xBFpileheight " + grid + "input a.dat", "", {"a.dat"}},
+        {"PILEHEIGHT xmin 1 ymin 2 xmax 30 ymax 40 resx 0.5 resy 0.25 OUTPUT g.grd INPUT a.dat", "", {"a.dat"}},
+        {"Height\n" + grid + "input a.dat",
+         "run.cfg:1: mode word \"Height\" is neither Velocity nor PileHeight; pile height is used\n",
          {"a.dat"}},
         // The input label missing: the first name is taken as the label.
         {"PileHeight\n" + kGrid + "\noutput g.grd\na.dat\nb.dat\n",
@@ -152,13 +146,56 @@ TEST(RunConfig, ModeWordAndFirstWrongLabelAreWarnedAbout) {
         {"PileHeight\n" + kGrid + "\nout g.grd\ninput a.dat",
          "run.cfg:3: label output expected, found \"out\"\n",
          {"a.dat"}},
-        // No label before the input list, nor any name: nothing to name.
-        {"PileHeight " + grid, "", {}},
+        // No label before the input list, nor any name: a grid of zeros, said.
+        {"PileHeight " + grid, "run.cfg:1: the input list names no file; every cell of the grid is 0\n", {}},
+        {"PileHeight " + grid + "\ninput\n\n",
+         "run.cfg:2: the input list names no file; every cell of the grid is 0\n",
+         {}},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.text);
         const Read r(k.text);
         EXPECT_EQ(r.warnings, k.warnings);
         EXPECT_EQ(r.cfg.inFileNames, k.inFileNames);
+    }
+}
+
+// "velocity" converted pile height with a warning that scrolled away, and so
+// did "Velocty"; a missing output label wrote a file named "input", and a
+// missing input label left the first file unconverted, all with exit status 0.
+// A near miss of the mode word, and a missing label that shifts a file name
+// into the wrong place, are now refused; other words keep their warning.
+TEST(RunConfig, NearMissesAndShiftedLabelsAreRefused) {
+    struct Case {
+        std::string text;
+        std::string problem;
+    };
+    TempDir dir;
+    const std::string file = dir.write("a.dat", "");  // an input that exists
+    const std::string grid = kGrid + "output g.grd ";
+    const std::string nearMiss = " is not known; did you mean Velocity?";
+    const Case cases[] = {
+        {"Velocty " + grid + "input a.dat", ":1: mode word \"Velocty\"" + nearMiss},      // a letter left out
+        {"VELOCITYS " + grid + "input a.dat", ":1: mode word \"VELOCITYS\"" + nearMiss},  // one added
+        {"Velcoity " + grid + "input a.dat", ":1: mode word \"Velcoity\"" + nearMiss},    // two swapped
+        {"Velocit\x01y " + grid + "input a.dat", ":1: mode word \"Velocit\\x01y\"" + nearMiss},
+        {"Veloc " + grid + "input a.dat", ""},                     // three edits: pile height, with a warning
+        {"Velocty xmin", ":1: mode word \"Velocty\"" + nearMiss},  // before what ends the file
+        {"PileHeight\n" + kGrid + "\ng.grd\ninput " + file,
+         ":3: the label output is missing before \"g.grd\"; the output file would be named \"input\""},
+        {"PileHeight\n" + kGrid + "\ng.grd\nINPUT\n",
+         ":3: the label output is missing before \"g.grd\"; the output file would be named \"INPUT\""},
+        {"PileHeight\n" + grid + "\n" + file + " b.dat\n",
+         ":3: the label input is missing before \"" + file +
+             "\"; that file would be taken for the label and not converted"},
+        {"PileHeight\n" + grid + "\ninputs b.dat\n", ""},  // a wrong label naming no file: a warning
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.text);
+        const Read r(k.text);
+        EXPECT_EQ(configProblem(r.cfg), k.problem);
+        if (!k.problem.empty()) {
+            EXPECT_EQ(r.warnings, "") << "the refusal says it all";
+        }
     }
 }

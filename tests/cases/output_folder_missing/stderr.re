@@ -1,1 +1,1 @@
-missing/out\.grd: [^\n]+\n
+run\.cfg:9: the input list names no file; every cell of the grid is 0\nmissing/out\.grd: [^\n]+\n

@@ -1,1 +1,1 @@
-\.: [^\n]+\n
+run\.cfg:9: the input list names no file; every cell of the grid is 0\n\.: [^\n]+\n
