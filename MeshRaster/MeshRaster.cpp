@@ -82,28 +82,56 @@ bool addWarnings(const std::string& name, const GisTecplotFile& file, FileMessag
     return whole;
 }
 
-// Converts one Tecplot file into outGrid; false unless it was read whole.
-bool convertFile(const std::string& name, bool isVelocity, GxGrid& outGrid, GxGridParam& gridPar,
-                 FileMessages& messages) {
+// How much of a file went into the grid.
+enum class FileRead {
+    none,    // not opened, no zone, or its zone refused: nothing of it is in the grid
+    partly,  // its node table was begun, but something of it was lost
+    whole,
+};
+
+// The folder of the configuration file, with its "/"; empty when it is the
+// folder the program runs in.
+std::string folderOf(const std::string& cfgName) {
+    const std::size_t slash = cfgName.rfind('/');
+    return slash == std::string::npos ? "" : cfgName.substr(0, slash + 1);
+}
+
+// Why name could not be opened, and, when a file of that name stands beside
+// the configuration in another folder, where: a run started from another
+// folder than the configuration's finds none of its inputs.
+std::string openProblem(const std::string& name, const std::string& cfgFolder) {
+    std::string problem = printableName(name) + ": can't open the file";
+    if (cfgFolder.empty() || name.empty() || name[0] == '/') return problem;
+    struct stat beside;
+    if (::stat((cfgFolder + name).c_str(), &beside) == 0 && !S_ISDIR(beside.st_mode))
+        problem += "; there is one in " + printableName(cfgFolder) +
+                   ", beside the configuration, but names are taken relative to the folder MeshRaster runs in";
+    return problem;
+}
+
+// Converts one Tecplot file into outGrid. cfgFolder is the configuration's
+// folder, for the message about a file not found.
+FileRead convertFile(const std::string& name, bool isVelocity, GxGrid& outGrid, GxGridParam& gridPar,
+                     FileMessages& messages, const std::string& cfgFolder = "") {
     if (name.find('\0') != std::string::npos) {
         // Cut at the NUL, the name would convert another file.
         messages.out("Asc File " + name + " not found...");
         messages.err(printableName(name) + ": the file name holds a NUL byte");
-        return false;
+        return FileRead::none;
     }
     GisTecplotFile file(name, "r");
     if (!file.good()) {
         messages.out("Asc File " + name + " not found...");
-        if (!file.isOpen()) messages.err(printableName(name) + ": can't open the file");
+        if (!file.isOpen()) messages.err(openProblem(name, cfgFolder));
         addWarnings(name, file, messages);
-        return false;
+        return FileRead::none;
     }
     // Printed before the node table is read when files are converted one at a
     // time, so it names the file the following work (and any warning) belongs to.
     messages.out("Asc File " + name);
     file.getXYValue(isVelocity);
     file.toGrid(outGrid, gridPar);
-    return addWarnings(name, file, messages);
+    return addWarnings(name, file, messages) ? FileRead::whole : FileRead::partly;
 }
 
 // The grid file's header, up to the line INFO_END.
@@ -294,18 +322,25 @@ bool messagesWritten() {
     return std::cout.good() && std::cerr.good();
 }
 
+// What the conversion of the input files came to.
+struct InputsRead {
+    std::size_t read = 0;  // files of which something went into the grid
+    bool allWhole = true;  // every file was read whole
+};
+
 // Converts the input files into outGrid on up to jobs threads, each file by
-// one thread, so that at most jobs node tables are held at once; false when
-// one was not read whole. Every cell keeps the largest value offered to it
-// (GxGrid::raise), so the grid is the same whatever the order the files end in.
-bool convertInputs(const RunConfig& cfg, GxGrid& outGrid, GxGridParam& gridPar, int jobs) {
+// one thread, so that at most jobs node tables are held at once. Every cell
+// keeps the largest value offered to it (GxGrid::raise), so the grid is the
+// same whatever the order the files end in.
+InputsRead convertInputs(const RunConfig& cfg, const std::string& cfgFolder, GxGrid& outGrid, GxGridParam& gridPar,
+                         int jobs) {
     const std::vector<std::string>& names = cfg.inFileNames;
     const bool alone = jobs <= 1 || names.size() <= 1;
     std::vector<FileMessages> messages(names.size(), FileMessages(alone));
-    std::vector<char> whole(names.size(), 0);
+    std::vector<FileRead> read(names.size(), FileRead::none);
     outGrid.setShared(!alone);
     const auto convert = [&](std::size_t k) {
-        whole[k] = convertFile(names[k], cfg.isVelocity, outGrid, gridPar, messages[k]);
+        read[k] = convertFile(names[k], cfg.isVelocity, outGrid, gridPar, messages[k], cfgFolder);
     };
     // A file's messages take no memory to speak of: every file may finish ahead.
     runInOrder(names.size(), jobs, names.size(), convert, [&messages](std::size_t k) {
@@ -313,7 +348,12 @@ bool convertInputs(const RunConfig& cfg, GxGrid& outGrid, GxGridParam& gridPar, 
         return true;
     });
     outGrid.setShared(false);
-    return std::all_of(whole.begin(), whole.end(), [](char w) { return w != 0; });
+    InputsRead result;
+    for (const FileRead r : read) {
+        result.read += r != FileRead::none;
+        result.allWhole = result.allWhole && r == FileRead::whole;
+    }
+    return result;
 }
 
 // Acts on a command line that asks for no run (help, version, a usage error);
@@ -401,7 +441,7 @@ std::string printableName(const std::string& name) {
 bool readTecFile(const char* fileName, bool isVelocity, GxGrid& outGrid, GxGridParam& gridPar) {
     if (fileName == nullptr) return true;
     FileMessages messages(true);
-    return convertFile(fileName, isVelocity, outGrid, gridPar, messages);
+    return convertFile(fileName, isVelocity, outGrid, gridPar, messages) == FileRead::whole;
 }
 
 bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const GxGridParam& gridPar, int jobs) {
@@ -459,8 +499,15 @@ int runMeshRaster(int argc, char** argv) {
     // A failed message stops nothing: the grid file is written first, and the
     // exit status reports the loss afterwards.
     const int jobs = cl.jobs > 0 ? cl.jobs : availableProcessors();
-    const bool allRead = convertInputs(cfg, *outGrid, gridPar, jobs);
+    const InputsRead inputs = convertInputs(cfg, folderOf(cfgName), *outGrid, gridPar, jobs);
+    if (inputs.read == 0 && !cfg.inFileNames.empty()) {
+        // A grid of zeros from a run that read nothing (started from another
+        // folder, say) would replace a good grid with a plausible empty one.
+        warn() << "MeshRaster: no input file was read; " << printableName(cfg.outFileName) << " is not written\n";
+        messagesWritten();
+        return 1;
+    }
     const bool written = writeGrid(cfg.outFileName, *outGrid, gridPar, raster, jobs);
     const bool told = messagesWritten();
-    return allRead && written && told ? 0 : 1;
+    return inputs.allWhole && written && told ? 0 : 1;
 }

@@ -69,14 +69,21 @@ std::vector<std::string> lines(const std::string& text) {
     return result;
 }
 
-// Every entry of a folder with its content; an entry that is not a regular file
-// (a symbolic link is followed) stands as a marker.
-std::map<std::string, std::string> folderContent(const fs::path& folder, bool inputsOnly) {
+// Every entry of a folder with its content, those of its subfolders as
+// "sub/name" (a run from another folder than its configuration's needs one);
+// an entry that is neither a folder nor a regular file (a symbolic link is
+// followed) stands as a marker.
+std::map<std::string, std::string> folderContent(const fs::path& folder, bool inputsOnly,
+                                                 const std::string& prefix = "") {
     std::map<std::string, std::string> content;
     for (const auto& entry : fs::directory_iterator(folder)) {
-        const std::string name = entry.path().filename().string();
-        if (inputsOnly && isExpectation(name)) continue;
-        content[name] = fs::is_regular_file(entry.path()) ? readFile(entry.path().string()) : "<not a regular file>";
+        const std::string name = prefix + entry.path().filename().string();
+        if (inputsOnly && prefix.empty() && isExpectation(name)) continue;
+        if (fs::is_directory(entry.path()) && !fs::is_symlink(entry.path()))
+            content.merge(folderContent(entry.path(), inputsOnly, name + '/'));
+        else
+            content[name] =
+                fs::is_regular_file(entry.path()) ? readFile(entry.path().string()) : "<not a regular file>";
     }
     return content;
 }
@@ -170,7 +177,10 @@ TEST_P(Case, Run) {
 
     TempDir dir;
     const std::map<std::string, std::string> inputs = folderContent(folder, true);
-    for (const auto& [name, text] : inputs) dir.write(name, text);
+    for (const auto& [name, text] : inputs) {
+        fs::create_directories((fs::path(dir.path()) / name).parent_path());
+        dir.write(name, text);
+    }
     const std::vector<std::string> args = runArguments(lines(caseFile(folder, "args", "run.cfg\n")), GetParam().jobs);
     const RunResult r = runProgram(MESHRASTER_BINARY, args, dir.path());
     const std::map<std::string, std::string> after = folderContent(dir.path(), false);

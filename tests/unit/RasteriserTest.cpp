@@ -202,7 +202,8 @@ TEST(Rasteriser, MeshOnTheGridsEdgesFillsColumnZeroAndRowZero) {
         for (int row = 0; row < 8; ++row)
             for (int col = 0; col < 8; ++col) {
                 const double x = -1.5 + col, y = 5.5 - row;
-                EXPECT_NEAR(c.grid.RowCol(row, col), x + 2 * y + 10, 1e-12) << nodes << "row " << row << ", col " << col;
+                EXPECT_NEAR(c.grid.RowCol(row, col), x + 2 * y + 10, 1e-12)
+                    << nodes << "row " << row << ", col " << col;
             }
     }
 }
