@@ -26,6 +26,8 @@
 
 // Exit status of a child that could not set itself up as asked: the test is skipped.
 constexpr int kSetupRefused = 125;
+// The exit status of a child run as another user who cannot reach the program.
+constexpr int kProgramUnreachable = 124;
 
 // How the child is started.
 struct Launch {
@@ -118,6 +120,9 @@ public:
             if (launch.user >= 0) {
                 const auto id = static_cast<uid_t>(launch.user);
                 if (::setgroups(0, nullptr) != 0 || ::setgid(id) != 0 || ::setuid(id) != 0) ::_exit(kSetupRefused);
+                // A checkout inside a folder closed to other users (a private
+                // home) keeps the program out of that user's reach.
+                if (::access(MESHRASTER_BINARY, X_OK) != 0) ::_exit(kProgramUnreachable);
             }
             if (launch.refuseUnnamedFiles && !childprocess::refuseUnnamedFiles()) ::_exit(kSetupRefused);
             std::vector<char*> argv;

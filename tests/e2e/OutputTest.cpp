@@ -83,8 +83,10 @@ Launch launchIn(const TempDir& dir, const Way& way, const std::string& cfg = "ru
     return l;
 }
 
-#define SKIP_WHEN_REFUSED(result)                                                                 \
-    if ((result).status == kSetupRefused) GTEST_SKIP() << "the system refused the test's set-up"; \
+#define SKIP_WHEN_REFUSED(result)                                                                       \
+    if ((result).status == kSetupRefused) GTEST_SKIP() << "the system refused the test's set-up";       \
+    if ((result).status == kProgramUnreachable)                                                         \
+        GTEST_SKIP() << "the other user cannot run the program: a folder above it is closed to others"; \
     static_assert(true)
 
 }  // namespace
