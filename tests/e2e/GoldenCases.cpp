@@ -16,6 +16,7 @@
 #include <ostream>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -160,20 +161,62 @@ std::vector<Run> runs(int jobs) {
     return all;
 }
 
+// False for a case of the raster formats in a build without GDAL, and for the
+// refusal of a build without it in one with GDAL.
+bool runsInThisBuild(const fs::path& folder) {
+    const std::string needed = caseFile(folder, "requires");
+    return (needed == "gdal\n") == kHaveGdal || (needed != "gdal\n" && needed != "nogdal\n");
+}
+
+// The number of input files the case's configuration lists: the tokens after
+// the sixteenth (mode word, six labelled numbers, the labelled output name and
+// the input list's label).
+std::size_t inputCount(const fs::path& folder, const std::vector<std::string>& args) {
+    // Not /dev/zero, which some cases read as their configuration.
+    const fs::path config = folder / (args.empty() ? "run.cfg" : args.back());
+    if (!fs::is_regular_file(config)) return 0;
+    std::istringstream in(readFile(config.string()));
+    std::size_t tokens = 0;
+    for (std::string token; in >> token;) ++tokens;
+    return tokens > 16 ? tokens - 16 : 0;
+}
+
+void checkRun(const Run& run);
+
 class Case : public testing::TestWithParam<Run> {};
 
 }  // namespace
 
 TEST_P(Case, Run) {
-    const fs::path folder = fs::path(MESHRASTER_CASES_DIR) / GetParam().folder;
-    const bool updating = GetParam().jobs == 0 && std::getenv("MESHRASTER_UPDATE_CASES") != nullptr;
+    if (!runsInThisBuild(fs::path(MESHRASTER_CASES_DIR) / GetParam().folder))
+        GTEST_SKIP() << "this case is for a build " << (kHaveGdal ? "without" : "with") << " GDAL";
+    checkRun(GetParam());
+}
+
+// Files converted one at a time or at once make the same grid and the same
+// messages: every case with several input files, run with --jobs 1 and with
+// --jobs 4, gives its expected bytes.
+TEST(GoldenJobs, SeveralInputFilesGiveTheSameBytes) {
+    int checked = 0;
+    for (const std::string& name : kCaseNames) {
+        const fs::path folder = fs::path(MESHRASTER_CASES_DIR) / name;
+        if (!runsInThisBuild(folder) || inputCount(folder, lines(caseFile(folder, "args"))) < 2) continue;
+        for (const int jobs : {1, 4}) {
+            SCOPED_TRACE(name + " with --jobs " + std::to_string(jobs));
+            checkRun({name, jobs});
+            ++checked;
+        }
+    }
+    EXPECT_GE(checked, 20) << "the cases with several input files were not found";
+}
+
+namespace {
+
+void checkRun(const Run& run) {
+    const fs::path folder = fs::path(MESHRASTER_CASES_DIR) / run.folder;
+    const bool updating = run.jobs == 0 && std::getenv("MESHRASTER_UPDATE_CASES") != nullptr;
     ASSERT_TRUE(updating || fs::exists(folder / "status")) << "a case states its exit status in the file status";
     ASSERT_FALSE(fs::exists(folder / "stderr") && fs::exists(folder / "stderr.re")) << "stderr or stderr.re, not both";
-    // A case of the raster formats runs only in a build with GDAL, and the
-    // refusal of a build without it only there.
-    const std::string needed = caseFile(folder, "requires");
-    if ((needed == "gdal\n") != kHaveGdal && (needed == "gdal\n" || needed == "nogdal\n"))
-        GTEST_SKIP() << "this case is for a build " << (kHaveGdal ? "without" : "with") << " GDAL";
 
     TempDir dir;
     const std::map<std::string, std::string> inputs = folderContent(folder, true);
@@ -181,7 +224,7 @@ TEST_P(Case, Run) {
         fs::create_directories((fs::path(dir.path()) / name).parent_path());
         dir.write(name, text);
     }
-    const std::vector<std::string> args = runArguments(lines(caseFile(folder, "args", "run.cfg\n")), GetParam().jobs);
+    const std::vector<std::string> args = runArguments(lines(caseFile(folder, "args", "run.cfg\n")), run.jobs);
     const RunResult r = runProgram(MESHRASTER_BINARY, args, dir.path());
     const std::map<std::string, std::string> after = folderContent(dir.path(), false);
     if (updating) update(folder, r, inputs, after);
@@ -212,7 +255,7 @@ TEST_P(Case, Run) {
         EXPECT_TRUE(expected.count(entry.first)) << entry.first << " appeared, and the case expects no such file";
 }
 
+}  // namespace
+
 const auto caseName = [](const testing::TestParamInfo<Run>& param) { return param.param.folder; };
 INSTANTIATE_TEST_SUITE_P(Golden, Case, testing::ValuesIn(runs(0)), caseName);
-INSTANTIATE_TEST_SUITE_P(GoldenOneJob, Case, testing::ValuesIn(runs(1)), caseName);
-INSTANTIATE_TEST_SUITE_P(GoldenFourJobs, Case, testing::ValuesIn(runs(4)), caseName);
