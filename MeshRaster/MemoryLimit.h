@@ -1,0 +1,32 @@
+// The memory a run may use: the smallest of the limits the system sets.
+#pragma once
+
+#include <string>
+
+// A limit in bytes and what sets it, for the message that names it.
+struct MemoryLimit {
+    unsigned long long bytes = ~0ULL;  // ~0: no limit found
+    std::string what;                  // "the memory available", "the control group's memory limit", ...
+};
+
+// The smallest of the machine's physical memory, the memory available now, the
+// memory limit of the process's control group (v2 memory.max, v1
+// memory.limit_in_bytes, its ancestors' included) and the room left under the
+// address-space limit (ulimit -v).
+MemoryLimit memoryLimit();
+
+// True when the process runs under an address-space limit.
+bool underAddressSpaceLimit();
+
+// A control group's memory limit from the text of memory.max or
+// memory.limit_in_bytes; ~0 for "max", for v1's "no limit" (a page short of
+// 2^63) and for text that is not a number.
+unsigned long long cgroupMemoryValue(const std::string& text);
+
+// The MemAvailable figure of /proc/meminfo's text, in bytes; ~0 when absent.
+unsigned long long availableMemoryValue(const std::string& meminfo);
+
+// The process's cgroup path for the memory controller from /proc/self/cgroup's
+// text: the v2 line "0::PATH", or the v1 line naming "memory"; v1 is true for
+// the latter. Empty when neither is there.
+std::string memoryCgroupPath(const std::string& procSelfCgroup, bool& v1);
