@@ -25,6 +25,11 @@ struct RasterOptions {
 // written so; meant to be asked before any input is converted.
 std::string checkRasterOptions(const RasterOptions& opt);
 
+// When GDAL lists extension (lower case, without its dot) for a driver other
+// than format and not for format itself, that driver's short name; empty
+// otherwise. ownExtension receives the first extension format lists, if any.
+std::string extensionOwner(const std::string& format, const std::string& extension, std::string& ownExtension);
+
 // Writes grid through the driver opt.format under outFileName, replacing any
 // file of that name only once the new raster is complete. False when it cannot,
 // with the reason in error (GDAL's own message where GDAL gave one, one line).
@@ -36,6 +41,7 @@ bool writeGdalGrid(const std::string& outFileName, const GxGrid& grid, const GxG
 struct GdalFunctions {
     const char* version;
     std::string (*check)(const RasterOptions& opt);
+    std::string (*owner)(const std::string& format, const std::string& extension, std::string& ownExtension);
     bool (*write)(const std::string& outFileName, const GxGrid& grid, const GxGridParam& par, const RasterOptions& opt,
                   std::string& error);
 };

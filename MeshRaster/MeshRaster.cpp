@@ -24,6 +24,7 @@
 #include "Jobs.h"
 #include "NumberText.h"
 #include "OutputFile.h"
+#include "OutputName.h"
 #include "RunConfig.h"
 
 namespace {
@@ -352,11 +353,22 @@ bool writeGrid(const std::string& name, const GxGrid& outGrid, const GxGridParam
     return false;
 }
 
+// Settles the format of outFileName (OutputName.h); prints what keeps the grid
+// from being written so and returns false.
+bool outputFormatSettled(const CommandLine& cl, const std::string& outFileName, RasterOptions& raster) {
+    const std::string problem = settleOutputFormat(cl, outFileName, raster);
+    if (problem.empty()) return true;
+    std::cout << "MeshRaster: " << problem << '\n';
+    return false;
+}
+
 // Reads the configuration; prints what makes it unusable and returns false.
 // A read error is the system's, not the user's: it goes to standard error.
-bool readConfig(const std::string& cfgName, GisAscFile& cfgFile, RunConfig& cfg) {
+// The output name of -o replaces the configuration's, which must still be there.
+bool readConfig(const std::string& cfgName, GisAscFile& cfgFile, const CommandLine& cl, RunConfig& cfg) {
     cfg = readRunConfig(cfgFile);
     std::string problem = configProblem(cfg);
+    if (problem.empty() && cl.hasOutput) cfg.outFileName = cl.output;
     if (problem.empty()) problem = sameFileProblem(cfgName, cfg);
     if (problem.empty()) return true;
     // Nothing is converted and no output file is touched.
@@ -438,13 +450,16 @@ int runMeshRaster(int argc, char** argv) {
     const CommandLine cl = parseCommandLine(argc, argv);
     const int answered = answerWithoutRun(cl);
     if (answered >= 0) return answered;
-    // A format that cannot take the grid is refused before anything is read.
-    const RasterOptions raster = rasterOptions(cl);
+    // A format that cannot take the grid is refused before anything is read,
+    // and so is a name that says another format: that of -o at once, the
+    // configuration's once it is read, before any input.
+    RasterOptions raster = rasterOptions(cl);
     const std::string formatProblem = raster.format.empty() ? "" : checkRasterFormat(raster);
     if (!formatProblem.empty()) {
         std::cout << "MeshRaster: " << formatProblem << '\n';
         return 2;
     }
+    if (cl.hasOutput && !outputFormatSettled(cl, cl.output, raster)) return 2;
     const std::string& cfgName = cl.configName;
     GisAscFile cfgFile(cfgName, "r");
     if (!cfgFile.good()) {
@@ -452,7 +467,8 @@ int runMeshRaster(int argc, char** argv) {
         return 1;
     }
     RunConfig cfg;
-    if (!readConfig(cfgName, cfgFile, cfg)) return 1;
+    if (!readConfig(cfgName, cfgFile, cl, cfg)) return 1;
+    if (!cl.hasOutput && !outputFormatSettled(cl, cfg.outFileName, raster)) return 2;
     GxGridParam gridPar(cfg.xmin, cfg.xmax, cfg.ymin, cfg.ymax, cfg.resx, cfg.resy);
     const std::unique_ptr<GxGrid> outGrid = makeGrid(gridPar);
     if (!outGrid) return 1;
