@@ -190,16 +190,9 @@ private:
     bool setCache_, setSwath_;
 };
 
-// GDAL's progress as "0...10...20..." on standard error, for a terminal.
-int CPL_STDCALL showProgress(double done, const char*, void* state) {
-    int& shown = *static_cast<int*>(state);  // tenths shown so far, -1 before the first
-    const int tenths = done >= 1.0 ? 10 : static_cast<int>(done * 10.0);
-    for (; shown < tenths; ++shown) {
-        if (shown < 0)
-            std::fputs("0", stderr);
-        else
-            std::fprintf(stderr, "...%d%s", 10 * (shown + 1), shown == 9 ? " - done.\n" : "");
-    }
+// GDAL's progress passed on to the caller's.
+int CPL_STDCALL passProgress(double done, const char*, void* state) {
+    static_cast<const RasterOptions*>(state)->progress(done);
     return TRUE;
 }
 
@@ -383,10 +376,9 @@ bool writeGdalGrid(const std::string& outFileName, const GxGrid& grid, const GxG
     const std::string written = inFolder(temp.path(), target.name);
     {
         const GdalMemoryBound bound(grid.NumCol());
-        int shown = -1;
-        const bool terminal = ::isatty(STDERR_FILENO) == 1;
         Dataset copy(GDALCreateCopy(GDALGetDriverByName(opt.format.c_str()), written.c_str(), source.get(), FALSE,
-                                    optionList(opt).data(), terminal ? showProgress : nullptr, &shown));
+                                    optionList(opt).data(), opt.progress ? passProgress : nullptr,
+                                    const_cast<RasterOptions*>(&opt)));
         if (!copy) return gdalFailed("GDAL could not write the raster");
     }  // closed here: the driver's last blocks and its side files are written
     if (!messages.empty()) return error = messages.text(), false;

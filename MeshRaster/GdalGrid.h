@@ -17,6 +17,7 @@ struct RasterOptions {
     bool hasNodata = false;                    // whether a no-data value is declared
     double nodata = 0;                         // the no-data value, when hasNodata; no cell is changed
     std::vector<std::string> creationOptions;  // NAME=VALUE pairs for the driver
+    void (*progress)(double done) = nullptr;   // told the share written, 0 to 1, as the copy goes on
 };
 
 // What is wrong with opt, in one line: a format GDAL does not know, cannot write

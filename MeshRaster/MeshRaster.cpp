@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <charconv>
 #include <cmath>
 #include <csignal>
@@ -11,6 +12,7 @@
 #include <iostream>
 #include <memory>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <sys/stat.h>
@@ -25,6 +27,7 @@
 #include "NumberText.h"
 #include "OutputFile.h"
 #include "OutputName.h"
+#include "Progress.h"
 #include "RunConfig.h"
 
 namespace {
@@ -65,7 +68,15 @@ private:
         else
             lines_.push_back(std::move(l));
     }
-    static void print(const Line& l) { (l.toErr ? warn() : std::cout) << l.text << '\n'; }
+    // Each line goes out as it is printed, to a pipe or a file too, so that a
+    // log shows how far a run has come; a few lines a file cost nothing.
+    static void print(const Line& l) {
+        const auto held = holdProgressLine();
+        if (l.toErr)
+            warn() << l.text << '\n';
+        else
+            std::cout << l.text << '\n' << std::flush;
+    }
 
     bool immediate_;
     std::vector<Line> lines_;
@@ -149,6 +160,7 @@ public:
         runInOrder(
             blocks_, jobs_, texts_.size(), [this](std::size_t b) { format(b); },
             [&](std::size_t b) {
+                progressWritten(static_cast<double>(b + 1) / static_cast<double>(blocks_));
                 return ok = file.write(texts_[b % texts_.size()].data(), sizes_[b % texts_.size()]);
             });
         return ok && file.write("END\n", 4);
@@ -307,6 +319,7 @@ bool convertInputs(const RunConfig& cfg, GxGrid& outGrid, GxGridParam& gridPar, 
     outGrid.setShared(!alone);
     const auto convert = [&](std::size_t k) {
         whole[k] = convertFile(names[k], cfg.isVelocity, outGrid, gridPar, messages[k]);
+        progressFileRead();
     };
     // A file's messages take no memory to speak of: every file may finish ahead.
     runInOrder(names.size(), jobs, names.size(), convert, [&messages](std::size_t k) {
@@ -339,7 +352,7 @@ int answerWithoutRun(const CommandLine& cl) {
 
 // The raster format options of the command line; an empty format is the text.
 RasterOptions rasterOptions(const CommandLine& cl) {
-    return RasterOptions{cl.format, cl.srs, cl.hasNodata, cl.nodataValue, cl.creationOptions};
+    return RasterOptions{cl.format, cl.srs, cl.hasNodata, cl.nodataValue, cl.creationOptions, progressWritten};
 }
 
 // Writes the grid in the format the command line names: the text by default.
@@ -348,6 +361,7 @@ bool writeGrid(const std::string& name, const GxGrid& outGrid, const GxGridParam
     if (raster.format.empty()) return writeAscGrid(name, outGrid, gridPar, jobs);
     std::string error;
     if (writeRaster(name, outGrid, gridPar, raster, error)) return true;
+    const auto held = holdProgressLine();
     std::cout << "Can't write output file " << name << '\n';
     warn() << printableName(name) << ": " << error << '\n';
     return false;
@@ -420,6 +434,7 @@ bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const G
     const std::string shown = printableName(outFileName);
     if (outFileName.find('\0') != std::string::npos) {
         // Cut at the NUL, the name would replace another file.
+        const auto held = holdProgressLine();
         std::cout << "Can't open output file " << outFileName << '\n';
         warn() << shown << ": the file name holds a NUL byte\n";
         return false;
@@ -431,6 +446,7 @@ bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const G
         // commit() the old file stays as it was.
         OutputFile file;
         if (!file.open(outFileName)) {
+            const auto held = holdProgressLine();
             std::cout << "Can't open output file " << outFileName << '\n';
             warn() << shown << ": " << std::strerror(file.error()) << '\n';
             return false;
@@ -440,12 +456,14 @@ bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const G
     } catch (const std::bad_alloc&) {
         reason = "out of memory";
     }
+    const auto held = holdProgressLine();
     std::cout << "Can't write output file " << outFileName << '\n';
     warn() << shown << ": " << reason << '\n';
     return false;
 }
 
 int runMeshRaster(int argc, char** argv) {
+    const auto start = std::chrono::steady_clock::now();
     prepareProcess();
     const CommandLine cl = parseCommandLine(argc, argv);
     const int answered = answerWithoutRun(cl);
@@ -475,8 +493,15 @@ int runMeshRaster(int argc, char** argv) {
     // A failed message stops nothing: the grid file is written first, and the
     // exit status reports the loss afterwards.
     const int jobs = cl.jobs > 0 ? cl.jobs : availableProcessors();
+    // Only for a person at a terminal: off one, the output stays as it was.
+    std::optional<TerminalProgress> progress;
+    if (!cl.quiet && ::isatty(STDERR_FILENO) == 1) progress.emplace(start, cfg.inFileNames.size());
     const bool allRead = convertInputs(cfg, *outGrid, gridPar, jobs);
     const bool written = writeGrid(cfg.outFileName, *outGrid, gridPar, raster, jobs);
+    if (progress && written)
+        progress->finish(summaryText(summariseGrid(*outGrid), printableName(cfg.outFileName),
+                                     raster.format.empty() ? "KORVEN-ASCII" : raster.format, progress->seconds()));
+    progress.reset();
     const bool told = messagesWritten();
     return allRead && written && told ? 0 : 1;
 }
