@@ -25,25 +25,34 @@ const char kSummary[] =
     "MeshRaster: wrote out.grd (KORVEN-ASCII): 2 rows x 3 columns, 6 cells with a value from 2 to 2";
 
 // The program on a pseudo-terminal that is its standard input, output and
-// error; what it prints is read from the terminal's other side.
+// error, or with both output streams into one pipe; what it prints is read
+// from the other side as it comes.
 class OnTerminal {
 public:
-    OnTerminal(const std::vector<std::string>& args, const std::string& cwd) {
-        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
-        const std::string slave = ::ptsname(master_);
+    OnTerminal(const std::vector<std::string>& args, const std::string& cwd, bool terminal = true) {
+        int ends[2] = {-1, -1};
+        std::string slave;
+        if (terminal) {
+            master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+            if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
+            slave = ::ptsname(master_);
+        } else {
+            if (::pipe(ends) != 0) return;
+            master_ = ends[0];
+        }
         pid_ = ::fork();
         if (pid_ == 0) {
             ::setsid();
-            const int fd = ::open(slave.c_str(), O_RDWR);
+            const int fd = terminal ? ::open(slave.c_str(), O_RDWR) : ends[1];
             if (fd < 0 || ::chdir(cwd.c_str()) != 0) ::_exit(125);
-            for (int std = 0; std <= 2; ++std) ::dup2(fd, std);
+            for (int std = terminal ? 0 : 1; std <= 2; ++std) ::dup2(fd, std);
             std::vector<char*> argv{const_cast<char*>(MESHRASTER_BINARY)};
             for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
             ::execv(MESHRASTER_BINARY, argv.data());
             ::_exit(127);
         }
+        if (!terminal) ::close(ends[1]);
     }
     ~OnTerminal() {
         if (pid_ > 0 && !waited_) {
@@ -110,6 +119,23 @@ TEST(Terminal, ProgressLineIsErasedBeforeEachMessageAndTheSummaryEndsTheRun) {
     EXPECT_EQ(rest.rfind("\r\033[KAsc File slow.dat\r\n" + std::string(kSummary) + ", in ", 0), 0u) << rest;
     EXPECT_EQ(rest.substr(rest.size() - 4), " s\r\n") << rest;
     EXPECT_EQ(readFile(dir.file("out.grd")).substr(0, 8), "GRIDREG\n");
+}
+
+// Standard output was fully buffered on a pipe: "MeshRaster run.cfg | tee log"
+// showed every Asc File line at the end of the run.
+TEST(Terminal, ThroughAPipeEachLineArrivesAsItIsPrinted) {
+    TempDir dir;
+    dir.write("q.dat", kMesh);
+    dir.write("run.cfg",
+              "PileHeight xmin 0 ymin -20 xmax 30 ymax 0 resx 10 resy 10 output out.grd input q.dat slow.dat\n");
+    ASSERT_EQ(::mkfifo(dir.file("slow.dat").c_str(), 0600), 0);
+    OnTerminal run({"-j", "1", "run.cfg"}, dir.path(), false);
+    ASSERT_TRUE(run.started());
+    // The run waits on slow.dat, so the first line has come before its end.
+    ASSERT_TRUE(run.readUntil("Asc File q.dat\n", 10)) << run.printed();
+    dir.write("slow.dat", kMesh);
+    EXPECT_EQ(run.finish(), 0);
+    EXPECT_EQ(run.printed(), "Asc File q.dat\nAsc File slow.dat\n");  // no progress, no summary
 }
 
 TEST(Terminal, ShortRunShowsTheSummaryOnlyAndQuietNeither) {
