@@ -6,6 +6,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "OutputName.h"
 #include "Version.h"
 
 namespace {
@@ -32,8 +33,12 @@ const char* const kOptionHelp[] = {
     "  -h, --help            print this text and exit",
     "  -V, --version         print the version and exit",
     "  -f, --format NAME     grid format: KORVEN-ASCII (default) or a GDAL driver",
+    "  -o, --output NAME     grid file to write instead of the ConfigFile's output;",
+    "                        without --format, a .tif or .tiff name writes a GeoTIFF",
+    "                        (-o pileheight.tif)",
     "  -s, --srs DEFINITION  coordinate reference system (EPSG:32632, WKT, PROJ)",
     "  -j, --jobs N          threads to use (default: one per processor)",
+    "  -q, --quiet           no progress line or summary on a terminal",
     "      --nodata VALUE    declare VALUE as no-data; cells are not changed",
     "      --co NAME=VALUE   creation option for the GDAL driver (repeatable)",
     "      --                end of options; the ConfigFile follows",
@@ -50,6 +55,8 @@ const option kOptions[] = {
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {"format", required_argument, nullptr, 'f'},
+    {"output", required_argument, nullptr, 'o'},
+    {"quiet", no_argument, nullptr, 'q'},
     {"srs", required_argument, nullptr, 's'},
     {"jobs", required_argument, nullptr, 'j'},
     {"nodata", required_argument, nullptr, kNodata},
@@ -64,7 +71,7 @@ const option kOptions[] = {
 // returns each plain argument in place (code 1) instead of permuting argv, and
 // so does not depend on POSIXLY_CORRECT; the ":" after it reports a missing
 // value as ':' apart from an unknown option, '?', without getopt's own message.
-const char kShortOptions[] = "-:hVf:s:j:";
+const char kShortOptions[] = "-:hVqf:o:s:j:";
 
 const char kProgram[] = "MeshRaster: ";
 
@@ -120,7 +127,14 @@ const char* gdalOnlyOption(const CommandLine& cl) {
 
 // Stores the value of an option that takes one; the problem with it, or empty.
 std::string takeValue(int c, const std::string& value, CommandLine& cl) {
-    if (c == 'f') cl.format = equalsIgnoringCase(value, kTextFormat) ? "" : value;
+    if (c == 'f') {
+        cl.textAsked = equalsIgnoringCase(value, kTextFormat);
+        cl.format = cl.textAsked ? "" : value;
+    }
+    if (c == 'o') {
+        cl.output = value;
+        cl.hasOutput = true;
+    }
     if (c == 's') cl.srs = value;
     if (c == 'j') {
         const char* last = value.data() + value.size();
@@ -145,7 +159,7 @@ std::string takeValue(int c, const std::string& value, CommandLine& cl) {
 // The problem with an option getopt did not take; at is the argument it came from.
 std::string unknownOption(char** argv, int at) {
     // "--help=x": getopt gives the option's own code.
-    if ((optopt == 'h' || optopt == 'V') && startsWithDashDash(argv[optind - 1])) {
+    if ((optopt == 'h' || optopt == 'V' || optopt == 'q') && startsWithDashDash(argv[optind - 1])) {
         return "option '" + optionName(optopt, true) + "' doesn't allow a value";
     }
     // An unknown long option, with any "=value" as typed.
@@ -180,7 +194,11 @@ CommandLine parseCommandLine(int argc, char** argv) {
             case 'V':
                 cl.action = CommandLine::Action::version;
                 return cl;
+            case 'q':
+                cl.quiet = true;
+                break;
             case 'f':
+            case 'o':
             case 's':
             case 'j':
             case kNodata:
@@ -204,7 +222,10 @@ CommandLine parseCommandLine(int argc, char** argv) {
     // After "--" every argument is a plain one.
     for (int i = optind; i < argc; ++i) plain.emplace_back(argv[i]);
 
-    if (const char* name = gdalOnlyOption(cl); name != nullptr && cl.format.empty()) {
+    // A .tif name given here asks for GeoTIFF as --format GTiff would; one
+    // from the configuration is not known yet, and needs --format.
+    const bool geoTiffNamed = cl.hasOutput && !cl.textAsked && namesGeoTiff(cl.output);
+    if (const char* name = gdalOnlyOption(cl); name != nullptr && cl.format.empty() && !geoTiffNamed) {
         return usageError(
             cl, std::string("option '") + name + "' needs a GDAL format; the " + kTextFormat + " text cannot hold it");
     }

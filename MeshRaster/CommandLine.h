@@ -16,6 +16,10 @@ struct CommandLine {
     Action action = Action::usageError;
     std::string problem;                       // the line naming a usage error; empty: the usage text alone
     std::string format;                        // the GDAL driver's short name; empty: the KORVEN-ASCII text
+    bool textAsked = false;                    // --format named the KORVEN-ASCII text itself
+    std::string output;                        // --output: the grid file, in place of the configuration's
+    bool hasOutput = false;                    // --output was given
+    bool quiet = false;                        // --quiet: no progress line or summary on a terminal
     std::string srs;                           // the reference system as given to --srs; empty: none written
     std::string nodata;                        // the --nodata value as given
     bool hasNodata = false;                    // --nodata was given

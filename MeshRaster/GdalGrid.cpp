@@ -87,6 +87,22 @@ bool hasCapability(GDALDriverH driver, const char* capability) {
     return value && std::strcmp(value, "YES") == 0;
 }
 
+// The extensions a driver's files are named with, in lower case, its main one
+// first (GTiff: tif tiff).
+std::vector<std::string> driverExtensions(GDALDriverH driver) {
+    std::vector<std::string> list;
+    for (const char* item : {GDAL_DMD_EXTENSION, GDAL_DMD_EXTENSIONS}) {
+        const char* value = GDALGetMetadataItem(driver, item, nullptr);
+        std::istringstream words(value ? value : "");
+        for (std::string word; words >> word;) {
+            for (char& c : word)
+                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            if (std::find(list.begin(), list.end(), word) == list.end()) list.push_back(word);
+        }
+    }
+    return list;
+}
+
 // Whether the driver can store the cells' doubles as they are. AAIGrid lists
 // Float32 as its widest type, yet its writer prints a Float64 band's values
 // with 20 significant digits, which give back every double.
@@ -174,16 +190,9 @@ private:
     bool setCache_, setSwath_;
 };
 
-// GDAL's progress as "0...10...20..." on standard error, for a terminal.
-int CPL_STDCALL showProgress(double done, const char*, void* state) {
-    int& shown = *static_cast<int*>(state);  // tenths shown so far, -1 before the first
-    const int tenths = done >= 1.0 ? 10 : static_cast<int>(done * 10.0);
-    for (; shown < tenths; ++shown) {
-        if (shown < 0)
-            std::fputs("0", stderr);
-        else
-            std::fprintf(stderr, "...%d%s", 10 * (shown + 1), shown == 9 ? " - done.\n" : "");
-    }
+// GDAL's progress passed on to the caller's.
+int CPL_STDCALL passProgress(double done, const char*, void* state) {
+    static_cast<const RasterOptions*>(state)->progress(done);
     return TRUE;
 }
 
@@ -314,6 +323,26 @@ std::string checkRasterOptions(const RasterOptions& opt) {
     return "";
 }
 
+std::string extensionOwner(const std::string& format, const std::string& extension, std::string& ownExtension) {
+    registerDrivers();
+    ownExtension.clear();
+    if (const GDALDriverH asked = GDALGetDriverByName(format.c_str())) {
+        const std::vector<std::string> own = driverExtensions(asked);
+        if (!own.empty()) ownExtension = own.front();
+        if (std::find(own.begin(), own.end(), extension) != own.end()) return "";
+    }
+    // A raster driver is named before a vector one: the grid is a raster.
+    std::string vectorOwner;
+    for (int k = 0; k < GDALGetDriverCount(); ++k) {
+        const GDALDriverH driver = GDALGetDriver(k);
+        const std::vector<std::string> listed = driverExtensions(driver);
+        if (std::find(listed.begin(), listed.end(), extension) == listed.end()) continue;
+        if (hasCapability(driver, GDAL_DCAP_RASTER)) return GDALGetDriverShortName(driver);
+        if (vectorOwner.empty()) vectorOwner = GDALGetDriverShortName(driver);
+    }
+    return vectorOwner;
+}
+
 bool writeGdalGrid(const std::string& outFileName, const GxGrid& grid, const GxGridParam& par, const RasterOptions& opt,
                    std::string& error) {
     error.clear();
@@ -347,10 +376,9 @@ bool writeGdalGrid(const std::string& outFileName, const GxGrid& grid, const GxG
     const std::string written = inFolder(temp.path(), target.name);
     {
         const GdalMemoryBound bound(grid.NumCol());
-        int shown = -1;
-        const bool terminal = ::isatty(STDERR_FILENO) == 1;
         Dataset copy(GDALCreateCopy(GDALGetDriverByName(opt.format.c_str()), written.c_str(), source.get(), FALSE,
-                                    optionList(opt).data(), terminal ? showProgress : nullptr, &shown));
+                                    optionList(opt).data(), opt.progress ? passProgress : nullptr,
+                                    const_cast<RasterOptions*>(&opt)));
         if (!copy) return gdalFailed("GDAL could not write the raster");
     }  // closed here: the driver's last blocks and its side files are written
     if (!messages.empty()) return error = messages.text(), false;
@@ -384,7 +412,7 @@ bool writeGdalGrid(const std::string& outFileName, const GxGrid& grid, const GxG
 }
 
 extern "C" __attribute__((visibility("default"))) const GdalFunctions* meshrasterGdalFunctions() {
-    static const GdalFunctions functions{MESHRASTER_VERSION, checkRasterOptions, writeGdalGrid};
+    static const GdalFunctions functions{MESHRASTER_VERSION, checkRasterOptions, extensionOwner, writeGdalGrid};
     return &functions;
 }
 
@@ -395,6 +423,11 @@ const char kNoGdal[] = "this MeshRaster was built without GDAL; only the KORVEN-
 }  // namespace
 
 std::string checkRasterOptions(const RasterOptions&) { return kNoGdal; }
+
+std::string extensionOwner(const std::string&, const std::string&, std::string& ownExtension) {
+    ownExtension.clear();
+    return "";
+}
 
 bool writeGdalGrid(const std::string&, const GxGrid&, const GxGridParam&, const RasterOptions&, std::string& error) {
     error = kNoGdal;

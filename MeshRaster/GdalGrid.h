@@ -17,6 +17,7 @@ struct RasterOptions {
     bool hasNodata = false;                    // whether a no-data value is declared
     double nodata = 0;                         // the no-data value, when hasNodata; no cell is changed
     std::vector<std::string> creationOptions;  // NAME=VALUE pairs for the driver
+    void (*progress)(double done) = nullptr;   // told the share written, 0 to 1, as the copy goes on
 };
 
 // What is wrong with opt, in one line: a format GDAL does not know, cannot write
@@ -24,6 +25,11 @@ struct RasterOptions {
 // refuses, a reference system GDAL cannot read. Empty when the grid can be
 // written so; meant to be asked before any input is converted.
 std::string checkRasterOptions(const RasterOptions& opt);
+
+// When GDAL lists extension (lower case, without its dot) for a driver other
+// than format and not for format itself, that driver's short name; empty
+// otherwise. ownExtension receives the first extension format lists, if any.
+std::string extensionOwner(const std::string& format, const std::string& extension, std::string& ownExtension);
 
 // Writes grid through the driver opt.format under outFileName, replacing any
 // file of that name only once the new raster is complete. False when it cannot,
@@ -36,6 +42,7 @@ bool writeGdalGrid(const std::string& outFileName, const GxGrid& grid, const GxG
 struct GdalFunctions {
     const char* version;
     std::string (*check)(const RasterOptions& opt);
+    std::string (*owner)(const std::string& format, const std::string& extension, std::string& ownExtension);
     bool (*write)(const std::string& outFileName, const GxGrid& grid, const GxGridParam& par, const RasterOptions& opt,
                   std::string& error);
 };

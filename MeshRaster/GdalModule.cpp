@@ -67,6 +67,12 @@ std::string checkRasterFormat(const RasterOptions& opt) {
     return f != nullptr ? f->check(opt) : problem;
 }
 
+std::string rasterExtensionOwner(const std::string& format, const std::string& extension, std::string& ownExtension) {
+    std::string problem;
+    const GdalFunctions* f = module(problem);
+    return f != nullptr ? f->owner(format, extension, ownExtension) : "";
+}
+
 bool writeRaster(const std::string& outFileName, const GxGrid& grid, const GxGridParam& par, const RasterOptions& opt,
                  std::string& error) {
     const GdalFunctions* f = module(error);
@@ -76,6 +82,10 @@ bool writeRaster(const std::string& outFileName, const GxGrid& grid, const GxGri
 #else  // built without GDAL: the writer that says so is linked in
 
 std::string checkRasterFormat(const RasterOptions& opt) { return checkRasterOptions(opt); }
+
+std::string rasterExtensionOwner(const std::string& format, const std::string& extension, std::string& ownExtension) {
+    return extensionOwner(format, extension, ownExtension);
+}
 
 bool writeRaster(const std::string& outFileName, const GxGrid& grid, const GxGridParam& par, const RasterOptions& opt,
                  std::string& error) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <charconv>
 #include <cmath>
 #include <csignal>
@@ -11,6 +12,7 @@
 #include <iostream>
 #include <memory>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <sys/stat.h>
@@ -24,6 +26,8 @@
 #include "Jobs.h"
 #include "NumberText.h"
 #include "OutputFile.h"
+#include "OutputName.h"
+#include "Progress.h"
 #include "RunConfig.h"
 
 namespace {
@@ -64,7 +68,15 @@ private:
         else
             lines_.push_back(std::move(l));
     }
-    static void print(const Line& l) { (l.toErr ? warn() : std::cout) << l.text << '\n'; }
+    // Each line goes out as it is printed, to a pipe or a file too, so that a
+    // log shows how far a run has come; a few lines a file cost nothing.
+    static void print(const Line& l) {
+        const auto held = holdProgressLine();
+        if (l.toErr)
+            warn() << l.text << '\n';
+        else
+            std::cout << l.text << '\n' << std::flush;
+    }
 
     bool immediate_;
     std::vector<Line> lines_;
@@ -176,6 +188,7 @@ public:
         runInOrder(
             blocks_, jobs_, texts_.size(), [this](std::size_t b) { format(b); },
             [&](std::size_t b) {
+                progressWritten(static_cast<double>(b + 1) / static_cast<double>(blocks_));
                 return ok = file.write(texts_[b % texts_.size()].data(), sizes_[b % texts_.size()]);
             });
         return ok && file.write("END\n", 4);
@@ -341,6 +354,7 @@ InputsRead convertInputs(const RunConfig& cfg, const std::string& cfgFolder, GxG
     outGrid.setShared(!alone);
     const auto convert = [&](std::size_t k) {
         read[k] = convertFile(names[k], cfg.isVelocity, outGrid, gridPar, messages[k], cfgFolder);
+        progressFileRead();
     };
     // A file's messages take no memory to speak of: every file may finish ahead.
     runInOrder(names.size(), jobs, names.size(), convert, [&messages](std::size_t k) {
@@ -378,7 +392,7 @@ int answerWithoutRun(const CommandLine& cl) {
 
 // The raster format options of the command line; an empty format is the text.
 RasterOptions rasterOptions(const CommandLine& cl) {
-    return RasterOptions{cl.format, cl.srs, cl.hasNodata, cl.nodataValue, cl.creationOptions};
+    return RasterOptions{cl.format, cl.srs, cl.hasNodata, cl.nodataValue, cl.creationOptions, progressWritten};
 }
 
 // Writes the grid in the format the command line names: the text by default.
@@ -387,16 +401,28 @@ bool writeGrid(const std::string& name, const GxGrid& outGrid, const GxGridParam
     if (raster.format.empty()) return writeAscGrid(name, outGrid, gridPar, jobs);
     std::string error;
     if (writeRaster(name, outGrid, gridPar, raster, error)) return true;
+    const auto held = holdProgressLine();
     std::cout << "Can't write output file " << name << '\n';
     warn() << printableName(name) << ": " << error << '\n';
     return false;
 }
 
+// Settles the format of outFileName (OutputName.h); prints what keeps the grid
+// from being written so and returns false.
+bool outputFormatSettled(const CommandLine& cl, const std::string& outFileName, RasterOptions& raster) {
+    const std::string problem = settleOutputFormat(cl, outFileName, raster);
+    if (problem.empty()) return true;
+    std::cout << "MeshRaster: " << problem << '\n';
+    return false;
+}
+
 // Reads the configuration; prints what makes it unusable and returns false.
 // A read error is the system's, not the user's: it goes to standard error.
-bool readConfig(const std::string& cfgName, GisAscFile& cfgFile, RunConfig& cfg) {
+// The output name of -o replaces the configuration's, which must still be there.
+bool readConfig(const std::string& cfgName, GisAscFile& cfgFile, const CommandLine& cl, RunConfig& cfg) {
     cfg = readRunConfig(cfgFile);
     std::string problem = configProblem(cfg);
+    if (problem.empty() && cl.hasOutput) cfg.outFileName = cl.output;
     if (problem.empty()) problem = sameFileProblem(cfgName, cfg);
     if (problem.empty()) return true;
     // Nothing is converted and no output file is touched.
@@ -448,6 +474,7 @@ bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const G
     const std::string shown = printableName(outFileName);
     if (outFileName.find('\0') != std::string::npos) {
         // Cut at the NUL, the name would replace another file.
+        const auto held = holdProgressLine();
         std::cout << "Can't open output file " << outFileName << '\n';
         warn() << shown << ": the file name holds a NUL byte\n";
         return false;
@@ -459,6 +486,7 @@ bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const G
         // commit() the old file stays as it was.
         OutputFile file;
         if (!file.open(outFileName)) {
+            const auto held = holdProgressLine();
             std::cout << "Can't open output file " << outFileName << '\n';
             warn() << shown << ": " << std::strerror(file.error()) << '\n';
             return false;
@@ -468,23 +496,28 @@ bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const G
     } catch (const std::bad_alloc&) {
         reason = "out of memory";
     }
+    const auto held = holdProgressLine();
     std::cout << "Can't write output file " << outFileName << '\n';
     warn() << shown << ": " << reason << '\n';
     return false;
 }
 
 int runMeshRaster(int argc, char** argv) {
+    const auto start = std::chrono::steady_clock::now();
     prepareProcess();
     const CommandLine cl = parseCommandLine(argc, argv);
     const int answered = answerWithoutRun(cl);
     if (answered >= 0) return answered;
-    // A format that cannot take the grid is refused before anything is read.
-    const RasterOptions raster = rasterOptions(cl);
+    // A format that cannot take the grid is refused before anything is read,
+    // and so is a name that says another format: that of -o at once, the
+    // configuration's once it is read, before any input.
+    RasterOptions raster = rasterOptions(cl);
     const std::string formatProblem = raster.format.empty() ? "" : checkRasterFormat(raster);
     if (!formatProblem.empty()) {
         std::cout << "MeshRaster: " << formatProblem << '\n';
         return 2;
     }
+    if (cl.hasOutput && !outputFormatSettled(cl, cl.output, raster)) return 2;
     const std::string& cfgName = cl.configName;
     GisAscFile cfgFile(cfgName, "r");
     if (!cfgFile.good()) {
@@ -492,22 +525,31 @@ int runMeshRaster(int argc, char** argv) {
         return 1;
     }
     RunConfig cfg;
-    if (!readConfig(cfgName, cfgFile, cfg)) return 1;
+    if (!readConfig(cfgName, cfgFile, cl, cfg)) return 1;
+    if (!cl.hasOutput && !outputFormatSettled(cl, cfg.outFileName, raster)) return 2;
     GxGridParam gridPar(cfg.xmin, cfg.xmax, cfg.ymin, cfg.ymax, cfg.resx, cfg.resy);
     const std::unique_ptr<GxGrid> outGrid = makeGrid(gridPar);
     if (!outGrid) return 1;
     // A failed message stops nothing: the grid file is written first, and the
     // exit status reports the loss afterwards.
     const int jobs = cl.jobs > 0 ? cl.jobs : availableProcessors();
+    // Only for a person at a terminal: off one, the output stays as it was.
+    std::optional<TerminalProgress> progress;
+    if (!cl.quiet && ::isatty(STDERR_FILENO) == 1) progress.emplace(start, cfg.inFileNames.size());
     const InputsRead inputs = convertInputs(cfg, folderOf(cfgName), *outGrid, gridPar, jobs);
     if (inputs.read == 0 && !cfg.inFileNames.empty()) {
         // A grid of zeros from a run that read nothing (started from another
         // folder, say) would replace a good grid with a plausible empty one.
+        progress.reset();
         warn() << "MeshRaster: no input file was read; " << printableName(cfg.outFileName) << " is not written\n";
         messagesWritten();
         return 1;
     }
     const bool written = writeGrid(cfg.outFileName, *outGrid, gridPar, raster, jobs);
+    if (progress && written)
+        progress->finish(summaryText(summariseGrid(*outGrid), printableName(cfg.outFileName),
+                                     raster.format.empty() ? "KORVEN-ASCII" : raster.format, progress->seconds()));
+    progress.reset();
     const bool told = messagesWritten();
     return inputs.allWhole && written && told ? 0 : 1;
 }

@@ -41,10 +41,10 @@ struct Installed {
 
 TEST(GdalModule, FoundInTheInstallationsLibraryFolder) {
     Installed in(true);
-    const RunResult r = runProgram(in.program, {"--format", "GTiff", "run.cfg"}, in.dir.path());
+    const RunResult r = runProgram(in.program, {"--format", "GTiff", "-o", "out.tif", "run.cfg"}, in.dir.path());
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(r.out, "Asc File in.dat\n");
-    EXPECT_EQ(readFile(in.dir.file("out.grd")).substr(0, 2), "II");  // a little-endian TIFF
+    EXPECT_EQ(readFile(in.dir.file("out.tif")).substr(0, 2), "II");  // a little-endian TIFF
 }
 
 TEST(GdalModule, MissingRefusesGdalFormatsOnly) {
@@ -54,6 +54,11 @@ TEST(GdalModule, MissingRefusesGdalFormatsOnly) {
     EXPECT_EQ(refused.out, "MeshRaster: the GDAL module meshraster_gdal.so is not installed beside the program or in " +
                                std::string(MESHRASTER_MODULE_DIR) + "; reinstall MeshRaster\n");
     EXPECT_FALSE(fileExists(in.dir.file("out.grd")));
+    // Nor is the text written under a name that says GeoTIFF.
+    const RunResult named = runProgram(in.program, {"-o", "out.tif", "run.cfg"}, in.dir.path());
+    EXPECT_EQ(named.status, 2);
+    EXPECT_EQ(named.out.rfind("MeshRaster: the GDAL module meshraster_gdal.so is not installed", 0), 0u) << named.out;
+    EXPECT_FALSE(fileExists(in.dir.file("out.tif")));
 
     const RunResult text = runProgram(in.program, {"run.cfg"}, in.dir.path());
     EXPECT_EQ(text.status, 0) << text.out << text.err;

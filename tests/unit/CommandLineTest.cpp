@@ -85,6 +85,36 @@ TEST(CommandLine, RunsOnTheOneConfigurationFile) {
     }
 }
 
+// -o replaces the configuration's output name; a .tif name stands for
+// --format GTiff where the options that need a GDAL format are checked.
+TEST(CommandLine, OutputNameAndQuiet) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string output;  // empty: no -o
+        bool textAsked;
+        bool quiet;
+    };
+    const Case cases[] = {
+        {{"run.cfg"}, "", false, false},
+        {{"-o", "ph.tif", "run.cfg"}, "ph.tif", false, false},
+        {{"run.cfg", "--output=a b.grd"}, "a b.grd", false, false},
+        {{"--out", "x.grd", "-o", "y.grd", "run.cfg"}, "y.grd", false, false},  // the last one counts
+        {{"-qo-", "run.cfg"}, "-", false, true},
+        {{"--quiet", "-f", "KORVEN-ASCII", "run.cfg"}, "", true, true},
+        {{"-o", "ph.TIFF", "--srs", "EPSG:32632", "--co", "TILED=YES", "run.cfg"}, "ph.TIFF", false, false},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(joined(k.args));
+        const CommandLine cl = parse(k.args);
+        EXPECT_EQ(cl.action, Action::run);
+        EXPECT_EQ(cl.configName, "run.cfg");
+        EXPECT_EQ(cl.hasOutput, !k.output.empty());
+        EXPECT_EQ(cl.output, k.output);
+        EXPECT_EQ(cl.textAsked, k.textAsked);
+        EXPECT_EQ(cl.quiet, k.quiet);
+    }
+}
+
 TEST(CommandLine, NodataIsANumber) {
     struct Case {
         std::string value;
@@ -158,7 +188,7 @@ TEST(CommandLine, UsageErrors) {
         {{"--frobnicate=3", "run.cfg"}, "MeshRaster: unrecognized option '--frobnicate=3'"},
         {{"-x", "run.cfg"}, "MeshRaster: unrecognized option '-x'"},
         {{"run.cfg", "-x"}, "MeshRaster: unrecognized option '-x'"},
-        {{"-qV"}, "MeshRaster: unrecognized option '-q'"},
+        {{"-kV"}, "MeshRaster: unrecognized option '-k'"},
         {{"-:"}, "MeshRaster: unrecognized option '-:'"},
         {{"-\xc3\xa9", "run.cfg"}, "MeshRaster: unrecognized option '-\xc3\xa9'"},
         {{"--format"}, "MeshRaster: option '--format' requires a value"},
@@ -170,6 +200,11 @@ TEST(CommandLine, UsageErrors) {
         {{"run.cfg", "--nodata"}, "MeshRaster: option '--nodata' requires a value"},
         {{"run.cfg", "--co"}, "MeshRaster: option '--co' requires a value"},
         {{"--help=yes"}, "MeshRaster: option '--help' doesn't allow a value"},
+        {{"--quiet=yes", "run.cfg"}, "MeshRaster: option '--quiet' doesn't allow a value"},
+        {{"run.cfg", "-o"}, "MeshRaster: option '-o' requires a value"},
+        {{"--output=", "run.cfg"}, "MeshRaster: option '--output' requires a value"},
+        {{"-o", "a.grd", "--srs", "EPSG:32632", "run.cfg"}, "MeshRaster: option '--srs" + gdalOnly},
+        {{"-f", "korven-ascii", "-o", "a.tif", "--nodata", "0", "run.cfg"}, "MeshRaster: option '--nodata" + gdalOnly},
         {{"--vers=1", "run.cfg"}, "MeshRaster: option '--version' doesn't allow a value"},
         {{"-f", "GTiff", "--co", "COMPRESS", "run.cfg"}, "MeshRaster: option '--co' needs NAME=VALUE, not 'COMPRESS'"},
         {{"-f", "GTiff", "--co", "=DEFLATE", "run.cfg"}, "MeshRaster: option '--co' needs NAME=VALUE, not '=DEFLATE'"},
@@ -188,9 +223,9 @@ TEST(CommandLine, UsageErrors) {
 }
 
 // getopt keeps its place between calls: without a fresh start, the call after
-// one that stopped inside "-qx" went on with the "x" left over from it.
+// one that stopped inside "-kx" went on with the "x" left over from it.
 TEST(CommandLine, StartsAfreshAfterACallThatStoppedInsideAnOptionGroup) {
-    EXPECT_EQ(parse({"-qx", "run.cfg"}).problem, "MeshRaster: unrecognized option '-q'");
+    EXPECT_EQ(parse({"-kx", "run.cfg"}).problem, "MeshRaster: unrecognized option '-k'");
     const CommandLine cl = parse({"run.cfg"});
     EXPECT_EQ(cl.action, Action::run);
     EXPECT_EQ(cl.configName, "run.cfg");
@@ -210,8 +245,9 @@ TEST(CommandLine, HelpListsEveryOptionAfterTheUsageLines) {
     EXPECT_EQ(helpLines[12], "");
     EXPECT_EQ(helpLines[13], "Options:");
     // Each option the parser takes, as "  -f, --format" or "      --co" at the start of a line.
-    for (const char* option : {"-h, --help ", "-V, --version ", "-f, --format NAME ", "-s, --srs DEFINITION ",
-                               "    --nodata VALUE ", "    --co NAME=VALUE ", "    -- "}) {
+    for (const char* option :
+         {"-h, --help ", "-V, --version ", "-f, --format NAME ", "-o, --output NAME ", "-q, --quiet ", "-j, --jobs N ",
+          "-s, --srs DEFINITION ", "    --nodata VALUE ", "    --co NAME=VALUE ", "    -- "}) {
         SCOPED_TRACE(option);
         int found = 0;
         for (const std::string& line : helpLines) found += line.rfind(std::string("  ") + option, 0) == 0;

@@ -245,6 +245,28 @@ TEST(GdalGrid, OptionsGdalCannotWriteAreRefused) {
     }
 }
 
+// A name's extension is checked against the extensions GDAL lists for each driver.
+TEST(GdalGrid, ExtensionOfAnotherDriverIsNamed) {
+    const struct {
+        const char* format;
+        const char* extension;
+        bool refused;
+        const char* own;
+    } cases[] = {
+        {"GTiff", "tif", false, "tif"},   {"GTiff", "tiff", false, "tif"}, {"COG", "tif", false, "tif"},
+        {"AAIGrid", "asc", false, "asc"}, {"netCDF", "nc", false, "nc"},   {"GTiff", "nosuchext", false, "tif"},
+        {"GTiff", "grd", true, "tif"},    {"AAIGrid", "grd", true, "asc"}, {"GTiff", "asc", true, "tif"},
+        {"gtiff", "nc", true, "tif"},
+    };
+    for (const auto& k : cases) {
+        std::string own;
+        const std::string owner = extensionOwner(k.format, k.extension, own);
+        EXPECT_EQ(!owner.empty(), k.refused) << k.format << " ." << k.extension << ": " << owner;
+        EXPECT_NE(owner, k.format) << k.extension;
+        EXPECT_EQ(own, k.own) << k.format;
+    }
+}
+
 TEST(GdalGrid, AFailedWriteLeavesTheOldFileAndNothingBeside) {
     const Grid g = awkwardGrid();
     const Grid noRows{GxGridParam(0, 10, 0, 0, 2, 2), GxGrid(0, 5)};

@@ -16,7 +16,7 @@ TEST(MemoryLimit, ControlGroupFilesAreRead) {
         unsigned long long bytes;
     };
     const Case cases[] = {
-        {"1073741824\n", 1073741824ULL},  // v2 memory.max, v1 memory.limit_in_bytes
+        {"1073741824\n", 1073741824ULL},   // v2 memory.max, v1 memory.limit_in_bytes
         {"max\n", kNone},                  // v2: no limit
         {"9223372036854771712\n", kNone},  // v1: no limit, a page short of 2^63
         {"", kNone},                       // no such file
