@@ -3,10 +3,18 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <new>
 #include <sstream>
+#include <stdexcept>
+
+#include "GxGrid.h"
+#include "Messages.h"
 
 namespace {
 
@@ -113,4 +121,52 @@ MemoryLimit memoryLimit() {
 bool underAddressSpaceLimit() {
     rlimit as{};
     return ::getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY;
+}
+
+namespace {
+
+// "74.5 GiB": bytes in the largest binary unit that leaves at least 1.
+std::string memorySize(double bytes) {
+    const char* const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    std::size_t unit = 0;
+    bytes /= 1024;
+    while (bytes >= 1024 && unit + 1 < std::size(units)) {
+        bytes /= 1024;
+        ++unit;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f %s", bytes, units[unit]);
+    return text;
+}
+
+}  // namespace
+
+std::string gridMemoryLine(long long rows, long long cols, unsigned long long extraBytes, const std::string& limit) {
+    const double bytes = static_cast<double>(sizeof(double)) * static_cast<double>(rows) * static_cast<double>(cols);
+    const char* raise = cols >= 2 * rows ? "resx" : rows >= 2 * cols ? "resy" : "resx or resy";
+    return "the grid of " + std::to_string(rows) + " rows x " + std::to_string(cols) + " columns needs " +
+           memorySize(bytes + static_cast<double>(extraBytes)) + (extraBytes > 0 ? " with the writer's buffers" : "") +
+           (limit.empty() ? "" : ", more than " + limit) + "; raise " + raise;
+}
+
+std::unique_ptr<GxGrid> makeGrid(const GxGridParam& gridPar, unsigned long long extraBytes) {
+    const long long rows = std::max(gridPar.NumRow(), 0), cols = std::max(gridPar.NumCol(), 0);
+    // Both counts are below 2^31, so the cell count fits; its byte count may
+    // not, and is compared in cells. A grid beyond the limit would at best be
+    // paged out while it is filled, at worst end the run without a message.
+    const auto cells = static_cast<unsigned long long>(rows) * static_cast<unsigned long long>(cols);
+    const MemoryLimit limit = memoryLimit();
+    const unsigned long long room = limit.bytes > extraBytes ? limit.bytes - extraBytes : 0;
+    if (cells > room / sizeof(double)) {
+        // The buffers are named only where they are what tips the balance.
+        const bool gridAloneFits = cells <= limit.bytes / sizeof(double);
+        printWarning("out of memory\n" + gridMemoryLine(rows, cols, gridAloneFits ? extraBytes : 0, limit.what));
+        return nullptr;
+    }
+    try {
+        return std::make_unique<GxGrid>(gridPar.NumRow(), gridPar.NumCol());
+    } catch (const std::bad_alloc&) {
+    } catch (const std::length_error&) {}
+    printWarning("out of memory\n" + gridMemoryLine(rows, cols, 0, ""));
+    return nullptr;
 }

@@ -1,6 +1,7 @@
 // The memory a run may use: the smallest of the limits the system sets.
 #pragma once
 
+#include <memory>
 #include <string>
 
 // A limit in bytes and what sets it, for the message that names it.
@@ -30,3 +31,17 @@ unsigned long long availableMemoryValue(const std::string& meminfo);
 // text: the v2 line "0::PATH", or the v1 line naming "memory"; v1 is true for
 // the latter. Empty when neither is there.
 std::string memoryCgroupPath(const std::string& procSelfCgroup, bool& v1);
+
+class GxGrid;
+class GxGridParam;
+
+// The grid of gridPar, every cell 0, when it and extraBytes (the writer's
+// buffers) fit within memoryLimit(); nullptr, after the lines "out of memory"
+// and what the grid needs, more than which limit, when they do not or the
+// memory cannot be had. The counts are checked before anything is allocated.
+std::unique_ptr<GxGrid> makeGrid(const GxGridParam& gridPar, unsigned long long extraBytes);
+
+// "the grid of 1000 rows x 2147483647 columns needs 15.6 TiB[ with the
+// writer's buffers][, more than LIMIT]; raise resx": the resolution across the
+// grid's longer side (both when neither side is twice the other).
+std::string gridMemoryLine(long long rows, long long cols, unsigned long long extraBytes, const std::string& limit);

@@ -19,68 +19,20 @@
 #include <unistd.h>
 #include <vector>
 
+#include "AscGrid.h"
 #include "CommandLine.h"
 #include "GdalModule.h"
 #include "GisAscFile.h"
 #include "GisTecplotFile.h"
 #include "Jobs.h"
-#include "NumberText.h"
+#include "MemoryLimit.h"
+#include "Messages.h"
 #include "OutputFile.h"
 #include "OutputName.h"
 #include "Progress.h"
 #include "RunConfig.h"
 
 namespace {
-
-// Warnings follow the file's "Asc File " line when both streams go to one place.
-std::ostream& warn() {
-    std::cout.flush();
-    return std::cerr;
-}
-
-// The lines the conversion of one file prints, each for standard output or
-// standard error. A file converted alone prints each line as it comes; files
-// converted at once keep theirs until the files before them have printed, so
-// that both streams hold the lines of a one-file-at-a-time run, in list order.
-class FileMessages {
-public:
-    explicit FileMessages(bool immediate) : immediate_(immediate) {}
-
-    // A line for standard output, without its newline.
-    void out(std::string line) { add(false, std::move(line)); }
-    // A line for standard error, without its newline.
-    void err(std::string line) { add(true, std::move(line)); }
-    // Prints the lines kept, in order.
-    void print() {
-        for (const Line& l : lines_) print(l);
-        lines_.clear();
-    }
-
-private:
-    struct Line {
-        bool toErr;
-        std::string text;
-    };
-    void add(bool toErr, std::string text) {
-        Line l{toErr, std::move(text)};
-        if (immediate_)
-            print(l);
-        else
-            lines_.push_back(std::move(l));
-    }
-    // Each line goes out as it is printed, to a pipe or a file too, so that a
-    // log shows how far a run has come; a few lines a file cost nothing.
-    static void print(const Line& l) {
-        const auto held = holdProgressLine();
-        if (l.toErr)
-            warn() << l.text << '\n';
-        else
-            std::cout << l.text << '\n' << std::flush;
-    }
-
-    bool immediate_;
-    std::vector<Line> lines_;
-};
 
 // Records what the reading of a file found wrong, as "name:line: text"; false
 // when part of the file was not converted.
@@ -146,145 +98,6 @@ FileRead convertFile(const std::string& name, bool isVelocity, GxGrid& outGrid, 
     return addWarnings(name, file, messages) ? FileRead::whole : FileRead::partly;
 }
 
-// The grid file's header, up to the line INFO_END.
-std::string gridHeader(const GxGrid& outGrid, const GxGridParam& gridPar) {
-    std::string header =
-        "GRIDREG\nINFO\nUNITS  meters\n"
-        "//Format GRIDDEF  <ncols>  <nlins>  <X1>  <Y2>  <resX>  <resY>  <nodatavalue>\nGRIDDEF ";
-    char text[128];
-    char* p = std::to_chars(text, text + 16, outGrid.NumCol()).ptr;
-    *p++ = ' ';
-    p = std::to_chars(p, p + 16, outGrid.NumRow()).ptr;
-    // The north edge is always written shifted by ten million.
-    for (const double v : {gridPar.xmin_, gridPar.ymax_ + 10000000, gridPar.resx_, gridPar.resy_}) {
-        *p++ = ' ';
-        p = putNumber(p, v);
-    }
-    header.append(text, p);
-    // The no-data text is fixed, three-digit exponent included.
-    return header + " 3.4e+037\nINFO_END\n";
-}
-
-// The text of a grid file. Row 0 is the northernmost: the file lists the grid
-// north to south, each row west to east, every value followed by one space.
-// The cells are formatted in blocks of kBlockCells on up to jobs threads and
-// written in order, at most two blocks a thread waiting; the blocks' memory is
-// had when the object is made, before the file is opened, so that running
-// out of it writes nothing.
-class GridText {
-public:
-    GridText(const GxGrid& outGrid, const GxGridParam& gridPar, int jobs)
-        : grid_(outGrid),
-          header_(gridHeader(outGrid, gridPar)),
-          jobs_(jobs),
-          blocks_((outGrid.cellCount() + kBlockCells - 1) / kBlockCells),
-          texts_(std::min(2 * static_cast<std::size_t>(jobs), blocks_), std::vector<char>(kBlockText)),
-          sizes_(texts_.size(), 0) {}
-
-    // Writes the whole text to file; false after a write that failed.
-    bool writeTo(OutputFile& file) {
-        if (!file.write(header_.data(), header_.size()) || !writeEmptyRows(file)) return false;
-        bool ok = true;
-        runInOrder(
-            blocks_, jobs_, texts_.size(), [this](std::size_t b) { format(b); },
-            [&](std::size_t b) {
-                progressWritten(static_cast<double>(b + 1) / static_cast<double>(blocks_));
-                return ok = file.write(texts_[b % texts_.size()].data(), sizes_[b % texts_.size()]);
-            });
-        return ok && file.write("END\n", 4);
-    }
-
-private:
-    // Cells of a block: with every number at its longest, 24 characters, its
-    // space and a newline, about 1 MiB of text.
-    static constexpr std::size_t kBlockCells = 40000;
-    static constexpr std::size_t kBlockText = kBlockCells * 26;
-
-    // A grid without columns has no cells but still its rows, each an empty line.
-    bool writeEmptyRows(OutputFile& file) const {
-        static const std::string newlines(4096, '\n');
-        long long left = grid_.NumCol() == 0 ? grid_.NumRow() : 0;
-        for (; left > 0; left -= static_cast<long long>(newlines.size()))
-            if (!file.write(newlines.data(), static_cast<std::size_t>(std::min<long long>(left, 4096)))) return false;
-        return true;
-    }
-
-    void format(std::size_t b) {
-        std::vector<char>& text = texts_[b % texts_.size()];
-        char* p = text.data();
-        const std::size_t ncols = static_cast<std::size_t>(grid_.NumCol());
-        const std::size_t first = b * kBlockCells, last = std::min(grid_.cellCount(), first + kBlockCells);
-        const double* cell = grid_.data();
-        std::size_t col = first % ncols;
-        for (std::size_t k = first; k < last; ++k) {
-            p = putNumber(p, cell[k]);
-            *p++ = ' ';
-            if (++col == ncols) {
-                *p++ = '\n';
-                col = 0;
-            }
-        }
-        sizes_[b % texts_.size()] = static_cast<std::size_t>(p - text.data());
-    }
-
-    const GxGrid& grid_;
-    const std::string header_;
-    const int jobs_;
-    const std::size_t blocks_;
-    std::vector<std::vector<char>> texts_;  // a block's text, by block number modulo their count
-    std::vector<std::size_t> sizes_;        // the bytes of each
-};
-
-// "74.5 GiB": bytes in the largest binary unit that leaves at least 1.
-std::string memorySize(double bytes) {
-    const char* const units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-    std::size_t unit = 0;
-    bytes /= 1024;
-    while (bytes >= 1024 && unit + 1 < std::size(units)) {
-        bytes /= 1024;
-        ++unit;
-    }
-    char text[64];
-    std::snprintf(text, sizeof text, "%.1f %s", bytes, units[unit]);
-    return text;
-}
-
-// The line after "out of memory": the grid's size, the memory it needs, and the
-// resolution that shrinks it, the one across the grid's longer side (both when
-// neither side is twice the other).
-std::string gridMemoryLine(long long rows, long long cols) {
-    const double bytes = static_cast<double>(sizeof(double)) * static_cast<double>(rows) * static_cast<double>(cols);
-    const char* raise = cols >= 2 * rows ? "resx" : rows >= 2 * cols ? "resy" : "resx or resy";
-    return "the grid of " + std::to_string(rows) + " rows x " + std::to_string(cols) + " columns needs " +
-           memorySize(bytes) + "; raise " + raise;
-}
-
-// True unless the grid's cells need more than the machine's physical memory:
-// such a grid would at best be paged out while it is filled. A machine that
-// does not tell its memory is given the benefit of the doubt.
-bool fitsInMemory(long long rows, long long cols) {
-    const long pages = ::sysconf(_SC_PHYS_PAGES), pageSize = ::sysconf(_SC_PAGE_SIZE);
-    if (pages <= 0 || pageSize <= 0) return true;
-    // Both counts are below 2^31, so the cell count fits; its byte count may not.
-    const auto cells = static_cast<unsigned long long>(rows) * static_cast<unsigned long long>(cols);
-    const auto memory = static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(pageSize);
-    return cells <= memory / sizeof(double);
-}
-
-// The grid of gridPar, every cell 0; nullptr, after its message, when its
-// memory cannot be had. The counts are checked before anything is allocated.
-std::unique_ptr<GxGrid> makeGrid(const GxGridParam& gridPar) {
-    const long long rows = std::max(gridPar.NumRow(), 0), cols = std::max(gridPar.NumCol(), 0);
-    if (fitsInMemory(rows, cols)) {
-        try {
-            return std::make_unique<GxGrid>(gridPar.NumRow(), gridPar.NumCol());
-        } catch (const std::bad_alloc&) {
-        } catch (const std::length_error&) {}
-    }
-    std::cerr << "out of memory\n" << gridMemoryLine(rows, cols) << '\n';
-    return nullptr;
-}
-
 // What is wrong when the output file is the configuration or an input file
 // (same device and inode, so links and other spellings count), as the rest of
 // a "ConfigFile" line; empty otherwise. Writing it would destroy what the run
@@ -324,15 +137,6 @@ void prepareProcess() {
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
     OutputFile::creationMask();
-}
-
-// False when a message could not be written to standard output or standard
-// error (closed, a pipe without a reader, a full disk). Checked after the grid
-// file, which comes first.
-bool messagesWritten() {
-    std::cout.flush();
-    if (!std::cout.good()) std::cerr << "standard output: can't write the messages\n";
-    return std::cout.good() && std::cerr.good();
 }
 
 // What the conversion of the input files came to.
@@ -376,14 +180,14 @@ int answerWithoutRun(const CommandLine& cl) {
     switch (cl.action) {
         case CommandLine::Action::help:
             printHelp(std::cout);
-            return messagesWritten() ? 0 : 1;
+            return messagesWritten() ? kExitSuccess : kExitFailure;
         case CommandLine::Action::version:
             printVersion(std::cout);
-            return messagesWritten() ? 0 : 1;
+            return messagesWritten() ? kExitSuccess : kExitFailure;
         case CommandLine::Action::usageError:
             printUsage(std::cout);
             if (!cl.problem.empty()) std::cout << cl.problem << '\n';
-            return 2;
+            return kExitUsage;
         case CommandLine::Action::run:
             break;
     }
@@ -401,9 +205,8 @@ bool writeGrid(const std::string& name, const GxGrid& outGrid, const GxGridParam
     if (raster.format.empty()) return writeAscGrid(name, outGrid, gridPar, jobs);
     std::string error;
     if (writeRaster(name, outGrid, gridPar, raster, error)) return true;
-    const auto held = holdProgressLine();
-    std::cout << "Can't write output file " << name << '\n';
-    warn() << printableName(name) << ": " << error << '\n';
+    printMessage("Can't write output file " + name);
+    printWarning(printableName(name) + ": " + error);
     return false;
 }
 
@@ -412,7 +215,7 @@ bool writeGrid(const std::string& name, const GxGrid& outGrid, const GxGridParam
 bool outputFormatSettled(const CommandLine& cl, const std::string& outFileName, RasterOptions& raster) {
     const std::string problem = settleOutputFormat(cl, outFileName, raster);
     if (problem.empty()) return true;
-    std::cout << "MeshRaster: " << problem << '\n';
+    printMessage("MeshRaster: " + problem);
     return false;
 }
 
@@ -426,80 +229,33 @@ bool readConfig(const std::string& cfgName, GisAscFile& cfgFile, const CommandLi
     if (problem.empty()) problem = sameFileProblem(cfgName, cfg);
     if (problem.empty()) return true;
     // Nothing is converted and no output file is touched.
-    (cfg.readProblem.empty() ? std::cout : warn()) << "ConfigFile " << cfgName << problem << '\n';
+    (cfg.readProblem.empty() ? printMessage : printWarning)("ConfigFile " + cfgName + problem);
     return false;
 }
 
+// True when name is the file standard output writes to (by device and inode:
+// /dev/stdout, /proc/self/fd/1, or the file it is redirected to).
+bool isStandardOutput(const std::string& name) {
+    struct stat out, named;
+    return name.find('\0') == std::string::npos && ::fstat(STDOUT_FILENO, &out) == 0 &&
+           ::stat(name.c_str(), &named) == 0 && out.st_dev == named.st_dev && out.st_ino == named.st_ino;
+}
+
+// The threads of the run: --jobs, or one per processor. Under an
+// address-space limit, one: each thread holds a node table and a stack, and
+// how many fit is not known before the files are read; a file that runs out
+// of memory on one of eight threads would make the status depend on -j.
+int runJobs(const CommandLine& cl) {
+    if (underAddressSpaceLimit()) return 1;
+    return cl.jobs > 0 ? cl.jobs : availableProcessors();
+}
+
 }  // namespace
-
-char* putNumber(char* out, double v) {
-    // Most cells of a grid hold 0: skip the general conversion for them.
-    if (v == 0.0 && !std::signbit(v)) {
-        *out = '0';
-        return out + 1;
-    }
-    return formatGeneral11(out, v);
-}
-
-// Bytes 0x20 to 0x7e and 0x80 up stay as written, UTF-8 included.
-std::string printableName(const std::string& name) {
-    std::string shown;
-    shown.reserve(name.size());
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7f) {
-            shown += c;
-        } else if (c == '\n') {
-            shown += "\\n";
-        } else if (c == '\t') {
-            shown += "\\t";
-        } else if (c == '\r') {
-            shown += "\\r";
-        } else {
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-            shown += hex;
-        }
-    }
-    return shown;
-}
 
 bool readTecFile(const char* fileName, bool isVelocity, GxGrid& outGrid, GxGridParam& gridPar) {
     if (fileName == nullptr) return true;
     FileMessages messages(true);
     return convertFile(fileName, isVelocity, outGrid, gridPar, messages) == FileRead::whole;
-}
-
-bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const GxGridParam& gridPar, int jobs) {
-    const std::string shown = printableName(outFileName);
-    if (outFileName.find('\0') != std::string::npos) {
-        // Cut at the NUL, the name would replace another file.
-        const auto held = holdProgressLine();
-        std::cout << "Can't open output file " << outFileName << '\n';
-        warn() << shown << ": the file name holds a NUL byte\n";
-        return false;
-    }
-    std::string reason;
-    try {
-        GridText text(outGrid, gridPar, jobs);
-        // Opened only now, after every input file has been converted; until
-        // commit() the old file stays as it was.
-        OutputFile file;
-        if (!file.open(outFileName)) {
-            const auto held = holdProgressLine();
-            std::cout << "Can't open output file " << outFileName << '\n';
-            warn() << shown << ": " << std::strerror(file.error()) << '\n';
-            return false;
-        }
-        if (text.writeTo(file) && file.commit()) return true;
-        reason = std::strerror(file.error());
-    } catch (const std::bad_alloc&) {
-        reason = "out of memory";
-    }
-    const auto held = holdProgressLine();
-    std::cout << "Can't write output file " << outFileName << '\n';
-    warn() << shown << ": " << reason << '\n';
-    return false;
 }
 
 int runMeshRaster(int argc, char** argv) {
@@ -514,25 +270,26 @@ int runMeshRaster(int argc, char** argv) {
     RasterOptions raster = rasterOptions(cl);
     const std::string formatProblem = raster.format.empty() ? "" : checkRasterFormat(raster);
     if (!formatProblem.empty()) {
-        std::cout << "MeshRaster: " << formatProblem << '\n';
-        return 2;
+        printMessage("MeshRaster: " + formatProblem);
+        return kExitUsage;
     }
-    if (cl.hasOutput && !outputFormatSettled(cl, cl.output, raster)) return 2;
+    if (cl.hasOutput && !outputFormatSettled(cl, cl.output, raster)) return kExitUsage;
     const std::string& cfgName = cl.configName;
     GisAscFile cfgFile(cfgName, "r");
     if (!cfgFile.good()) {
-        std::cout << "Can't open ConfigFile " << cfgName << '\n';
-        return 1;
+        printMessage("Can't open ConfigFile " + cfgName);
+        return kExitFailure;
     }
     RunConfig cfg;
-    if (!readConfig(cfgName, cfgFile, cl, cfg)) return 1;
-    if (!cl.hasOutput && !outputFormatSettled(cl, cfg.outFileName, raster)) return 2;
+    if (!readConfig(cfgName, cfgFile, cl, cfg)) return kExitFailure;
+    if (!cl.hasOutput && !outputFormatSettled(cl, cfg.outFileName, raster)) return kExitUsage;
+    // The grid written to standard output (output /dev/stdout, or a name of
+    // the file it is redirected to) must not have the messages inside it.
+    if (isStandardOutput(cfg.outFileName)) messagesToStandardError();
+    const int jobs = runJobs(cl);
     GxGridParam gridPar(cfg.xmin, cfg.xmax, cfg.ymin, cfg.ymax, cfg.resx, cfg.resy);
-    const std::unique_ptr<GxGrid> outGrid = makeGrid(gridPar);
-    if (!outGrid) return 1;
-    // A failed message stops nothing: the grid file is written first, and the
-    // exit status reports the loss afterwards.
-    const int jobs = cl.jobs > 0 ? cl.jobs : availableProcessors();
+    const std::unique_ptr<GxGrid> outGrid = makeGrid(gridPar, raster.format.empty() ? ascGridBufferBytes(jobs) : 0);
+    if (!outGrid) return kExitFailure;
     // Only for a person at a terminal: off one, the output stays as it was.
     std::optional<TerminalProgress> progress;
     if (!cl.quiet && ::isatty(STDERR_FILENO) == 1) progress.emplace(start, cfg.inFileNames.size());
@@ -541,15 +298,17 @@ int runMeshRaster(int argc, char** argv) {
         // A grid of zeros from a run that read nothing (started from another
         // folder, say) would replace a good grid with a plausible empty one.
         progress.reset();
-        warn() << "MeshRaster: no input file was read; " << printableName(cfg.outFileName) << " is not written\n";
+        printWarning("MeshRaster: no input file was read; " + printableName(cfg.outFileName) + " is not written");
         messagesWritten();
-        return 1;
+        return kExitFailure;
     }
+    // A failed message stops nothing: the grid file is written first, and the
+    // exit status reports the loss afterwards.
     const bool written = writeGrid(cfg.outFileName, *outGrid, gridPar, raster, jobs);
     if (progress && written)
         progress->finish(summaryText(summariseGrid(*outGrid), printableName(cfg.outFileName),
                                      raster.format.empty() ? "KORVEN-ASCII" : raster.format, progress->seconds()));
     progress.reset();
     const bool told = messagesWritten();
-    return inputs.allWhole && written && told ? 0 : 1;
+    return inputs.allWhole && written && told ? kExitSuccess : kExitFailure;
 }

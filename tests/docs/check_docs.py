@@ -159,6 +159,23 @@ def manual_problems(lines):
     return problems
 
 
+# The one variable part a pattern may have and still stand for its lines: the
+# limit the grid's memory is more than, which depends on the machine.
+MEMORY_LIMIT_PATTERN = ", more than [^;\\n]+; raise"
+
+
+def sample_of_pattern(pattern):
+    """The lines a stderr.re stands for, with a sample for the memory limit;
+    None for any other pattern."""
+    if MEMORY_LIMIT_PATTERN not in pattern:
+        return None
+    pattern = pattern.replace(MEMORY_LIMIT_PATTERN, ", more than the memory available; raise")
+    pattern = pattern.replace("\\n", "\n")
+    if re.search(r"(?<!\\)[][^$|?*+(){}]|\\[^.\\]", pattern.replace("\n", "")):
+        return None
+    return re.sub(r"\\(.)", r"\1", pattern)
+
+
 def read_cases(cases_dir):
     """(name, configuration name, stdout, stderr or None for a pattern, status)
     of every case folder (tests/cases/README.md has their files)."""
@@ -175,7 +192,9 @@ def read_cases(cases_dir):
         if not os.path.isdir(folder):
             continue
         args = text(folder, "args").split("\n")[:-1] if os.path.exists(os.path.join(folder, "args")) else ["run.cfg"]
-        stderr = None if os.path.exists(os.path.join(folder, "stderr.re")) else text(folder, "stderr")
+        stderr = text(folder, "stderr")
+        if os.path.exists(os.path.join(folder, "stderr.re")):
+            stderr = sample_of_pattern(text(folder, "stderr.re"))
         cases.append((name, args[0] if args else None, text(folder, "stdout"), stderr,
                       int(text(folder, "status"))))
     return cases
@@ -203,7 +222,13 @@ def check_messages(cases_dir, manual):
         elif out_lines and out_lines[0].startswith("MeshRaster ") and status == 0:
             # --version: the name, the version and the licence.
             out_lines = []
-        printed = [("MESSAGES", l) for l in out_lines] + [("WARNINGS", l) for l in (err or "").split("\n")[:-1]]
+        err_lines = (err or "").split("\n")[:-1]
+        if out.startswith("GRIDREG\n"):
+            # The grid itself went to standard output, and the messages with
+            # the warnings to standard error.
+            out_lines = [l for l in err_lines if any(t[0] == "MESSAGES" and re.fullmatch(t[1], l) for t in templates)]
+            err_lines = [l for l in err_lines if l not in out_lines]
+        printed = [("MESSAGES", l) for l in out_lines] + [("WARNINGS", l) for l in err_lines]
         for section, line in printed:
             if section == "WARNINGS" and line == "out of memory":
                 check("the line out of memory goes to standard error" in text,

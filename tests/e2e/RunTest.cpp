@@ -111,17 +111,19 @@ TEST(Run, NonNumberInPlaceOfANumber) {
 }
 
 // A grid that fits in the machine's memory but not under the address-space
-// limit reaches the allocator, which fails it: the run ends with its message
-// and writes nothing. Not under AddressSanitizer, which cannot run under such a
-// limit. (Grids larger than the machine's memory are refused before the
-// allocator: the case folders grid_larger_than_memory* and grid_memory_*.)
-TEST(Run, GridThatReachesTheAllocator) {
+// limit reached the allocator, which failed it; the size check now knows the
+// limit and names it. The run ends with its message and writes nothing. Not
+// under AddressSanitizer, which cannot run under such a limit. (Grids larger
+// than the machine's memory: the case folders grid_larger_than_memory* and
+// grid_memory_*.)
+TEST(Run, GridBeyondTheAddressSpaceLimit) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
 #endif
     const std::vector<std::string> numbers = {"0", "0", "10000", "10000", "1", "1"};
     const char* const expected =
-        "out of memory\nthe grid of 10000 rows x 10000 columns needs 762.9 MiB; raise resx or resy\n";
+        "out of memory\nthe grid of 10000 rows x 10000 columns needs 762.9 MiB, more than the address-space limit "
+        "(ulimit -v); raise resx or resy\n";
     const auto run = [](const TempDir& dir) {
         Launch l;
         l.args = {"run.cfg"};

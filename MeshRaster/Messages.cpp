@@ -1,0 +1,70 @@
+#include "Messages.h"
+
+#include <cstdio>
+#include <iostream>
+
+#include "Progress.h"
+
+namespace {
+
+// Where messages go: standard output, unless the grid is written there.
+std::ostream* messageStream = &std::cout;
+
+}  // namespace
+
+void printMessage(const std::string& line) {
+    // Each line goes out as it is printed, to a pipe or a file too, so that a
+    // log shows how far a run has come; a few lines a file cost nothing.
+    const auto held = holdProgressLine();
+    *messageStream << line << '\n' << std::flush;
+}
+
+void printWarning(const std::string& line) {
+    // After the message lines before it, when both streams go to one place.
+    const auto held = holdProgressLine();
+    std::cout.flush();
+    std::cerr << line << '\n';
+}
+
+void messagesToStandardError() { messageStream = &std::cerr; }
+
+bool messagesWritten() {
+    std::cout.flush();
+    if (!std::cout.good()) std::cerr << "standard output: can't write the messages\n";
+    return std::cout.good() && std::cerr.good();
+}
+
+// Bytes 0x20 to 0x7e and 0x80 up stay as written, UTF-8 included.
+std::string printableName(const std::string& name) {
+    std::string shown;
+    shown.reserve(name.size());
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            shown += c;
+        } else if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\t') {
+            shown += "\\t";
+        } else if (c == '\r') {
+            shown += "\\r";
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            shown += hex;
+        }
+    }
+    return shown;
+}
+
+void FileMessages::print() {
+    for (const Line& l : lines_) (l.toErr ? printWarning : printMessage)(l.text);
+    lines_.clear();
+}
+
+void FileMessages::add(bool toErr, std::string text) {
+    if (immediate_)
+        (toErr ? printWarning : printMessage)(text);
+    else
+        lines_.push_back(Line{toErr, std::move(text)});
+}

@@ -1,0 +1,1 @@
+run\.cfg:9: the input list names no file; every cell of the grid is 0\nout of memory\nthe grid of 2147483647 rows x 2147483647 columns needs 32\.0 EiB, more than [^;\n]+; raise resx or resy\n

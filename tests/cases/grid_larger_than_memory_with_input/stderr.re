@@ -1,0 +1,1 @@
+out of memory\nthe grid of 2000000000 rows x 2000000000 columns needs 27\.8 EiB, more than [^;\n]+; raise resx or resy\n
