@@ -156,4 +156,3 @@ bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const G
     printWarning(shown + ": " + reason);
     return false;
 }
-

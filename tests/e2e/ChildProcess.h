@@ -168,7 +168,7 @@ private:
         waited_ = true;
         result_.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
         result_.out = readFile(capture_.file("stdout"));
-        result_.err = readFile(capture_.file("stderr"));
+        result_.err = programErrors(readFile(capture_.file("stderr")));
     }
 
     TempDir capture_;

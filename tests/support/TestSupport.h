@@ -47,3 +47,9 @@ struct RunResult {
 
 // Runs program with args in folder cwd, standard input empty, and waits.
 RunResult runProgram(const std::string& program, const std::vector<std::string>& args, const std::string& cwd);
+
+// A child's standard error as the program wrote it: in a coverage build, the
+// lines the instrumentation adds when it cannot write its counters (under a
+// file-size limit, as a user who may not write them) are taken out, since
+// this compiler's runtime has no way to send them elsewhere.
+std::string programErrors(std::string err);
