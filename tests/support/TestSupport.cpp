@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -90,14 +92,15 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
 
 std::string programErrors(std::string err) {
 #ifdef MESHRASTER_COVERAGE
-    for (std::size_t at = 0; (at = err.find("profiling:", at)) != std::string::npos;) {
-        if (at > 0 && err[at - 1] != '\n') {
-            ++at;
-            continue;
-        }
-        const std::size_t end = err.find('\n', at);
-        err.erase(at, end == std::string::npos ? std::string::npos : end + 1 - at);
+    // "profiling:NAME.gcda:Cannot open", "libgcov profiling error:NAME.gcda:Error writing"
+    std::string kept;
+    for (std::size_t at = 0; at < err.size();) {
+        const std::size_t end = std::min(err.find('\n', at), err.size() - 1) + 1;
+        const std::string line = err.substr(at, end - at);
+        if (line.rfind("profiling:", 0) != 0 && line.rfind("libgcov profiling error:", 0) != 0) kept += line;
+        at = end;
     }
+    err = kept;
 #endif
     return err;
 }
