@@ -397,14 +397,34 @@ RasterOptions rasterOptions(const CommandLine& cl) {
 
 // Writes the grid in the format the command line names: the text by default.
 bool writeGrid(const std::string& name, const GxGrid& outGrid, const GxGridParam& gridPar, const RasterOptions& raster,
-               int jobs) {
+               const RasterPlan& plan, int jobs) {
     if (raster.format.empty()) return writeAscGrid(name, outGrid, gridPar, jobs);
     std::string error;
-    if (writeRaster(name, outGrid, gridPar, raster, error)) return true;
+    const RasterWrite result = writeRaster(name, outGrid, gridPar, raster, plan, error);
+    if (result == RasterWrite::written) return true;
     const auto held = holdProgressLine();
-    std::cout << "Can't write output file " << name << '\n';
+    std::cout << (result == RasterWrite::notOpened ? "Can't open output file " : "Can't write output file ") << name
+              << '\n';
     warn() << printableName(name) << ": " << error << '\n';
     return false;
+}
+
+// Before any input is read: what GDAL would refuse in the raster asked for,
+// and a file it would write beside the raster that the run reads. Prints the
+// problem and returns its exit status; 0 when there is none.
+int rasterRefusal(const std::string& cfgName, const RunConfig& cfg, const GxGridParam& gridPar,
+                  const RasterOptions& raster, RasterPlan& plan) {
+    plan = planRaster(cfg.outFileName, gridPar, raster, cfgName, cfg.inFileNames);
+    if (!plan.refused.empty()) {
+        std::cout << "MeshRaster: GDAL cannot write " << cfg.outFileName << " as " << raster.format << ": "
+                  << plan.refused << '\n';
+        return 2;
+    }
+    if (plan.sideFile.empty()) return 0;
+    std::cout << "ConfigFile " << cfgName << ": the output file's side file " << printableName(plan.sideFile)
+              << (plan.sideFileIsConfig ? " is the configuration file" : " is also an input file")
+              << "; name another output file\n";
+    return 1;
 }
 
 // Settles the format of outFileName (OutputName.h); prints what keeps the grid
@@ -528,6 +548,9 @@ int runMeshRaster(int argc, char** argv) {
     if (!readConfig(cfgName, cfgFile, cl, cfg)) return 1;
     if (!cl.hasOutput && !outputFormatSettled(cl, cfg.outFileName, raster)) return 2;
     GxGridParam gridPar(cfg.xmin, cfg.xmax, cfg.ymin, cfg.ymax, cfg.resx, cfg.resy);
+    RasterPlan plan;
+    if (!raster.format.empty())
+        if (const int refused = rasterRefusal(cfgName, cfg, gridPar, raster, plan)) return refused;
     const std::unique_ptr<GxGrid> outGrid = makeGrid(gridPar);
     if (!outGrid) return 1;
     // A failed message stops nothing: the grid file is written first, and the
@@ -545,7 +568,7 @@ int runMeshRaster(int argc, char** argv) {
         messagesWritten();
         return 1;
     }
-    const bool written = writeGrid(cfg.outFileName, *outGrid, gridPar, raster, jobs);
+    const bool written = writeGrid(cfg.outFileName, *outGrid, gridPar, raster, plan, jobs);
     if (progress && written)
         progress->finish(summaryText(summariseGrid(*outGrid), printableName(cfg.outFileName),
                                      raster.format.empty() ? "KORVEN-ASCII" : raster.format, progress->seconds()));
