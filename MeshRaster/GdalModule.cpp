@@ -120,22 +120,15 @@ RasterPlan planRaster(const std::string& outFileName, const GxGridParam& par, co
     if (std::find(plan.sideFiles.begin(), plan.sideFiles.end(), aux) == plan.sideFiles.end())
         plan.sideFiles.push_back(aux);
 
-    FileKey cfgKey;
-    const bool hasCfg = regularFileKey(cfgName, cfgKey);
-    if (hasCfg) plan.kept.push_back(cfgKey);
-    for (const std::string& name : inputs) {
-        FileKey key;
+    FileKey key;
+    if (regularFileKey(cfgName, key)) plan.kept.push_back(key);
+    for (const std::string& name : inputs)
         if (regularFileKey(name, key)) plan.kept.push_back(key);
-    }
     const std::string folder = path.substr(0, path.rfind('/') + 1);
-    for (const std::string& name : plan.sideFiles) {
-        FileKey key;
-        if (!regularFileKey(folder + name, key)) continue;
-        if (std::find(plan.kept.begin(), plan.kept.end(), key) == plan.kept.end()) continue;
-        plan.sideFile = folder + name;
-        plan.sideFileIsConfig = hasCfg && key == cfgKey;
-        return plan;
-    }
+    std::vector<std::string> sidePaths;
+    for (const std::string& name : plan.sideFiles) sidePaths.push_back(folder + name);
+    const FileOverlap overlap = outputOverlap(sidePaths, cfgName, inputs, plan.sideFile);
+    plan.sideFileIsConfig = overlap == FileOverlap::configuration;
     return plan;
 }
 

@@ -290,18 +290,15 @@ std::unique_ptr<GxGrid> makeGrid(const GxGridParam& gridPar) {
 // a "ConfigFile" line; empty otherwise. Writing it would destroy what the run
 // reads. Only a regular file can be destroyed so: a device may be named twice.
 std::string sameFileProblem(const std::string& cfgName, const RunConfig& cfg) {
-    struct stat out;
-    if (cfg.outFileName.find('\0') != std::string::npos || ::stat(cfg.outFileName.c_str(), &out) != 0 ||
-        !S_ISREG(out.st_mode))
-        return "";
-    const auto isOutput = [&out](const std::string& name) {
-        struct stat in;
-        return name.find('\0') == std::string::npos && ::stat(name.c_str(), &in) == 0 && in.st_dev == out.st_dev &&
-               in.st_ino == out.st_ino;
-    };
-    if (isOutput(cfgName)) return ": the output file is the configuration file; name another output file";
-    for (const std::string& inFileName : cfg.inFileNames)
-        if (isOutput(inFileName)) return ": the output file is also an input file; name another output file";
+    std::string output;
+    switch (outputOverlap({cfg.outFileName}, cfgName, cfg.inFileNames, output)) {
+        case FileOverlap::configuration:
+            return ": the output file is the configuration file; name another output file";
+        case FileOverlap::input:
+            return ": the output file is also an input file; name another output file";
+        case FileOverlap::none:
+            break;
+    }
     return "";
 }
 

@@ -284,6 +284,27 @@ bool regularFileKey(const std::string& name, FileKey& key) {
     return true;
 }
 
+FileOverlap outputOverlap(const std::vector<std::string>& outputs, const std::string& cfgName,
+                          const std::vector<std::string>& inputs, std::string& output) {
+    FileKey cfgKey;
+    const bool hasCfg = regularFileKey(cfgName, cfgKey);
+    std::vector<FileKey> inputKeys;
+    for (const std::string& name : inputs) {
+        FileKey key;
+        if (regularFileKey(name, key)) inputKeys.push_back(key);
+    }
+    for (const std::string& name : outputs) {
+        FileKey key;
+        if (!regularFileKey(name, key)) continue;
+        output = name;
+        if (hasCfg && key == cfgKey) return FileOverlap::configuration;
+        for (const FileKey& k : inputKeys)
+            if (k == key) return FileOverlap::input;
+    }
+    output.clear();
+    return FileOverlap::none;
+}
+
 bool OutputFile::open(const std::string& name) {
     OutputTarget t;
     if (const int e = resolveOutputTarget(name, t)) return fail(e);

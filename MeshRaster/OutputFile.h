@@ -39,6 +39,13 @@ struct FileKey {
 // The key of the regular file name opens; false when there is none.
 bool regularFileKey(const std::string& name, FileKey& key);
 
+// Which file the run reads that writing outputs would destroy, compared as
+// files (device and inode), so that links and other spellings count. Only a
+// regular file can be destroyed so: a device may be named twice.
+enum class FileOverlap { none, configuration, input };
+FileOverlap outputOverlap(const std::vector<std::string>& outputs, const std::string& cfgName,
+                          const std::vector<std::string>& inputs, std::string& output);
+
 // A regular file (or a new name) is written into a temporary file in the same
 // folder, made durable, and renamed over the name only by commit(): until then
 // the old file stays as it was, and a run that fails, is interrupted or runs
