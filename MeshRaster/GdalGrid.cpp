@@ -387,8 +387,10 @@ std::string tryRasterOptions(const std::string& shownPath, const std::string& sc
         error = tryIn(memory.path(), shownPath, par, opt, srs.get(), sideNames);
     }
     // Some drivers write only real files (netCDF through its library): what
-    // they refuse in memory is asked again on disk.
-    if (error.empty() || scratchFolder.empty()) return error;
+    // they refuse in memory is asked again on disk. Without a folder on disk
+    // to ask in, the write itself will tell: a good raster is not refused.
+    if (error.empty()) return error;
+    if (scratchFolder.empty()) return "";
     sideNames.clear();
     const RemoveFiles cleanup{scratchFolder};
     return tryIn(scratchFolder, shownPath, par, opt, srs.get(), sideNames);

@@ -103,15 +103,23 @@ RasterPlan planRaster(const std::string& outFileName, const GxGridParam& par, co
     const bool resolved = resolveOutputTarget(outFileName, t) == 0 && !t.inPlace;
     const std::string path = resolved ? t.path : outFileName;
     {
-        // A driver that writes only real files is tried in a private folder of
-        // the system's temporary folder, removed (on a signal too) at once.
-        OutputTarget scratch;
-        const char* tmp = std::getenv("TMPDIR");
-        scratch.folder = tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp";
-        scratch.path = scratch.folder + "/meshraster";
-        scratch.base = "meshraster";
-        OutputFolder trialFolder;
-        plan.refused = f->trial(path, trialFolder.open(scratch) ? trialFolder.path() : "", par, opt, plan.sideFiles);
+        // A driver that writes only real files is tried in a private folder
+        // beside the output, or else in the system's temporary folder; either
+        // is removed (on a signal too) at once.
+        OutputFolder besideOutput, inTmp;
+        bool scratch = resolved && besideOutput.open(t);
+        if (!scratch) {
+            OutputTarget tmp;
+            const char* dir = std::getenv("TMPDIR");
+            tmp.folder = dir != nullptr && dir[0] == '/' ? dir : "/tmp";
+            tmp.path = tmp.folder + "/meshraster";
+            tmp.base = "meshraster";
+            scratch = inTmp.open(tmp);
+        }
+        const std::string folder = !scratch                                   ? ""
+                                   : resolved && !besideOutput.path().empty() ? besideOutput.path()
+                                                                              : inTmp.path();
+        plan.refused = f->trial(path, folder, par, opt, plan.sideFiles);
     }
     if (!plan.refused.empty()) return plan;
     // GDAL keeps what a format cannot hold (statistics, a no-data value) in an
