@@ -49,6 +49,8 @@ using Srs = std::unique_ptr<std::remove_pointer_t<OGRSpatialReferenceH>, SrsRele
 // GDAL's messages while an object lives: failures (and, when asked, warnings)
 // are kept as one line for the caller to report; the rest reach standard error
 // as GDAL prints them.
+std::string shownText(const std::string& text, const std::string& path, const std::string& shownPath);
+
 class GdalMessages {
 public:
     // Warnings are kept with the failures when keepWarnings, dropped when
@@ -61,6 +63,11 @@ public:
     GdalMessages(const GdalMessages&) = delete;
     GdalMessages& operator=(const GdalMessages&) = delete;
 
+    // Every message, kept or printed, names shownPath where GDAL named path.
+    void showAs(const std::string& path, const std::string& shownPath) {
+        path_ = path;
+        shownPath_ = shownPath;
+    }
     // The messages kept, "; " between them.
     const std::string& text() const { return text_; }
     bool empty() const { return text_.empty(); }
@@ -68,10 +75,12 @@ public:
 private:
     static void CPL_STDCALL take(CPLErr level, CPLErrorNum number, const char* message) {
         auto* self = static_cast<GdalMessages*>(CPLGetErrorHandlerUserData());
+        const std::string text = self->path_.empty() ? std::string(message ? message : "")
+                                                     : shownText(message ? message : "", self->path_, self->shownPath_);
         if (level == CE_Failure || level == CE_Fatal || (level == CE_Warning && self->keepWarnings_))
-            self->keep(message ? message : "");
+            self->keep(text);
         else if (!(level == CE_Warning && self->dropWarnings_))
-            CPLDefaultErrorHandler(level, number, message);
+            CPLDefaultErrorHandler(level, number, text.c_str());
     }
     void keep(std::string line) {
         for (char& c : line)
@@ -82,6 +91,7 @@ private:
     }
 
     bool keepWarnings_, dropWarnings_;
+    std::string path_, shownPath_;
     std::string text_, last_;
 };
 
@@ -352,6 +362,7 @@ std::string tryIn(const std::string& folder, const std::string& shownPath, const
     {
         // The trial's own warnings (netCDF's on a one-cell raster) say nothing of the real one.
         GdalMessages messages(false, true);
+        messages.showAs(path, shownPath);
         Dataset cell(GDALCreate(GDALGetDriverByName("MEM"), "", 1, 1, 1, GDT_Float64, nullptr));
         double transform[6] = {par.xmin_, par.resx_, 0.0, par.ymax_, 0.0, -par.resy_};
         if (!cell || GDALSetGeoTransform(cell.get(), transform) != CE_None ||
@@ -362,7 +373,7 @@ std::string tryIn(const std::string& folder, const std::string& shownPath, const
         Dataset copy(
             GDALCreateCopy(driver, path.c_str(), cell.get(), FALSE, pointers(options).data(), nullptr, nullptr));
         copy.reset();  // closed: the driver's side files are written
-        if (!messages.empty()) return shownText(messages.text(), path, shownPath);
+        if (!messages.empty()) return messages.text();
     }
     VSIStatBufL st;
     if (VSIStatL(path.c_str(), &st) != 0) return "the " + opt.format + " driver writes no file named \"" + base + "\"";
@@ -406,8 +417,9 @@ bool writeGdalFile(const std::string& path, const std::string& shownPath, const 
     if (!opt.srs.empty() && !(srs = readSrs(opt, error))) return false;
 
     GdalMessages messages;
+    messages.showAs(path, shownPath);
     const auto gdalFailed = [&](const char* otherwise) {
-        error = messages.empty() ? otherwise : shownText(messages.text(), path, shownPath);
+        error = messages.empty() ? otherwise : messages.text();
         return false;
     };
     const Dataset source = wrapGrid(grid, par, opt, srs.get());
