@@ -504,13 +504,26 @@ bool OutputFolder::publish(const std::function<std::vector<std::string>()>& stal
     if (!hasRaster) return fail(ENOENT, target_.path);
 
     const FolderLock lock(target_.folder);
+    const std::vector<std::string> old = stale ? stale() : std::vector<std::string>();
+    // A side file that GDAL wrote only now (statistics in an .aux.xml, say)
+    // is checked as those known before the run were.
+    sideFiles.push_back(target_.base);
+    for (const std::string& name : sideFiles) {
+        FileKey key;
+        if (regularFileKey(target_.beside(name), key))
+            for (const FileKey& k : kept)
+                if (k == key) return fail(kIsKept, target_.beside(name));
+    }
+    // From here the files change together: a signal waits until all are in
+    // place, so that it never leaves the new side files with the old raster.
+    SignalHold hold;
     // The old raster's side files that no new file replaces would describe
     // the new raster wrongly (an old .prj, statistics of old cells); an input
     // or the configuration is never one of them.
-    for (const std::string& file : stale ? stale() : std::vector<std::string>()) {
+    for (const std::string& file : old) {
         const std::string name = baseOf(file);
-        bool keep = name == target_.base;
-        for (const std::string& side : sideFiles) keep = keep || side == name;
+        bool keep = false;
+        for (const std::string& fresh : sideFiles) keep = keep || fresh == name;
         FileKey key;
         if (regularFileKey(file, key))
             for (const FileKey& k : kept) keep = keep || k == key;
@@ -518,25 +531,13 @@ bool OutputFolder::publish(const std::function<std::vector<std::string>()>& stal
     }
     // The side files first and the raster last: under the name is the old
     // raster or the complete new one.
-    sideFiles.push_back(target_.base);
-    // A side file that GDAL wrote only now (statistics in an .aux.xml, say)
-    // is checked as those known before the run were.
-    for (const std::string& name : sideFiles) {
-        FileKey key;
-        if (regularFileKey(target_.beside(name), key))
-            for (const FileKey& k : kept)
-                if (k == key) return fail(kIsKept, target_.beside(name));
-    }
     for (const std::string& name : sideFiles) {
         const std::string to = target_.beside(name);
         if (::rename((path_ + '/' + name).c_str(), to.c_str()) != 0) return fail(errno, to);
     }
-    {
-        SignalHold hold;
-        ::rmdir(path_.c_str());
-        forgetTempName();
-        path_.clear();
-    }
+    ::rmdir(path_.c_str());
+    forgetTempName();
+    path_.clear();
     syncFolder(target_.folder);
     return true;
 }
