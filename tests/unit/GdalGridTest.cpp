@@ -258,6 +258,46 @@ TEST(GdalGrid, OptionsGdalCannotWriteAreRefused) {
     }
 }
 
+// The one-cell trial before any input is read: what GDAL refuses, named after
+// the output and never after the trial's own file, and the side files the
+// driver writes, which the run checks against its inputs. netCDF cannot write
+// into memory and is tried in the folder given.
+TEST(GdalGrid, TrialFindsRefusalsAndSideFiles) {
+    struct Case {
+        const char* name;
+        RasterOptions opt;
+        std::vector<std::string> sideNames;
+        std::string refused;  // its start; empty: none
+    };
+    const Case cases[] = {
+        {"out/r.tif", {"GTiff", "", false, 0, {"COMPRESS=DEFLATE"}}, {}, ""},
+        {"out/r.tif", {"GTiff", "", false, 0, {"TFW=YES"}}, {"r.tfw"}, ""},
+        {"out/r.asc", {"AAIGrid", "EPSG:32632", false, 0, {}}, {"r.prj"}, ""},
+        {"out/r.asc", {"AAIGrid", "", false, 0, {}}, {}, ""},
+        {"env", {"ENVI", "", false, 0, {}}, {"env.hdr"}, ""},
+        {"out/r.nc", {"netCDF", "", false, 0, {}}, {}, ""},
+        {"out/r.tif", {"GTiff", "", false, 0, {"PREDICTOR=9"}}, {}, "out/r.tif: PREDICTOR=9 is not supported"},
+        {"out/r.tif", {"GTiff", "", false, 0, {"BLOCKYSIZE=-5"}}, {}, "out/r.tif: Invalid value for BLOCKYSIZE"},
+        {"r.tif", {"GTiff", "", false, 0, {"TILED=YES", "BLOCKXSIZE=7"}}, {}, "_TIFFVSetField:r.tif: Bad value 7"},
+    };
+    const GxGridParam par(600000, 600030, 5100000, 5100020, 10, 10);
+    for (const Case& c : cases) {
+        TempDir scratch;
+        std::vector<std::string> sideNames;
+        const std::string refused = tryRasterOptions(c.name, scratch.path(), par, c.opt, sideNames);
+        const std::string what = c.opt.format + " " + c.name;
+        std::sort(sideNames.begin(), sideNames.end());
+        if (c.refused.empty()) {
+            EXPECT_EQ(refused, "") << what;
+            EXPECT_EQ(sideNames, c.sideNames) << what;
+        } else {
+            EXPECT_EQ(refused.substr(0, c.refused.size()), c.refused) << what;
+        }
+        EXPECT_EQ(refused.find("vsimem"), std::string::npos) << what;
+        EXPECT_TRUE(listFolder(scratch.path()).empty()) << what;
+    }
+}
+
 // A name's extension is checked against the extensions GDAL lists for each driver.
 TEST(GdalGrid, ExtensionOfAnotherDriverIsNamed) {
     const struct {
