@@ -1,7 +1,8 @@
 // The grid through GDAL: the grid's own cells are wrapped in an in-memory (MEM)
 // dataset, which GDAL copies block by block into the target driver, so the
-// cells are never copied whole. The copy is made in a private folder beside the
-// output and moved into place only when it is complete.
+// cells are never copied whole. Where the copy goes, and how it is put in
+// place, is the program's output rule (OutputFile.h): this code only makes
+// the files.
 #include "GdalGrid.h"
 
 #ifdef MESHRASTER_HAVE_GDAL
@@ -12,8 +13,7 @@
 #include <gdal.h>
 #include <ogr_srs_api.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
+#include <cpl_vsi.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,8 +22,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
-#include <set>
 #include <sstream>
 #include <type_traits>
 
@@ -49,15 +49,25 @@ using Srs = std::unique_ptr<std::remove_pointer_t<OGRSpatialReferenceH>, SrsRele
 // GDAL's messages while an object lives: failures (and, when asked, warnings)
 // are kept as one line for the caller to report; the rest reach standard error
 // as GDAL prints them.
+std::string shownText(const std::string& text, const std::string& path, const std::string& shownPath);
+
 class GdalMessages {
 public:
-    explicit GdalMessages(bool keepWarnings = false) : keepWarnings_(keepWarnings) {
+    // Warnings are kept with the failures when keepWarnings, dropped when
+    // dropWarnings, and printed otherwise.
+    explicit GdalMessages(bool keepWarnings = false, bool dropWarnings = false)
+        : keepWarnings_(keepWarnings), dropWarnings_(dropWarnings) {
         CPLPushErrorHandlerEx(&GdalMessages::take, this);
     }
     ~GdalMessages() { CPLPopErrorHandler(); }
     GdalMessages(const GdalMessages&) = delete;
     GdalMessages& operator=(const GdalMessages&) = delete;
 
+    // Every message, kept or printed, names shownPath where GDAL named path.
+    void showAs(const std::string& path, const std::string& shownPath) {
+        path_ = path;
+        shownPath_ = shownPath;
+    }
     // The messages kept, "; " between them.
     const std::string& text() const { return text_; }
     bool empty() const { return text_.empty(); }
@@ -65,10 +75,12 @@ public:
 private:
     static void CPL_STDCALL take(CPLErr level, CPLErrorNum number, const char* message) {
         auto* self = static_cast<GdalMessages*>(CPLGetErrorHandlerUserData());
+        const std::string text = self->path_.empty() ? std::string(message ? message : "")
+                                                     : shownText(message ? message : "", self->path_, self->shownPath_);
         if (level == CE_Failure || level == CE_Fatal || (level == CE_Warning && self->keepWarnings_))
-            self->keep(message ? message : "");
-        else
-            CPLDefaultErrorHandler(level, number, message);
+            self->keep(text);
+        else if (!(level == CE_Warning && self->dropWarnings_))
+            CPLDefaultErrorHandler(level, number, text.c_str());
     }
     void keep(std::string line) {
         for (char& c : line)
@@ -78,7 +90,8 @@ private:
         last_ = line;
     }
 
-    bool keepWarnings_;
+    bool keepWarnings_, dropWarnings_;
+    std::string path_, shownPath_;
     std::string text_, last_;
 };
 
@@ -196,100 +209,95 @@ int CPL_STDCALL passProgress(double done, const char*, void* state) {
     return TRUE;
 }
 
-// Where the raster goes: a symbolic link is followed, so that its target is
-// replaced and the link kept.
-struct Target {
-    std::string path, folder, name;
-    bool exists = false;
-    mode_t mode = 0;  // the permission bits of the file replaced
+// Every occurrence of from in text replaced by to.
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    if (from.empty()) return text;
+    for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// The folder part of a path, with its final slash; empty for a bare name.
+std::string folderPart(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
+
+// The names that path's folder and file have in GDAL's messages replaced by
+// those of shownPath: a message names the file the user asked for, not the
+// private folder it is written in.
+std::string shownText(const std::string& text, const std::string& path, const std::string& shownPath) {
+    return replaced(replaced(text, path, shownPath), folderPart(path), folderPart(shownPath));
+}
+
+// The creation options to write with: the user's, and, where the driver keeps
+// a history of the call that wrote the file (netCDF), none, unless asked for:
+// the call names the private file, not the one the user has.
+std::vector<std::string> writeOptions(GDALDriverH driver, const RasterOptions& opt) {
+    std::vector<std::string> list = opt.creationOptions;
+    const char* known = GDALGetMetadataItem(driver, GDAL_DMD_CREATIONOPTIONLIST, nullptr);
+    const bool keepsHistory =
+        known && (std::strstr(known, "'WRITE_GDAL_HISTORY'") || std::strstr(known, "\"WRITE_GDAL_HISTORY\""));
+    bool asked = false;
+    for (const std::string& o : list) asked = asked || CPLString(o).ifind("WRITE_GDAL_HISTORY=") == 0;
+    if (keepsHistory && !asked) list.push_back("WRITE_GDAL_HISTORY=NO");
+    return list;
+}
+
+std::vector<const char*> pointers(const std::vector<std::string>& strings) {
+    std::vector<const char*> list;
+    for (const std::string& o : strings) list.push_back(o.c_str());
+    list.push_back(nullptr);
+    return list;
+}
+
+// Rewrites the text files beside the raster in folder (an ENVI header holds
+// the name it was written under) so that they name shownPath. A file with a
+// NUL byte, or of more than a MiB, is no header and is left as it is.
+bool rewriteSideTexts(const std::string& folder, const std::string& raster, const std::string& path,
+                      const std::string& shownPath) {
+    std::error_code ec;
+    for (std::filesystem::directory_iterator entry(folder, ec), end; !ec && entry != end; entry.increment(ec)) {
+        const std::string file = entry->path().string();
+        if (entry->path().filename() == raster || !entry->is_regular_file(ec) || entry->file_size(ec) > (1u << 20))
+            continue;
+        std::ifstream in(file, std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (!in.good() && !in.eof()) return false;
+        if (text.find('\0') != std::string::npos) continue;
+        const std::string shown = shownText(text, path, shownPath);
+        if (shown == text) continue;
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        if (!(out << shown) || !out.flush()) return false;
+    }
+    return !ec;
+}
+
+// A private folder in GDAL's in-memory file system, removed with its files.
+// Removes the files in a folder of the disk when it goes, not the folder.
+struct RemoveFiles {
+    std::string folder;  // none when empty
+    ~RemoveFiles() {
+        std::error_code ec;
+        if (folder.empty()) return;
+        for (std::filesystem::directory_iterator entry(folder, ec), end; !ec && entry != end; entry.increment(ec))
+            std::filesystem::remove_all(entry->path(), ec);
+    }
 };
 
-bool findTarget(const std::string& outFileName, Target& t, std::string& error) {
-    t.path = outFileName;
-    struct stat st;
-    if (::lstat(outFileName.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        if (char* real = ::realpath(outFileName.c_str(), nullptr)) {
-            t.path = real;
-            std::free(real);
-        }
-    }
-    if (::stat(t.path.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return error = "\"" + outFileName + "\" is a folder", false;
-        if (!S_ISREG(st.st_mode))
-            return error = "\"" + outFileName + "\" is not a regular file; a raster is written to a file", false;
-        t.exists = true;
-        t.mode = st.st_mode & 07777;
-    }
-    const std::size_t slash = t.path.rfind('/');
-    t.folder = slash == std::string::npos ? "." : slash == 0 ? "/" : t.path.substr(0, slash);
-    t.name = slash == std::string::npos ? t.path : t.path.substr(slash + 1);
-    if (t.name.empty() || t.name == "." || t.name == "..")
-        return error = "\"" + outFileName + "\" names a folder, not a file", false;
-    return true;
-}
-
-std::string inFolder(const std::string& folder, const std::string& name) {
-    return folder == "/" ? "/" + name : folder + "/" + name;
-}
-
-// The files that GDAL counts as part of the raster now at t, other than the
-// file itself, that share its folder and its name up to the extension: its
-// .prj, .aux.xml, .ovr. A new raster under that name must not inherit them (an
-// old .prj would give it the old reference system, an old .ovr the old cells).
-std::vector<std::string> oldSideFiles(const Target& t) {
-    std::vector<std::string> files;
-    if (!t.exists) return files;
-    GdalMessages quiet(true);  // a file GDAL cannot open has no side files it knows
-    Dataset old(GDALOpenEx(t.path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
-    if (!old) return files;
-    const std::size_t dot = t.name.rfind('.');
-    const std::string stem =
-        dot == std::string::npos || dot == 0 ? t.path : t.path.substr(0, t.path.size() - t.name.size() + dot);
-    char** list = GDALGetFileList(old.get());
-    for (char** f = list; f && *f; ++f) {
-        const std::string file = *f;
-        if (file != t.path && file.compare(0, stem.size(), stem) == 0 &&
-            file.find('/', stem.size()) == std::string::npos)
-            files.push_back(file);
-    }
-    CSLDestroy(list);
-    return files;
-}
-
-// A folder of its own beside the output, removed with whatever is left in it.
-class TempFolder {
+class MemoryFolder {
 public:
-    explicit TempFolder(const Target& t) {
-        // Long names are shortened so that the folder's own name stays legal.
-        std::string pattern = inFolder(t.folder, "." + t.name.substr(0, 200) + ".tmp-XXXXXX");
-        if (::mkdtemp(pattern.data())) path_ = pattern;
+    MemoryFolder() {
+        static int count = 0;
+        path_ = "/vsimem/meshraster-" + std::to_string(::getpid()) + "-" + std::to_string(++count);
+        VSIMkdir(path_.c_str(), 0700);
     }
-    ~TempFolder() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    TempFolder(const TempFolder&) = delete;
-    TempFolder& operator=(const TempFolder&) = delete;
+    ~MemoryFolder() { VSIRmdirRecursive(path_.c_str()); }
+    MemoryFolder(const MemoryFolder&) = delete;
+    MemoryFolder& operator=(const MemoryFolder&) = delete;
 
-    // Empty when the folder could not be made.
     const std::string& path() const { return path_; }
 
 private:
     std::string path_;
 };
-
-// Makes a file's or a folder's content durable before it is renamed into place.
-bool syncPath(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool synced = ::fsync(fd) == 0 || errno == EINVAL;  // some file systems cannot sync a folder
-    ::close(fd);
-    return synced;
-}
-
-std::string systemError(const std::string& what, const std::string& path) {
-    return what + " \"" + path + "\": " + std::strerror(errno);
-}
 
 }  // namespace
 
@@ -343,76 +351,119 @@ std::string extensionOwner(const std::string& format, const std::string& extensi
     return vectorOwner;
 }
 
-bool writeGdalGrid(const std::string& outFileName, const GxGrid& grid, const GxGridParam& par, const RasterOptions& opt,
-                   std::string& error) {
-    error.clear();
-    if (grid.NumRow() < 1 || grid.NumCol() < 1) {
-        error = "the grid has " + std::to_string(grid.NumRow()) + " rows and " + std::to_string(grid.NumCol()) +
-                " columns; a raster file needs at least one of each";
-        return false;
+namespace {
+
+// The one-cell copy of tryRasterOptions into folder; what GDAL refused, empty when nothing.
+std::string tryIn(const std::string& folder, const std::string& shownPath, const GxGridParam& par,
+                  const RasterOptions& opt, OGRSpatialReferenceH srs, std::vector<std::string>& sideNames) {
+    GDALDriverH driver = GDALGetDriverByName(opt.format.c_str());
+    const std::string base = shownPath.substr(shownPath.rfind('/') + 1);
+    const std::string path = folder + '/' + base;
+    {
+        // The trial's own warnings (netCDF's on a one-cell raster) say nothing of the real one.
+        GdalMessages messages(false, true);
+        messages.showAs(path, shownPath);
+        Dataset cell(GDALCreate(GDALGetDriverByName("MEM"), "", 1, 1, 1, GDT_Float64, nullptr));
+        double transform[6] = {par.xmin_, par.resx_, 0.0, par.ymax_, 0.0, -par.resy_};
+        if (!cell || GDALSetGeoTransform(cell.get(), transform) != CE_None ||
+            (srs && GDALSetSpatialRef(cell.get(), srs) != CE_None) ||
+            (opt.hasNodata && GDALSetRasterNoDataValue(GDALGetRasterBand(cell.get(), 1), opt.nodata) != CE_None))
+            return messages.empty() ? "GDAL cannot make a raster in memory" : messages.text();
+        const std::vector<std::string> options = writeOptions(driver, opt);
+        Dataset copy(
+            GDALCreateCopy(driver, path.c_str(), cell.get(), FALSE, pointers(options).data(), nullptr, nullptr));
+        copy.reset();  // closed: the driver's side files are written
+        if (!messages.empty()) return messages.text();
     }
+    VSIStatBufL st;
+    if (VSIStatL(path.c_str(), &st) != 0) return "the " + opt.format + " driver writes no file named \"" + base + "\"";
+    char** names = VSIReadDir(folder.c_str());
+    for (char** n = names; n && *n; ++n)
+        if (base != *n && std::strcmp(*n, ".") != 0 && std::strcmp(*n, "..") != 0) sideNames.push_back(*n);
+    CSLDestroy(names);
+    return "";
+}
+
+}  // namespace
+
+std::string tryRasterOptions(const std::string& shownPath, const std::string& scratchFolder, const GxGridParam& par,
+                             const RasterOptions& opt, std::vector<std::string>& sideNames) {
+    registerDrivers();
+    sideNames.clear();
+    std::string error;
+    Srs srs;
+    if (!opt.srs.empty() && !(srs = readSrs(opt, error))) return error;
+    {
+        const MemoryFolder memory;
+        error = tryIn(memory.path(), shownPath, par, opt, srs.get(), sideNames);
+    }
+    // Some drivers write only real files (netCDF through its library): what
+    // they refuse in memory is asked again on disk. Without a folder on disk
+    // to ask in, the write itself will tell: a good raster is not refused.
+    if (error.empty()) return error;
+    if (scratchFolder.empty()) return "";
+    sideNames.clear();
+    const RemoveFiles cleanup{scratchFolder};
+    return tryIn(scratchFolder, shownPath, par, opt, srs.get(), sideNames);
+}
+
+bool writeGdalFile(const std::string& path, const std::string& shownPath, const GxGrid& grid, const GxGridParam& par,
+                   const RasterOptions& opt, std::string& error) {
+    error.clear();
+    registerDrivers();
     error = checkRasterOptions(opt);
     if (!error.empty()) return false;
     Srs srs;
     if (!opt.srs.empty() && !(srs = readSrs(opt, error))) return false;
-    Target target;
-    if (!findTarget(outFileName, target, error)) return false;
 
     GdalMessages messages;
+    messages.showAs(path, shownPath);
     const auto gdalFailed = [&](const char* otherwise) {
         error = messages.empty() ? otherwise : messages.text();
         return false;
     };
     const Dataset source = wrapGrid(grid, par, opt, srs.get());
     if (!source) return gdalFailed("GDAL cannot hold the grid in memory");
-
-    // In its own folder the raster and the side files its driver makes are
-    // named after the output from the start (AAIGrid's .prj replaces the
-    // extension, so a temporary name would change it), nothing is left beside
-    // the output when the copy fails, and every file is moved by rename(2)
-    // without reopening the raster, which some drivers cannot.
-    const TempFolder temp(target);
-    if (temp.path().empty()) return error = systemError("cannot write in the folder", target.folder), false;
-    const std::string written = inFolder(temp.path(), target.name);
+    GDALDriverH driver = GDALGetDriverByName(opt.format.c_str());
     {
         const GdalMemoryBound bound(grid.NumCol());
-        Dataset copy(GDALCreateCopy(GDALGetDriverByName(opt.format.c_str()), written.c_str(), source.get(), FALSE,
-                                    optionList(opt).data(), opt.progress ? passProgress : nullptr,
-                                    const_cast<RasterOptions*>(&opt)));
+        const std::vector<std::string> options = writeOptions(driver, opt);
+        Dataset copy(GDALCreateCopy(driver, path.c_str(), source.get(), FALSE, pointers(options).data(),
+                                    opt.progress ? passProgress : nullptr, const_cast<RasterOptions*>(&opt)));
         if (!copy) return gdalFailed("GDAL could not write the raster");
     }  // closed here: the driver's last blocks and its side files are written
-    if (!messages.empty()) return error = messages.text(), false;
-    if (::access(written.c_str(), F_OK) != 0)
-        return error = "the " + opt.format + " driver wrote no file named \"" + target.name + "\"", false;
-    if (target.exists && ::chmod(written.c_str(), target.mode) != 0)
-        return error = systemError("cannot set the permissions of", written), false;
-
-    // The side files first and the raster last, so that the raster under the
-    // output name is either the old one or the complete new one.
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (std::filesystem::directory_iterator entry(temp.path(), ec), end; !ec && entry != end; entry.increment(ec)) {
-        const std::string name = entry->path().filename().string();
-        if (!syncPath(entry->path().string()))
-            return error = systemError("cannot write", entry->path().string()), false;
-        if (name != target.name) names.push_back(name);
-    }
-    if (ec) return error = "cannot list \"" + temp.path() + "\": " + ec.message(), false;
-    names.push_back(target.name);
-    const std::vector<std::string> stale = oldSideFiles(target);
-    for (const std::string& name : names) {
-        const std::string from = inFolder(temp.path(), name), to = inFolder(target.folder, name);
-        if (std::rename(from.c_str(), to.c_str()) != 0) return error = systemError("cannot replace", to), false;
-    }
-    const std::set<std::string> fresh(names.begin(), names.end());
-    for (const std::string& file : stale)
-        if (!fresh.count(file.substr(file.rfind('/') + 1))) std::remove(file.c_str());
-    syncPath(target.folder);
+    if (!messages.empty()) return gdalFailed("");
+    const std::string base = path.substr(path.rfind('/') + 1);
+    if (::access(path.c_str(), F_OK) != 0)
+        return error = "the " + opt.format + " driver wrote no file named \"" + base + "\"", false;
+    if (!rewriteSideTexts(folderPart(path), base, path, shownPath))
+        return error = "cannot rewrite the files beside the raster: " + std::string(std::strerror(errno)), false;
     return true;
 }
 
+std::vector<std::string> rasterSideFiles(const std::string& path) {
+    registerDrivers();
+    std::vector<std::string> files;
+    GdalMessages quiet(true);  // a file GDAL cannot open has no side files it knows
+    Dataset old(GDALOpenEx(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
+    if (!old) return files;
+    const std::string name = path.substr(path.rfind('/') + 1);
+    const std::size_t dot = name.rfind('.');
+    const std::string stem =
+        dot == std::string::npos || dot == 0 ? path : path.substr(0, path.size() - name.size() + dot);
+    char** list = GDALGetFileList(old.get());
+    for (char** f = list; f && *f; ++f) {
+        const std::string file = *f;
+        if (file != path && file.compare(0, stem.size(), stem) == 0 && file.find('/', stem.size()) == std::string::npos)
+            files.push_back(file);
+    }
+    CSLDestroy(list);
+    return files;
+}
+
 extern "C" __attribute__((visibility("default"))) const GdalFunctions* meshrasterGdalFunctions() {
-    static const GdalFunctions functions{MESHRASTER_VERSION, checkRasterOptions, extensionOwner, writeGdalGrid};
+    static const GdalFunctions functions{MESHRASTER_VERSION, checkRasterOptions, extensionOwner,
+                                         tryRasterOptions,   writeGdalFile,      rasterSideFiles};
     return &functions;
 }
 
@@ -429,9 +480,24 @@ std::string extensionOwner(const std::string&, const std::string&, std::string& 
     return "";
 }
 
-bool writeGdalGrid(const std::string&, const GxGrid&, const GxGridParam&, const RasterOptions&, std::string& error) {
+std::string tryRasterOptions(const std::string&, const std::string&, const GxGridParam&, const RasterOptions&,
+                             std::vector<std::string>& sideNames) {
+    sideNames.clear();
+    return kNoGdal;
+}
+
+bool writeGdalFile(const std::string&, const std::string&, const GxGrid&, const GxGridParam&, const RasterOptions&,
+                   std::string& error) {
     error = kNoGdal;
     return false;
+}
+
+std::vector<std::string> rasterSideFiles(const std::string&) { return {}; }
+
+extern "C" const GdalFunctions* meshrasterGdalFunctions() {
+    static const GdalFunctions functions{
+        "", checkRasterOptions, extensionOwner, tryRasterOptions, writeGdalFile, rasterSideFiles};
+    return &functions;
 }
 
 #endif

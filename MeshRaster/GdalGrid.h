@@ -31,11 +31,29 @@ std::string checkRasterOptions(const RasterOptions& opt);
 // otherwise. ownExtension receives the first extension format lists, if any.
 std::string extensionOwner(const std::string& format, const std::string& extension, std::string& ownExtension);
 
-// Writes grid through the driver opt.format under outFileName, replacing any
-// file of that name only once the new raster is complete. False when it cannot,
-// with the reason in error (GDAL's own message where GDAL gave one, one line).
-bool writeGdalGrid(const std::string& outFileName, const GxGrid& grid, const GxGridParam& par, const RasterOptions& opt,
-                   std::string& error);
+// Tries opt before any input is read: a raster of one cell with par's
+// georeference is copied through the driver under the name of shownPath into a
+// private folder of GDAL's in-memory file system, or into scratchFolder (a
+// private folder on disk, which is left empty) for a driver that writes only
+// real files (netCDF). Returns what GDAL refuses,
+// as one line that names shownPath where GDAL named the trial's file; empty
+// when nothing. sideNames receives the names of the files the driver wrote
+// beside the raster (AAIGrid's .prj, ENVI's .hdr, ...).
+std::string tryRasterOptions(const std::string& shownPath, const std::string& scratchFolder, const GxGridParam& par,
+                             const RasterOptions& opt, std::vector<std::string>& sideNames);
+
+// Writes grid through the driver opt.format as the new file path, in a folder
+// of the program's own (OutputFolder). GDAL's messages, and the text files the
+// driver writes beside the raster (an ENVI .hdr), name shownPath wherever they
+// would name path. False when it cannot, with the reason in error (GDAL's own
+// message where GDAL gave one, one line).
+bool writeGdalFile(const std::string& path, const std::string& shownPath, const GxGrid& grid, const GxGridParam& par,
+                   const RasterOptions& opt, std::string& error);
+
+// The files that GDAL counts as part of the raster at path, other than the
+// file itself, that share its folder and its name up to the extension: its
+// .prj, .aux.xml, .ovr. Empty when there is no raster GDAL can open there.
+std::vector<std::string> rasterSideFiles(const std::string& path);
 
 // The module's entry points, as the program finds them once it has opened the
 // module: the version guards against a module of another build.
@@ -43,9 +61,16 @@ struct GdalFunctions {
     const char* version;
     std::string (*check)(const RasterOptions& opt);
     std::string (*owner)(const std::string& format, const std::string& extension, std::string& ownExtension);
-    bool (*write)(const std::string& outFileName, const GxGrid& grid, const GxGridParam& par, const RasterOptions& opt,
-                  std::string& error);
+    std::string (*trial)(const std::string& shownPath, const std::string& scratchFolder, const GxGridParam& par,
+                         const RasterOptions& opt, std::vector<std::string>& sideNames);
+    bool (*write)(const std::string& path, const std::string& shownPath, const GxGrid& grid, const GxGridParam& par,
+                  const RasterOptions& opt, std::string& error);
+    std::vector<std::string> (*sideFiles)(const std::string& path);
 };
+
+// The entry points of the GDAL code linked into this binary (the module's own
+// table, or the one that refuses every format in a build without GDAL).
+extern "C" const GdalFunctions* meshrasterGdalFunctions();
 
 // The name the program looks the module's entry points up by.
 #define MESHRASTER_GDAL_ENTRY "meshrasterGdalFunctions"

@@ -1,12 +1,21 @@
 #include "GdalModule.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+// The module's functions, or null with the reason in problem.
+const GdalFunctions* gdalFunctions(std::string& problem);
+
 #ifdef MESHRASTER_HAVE_GDAL
 
 #include <dlfcn.h>
-#include <unistd.h>
-
-#include <cstring>
-#include <vector>
 
 #include "Version.h"
 
@@ -61,35 +70,125 @@ const GdalFunctions* module(std::string& problem) {
 
 }  // namespace
 
+const GdalFunctions* gdalFunctions(std::string& problem) { return module(problem); }
+
+#else  // built without GDAL: the functions that say so are linked in
+
+const GdalFunctions* gdalFunctions(std::string&) { return meshrasterGdalFunctions(); }
+
+#endif
+
 std::string checkRasterFormat(const RasterOptions& opt) {
     std::string problem;
-    const GdalFunctions* f = module(problem);
+    const GdalFunctions* f = gdalFunctions(problem);
     return f != nullptr ? f->check(opt) : problem;
 }
 
 std::string rasterExtensionOwner(const std::string& format, const std::string& extension, std::string& ownExtension) {
     std::string problem;
-    const GdalFunctions* f = module(problem);
+    const GdalFunctions* f = gdalFunctions(problem);
+    ownExtension.clear();
     return f != nullptr ? f->owner(format, extension, ownExtension) : "";
 }
 
-bool writeRaster(const std::string& outFileName, const GxGrid& grid, const GxGridParam& par, const RasterOptions& opt,
-                 std::string& error) {
-    const GdalFunctions* f = module(error);
-    return f != nullptr && f->write(outFileName, grid, par, opt, error);
+RasterPlan planRaster(const std::string& outFileName, const GxGridParam& par, const RasterOptions& opt,
+                      const std::string& cfgName, const std::vector<std::string>& inputs) {
+    RasterPlan plan;
+    const GdalFunctions* f = gdalFunctions(plan.refused);
+    if (f == nullptr) return plan;
+    // The side files are named after the file a link leads to, beside it. A
+    // name that cannot be resolved is reported when the raster is written, as
+    // for the text; its side files are then looked for beside the name.
+    OutputTarget t;
+    const bool resolved = resolveOutputTarget(outFileName, t) == 0 && !t.inPlace;
+    const std::string path = resolved ? t.path : outFileName;
+    {
+        // A driver that writes only real files is tried in a private folder
+        // beside the output, or else in the system's temporary folder; either
+        // is removed (on a signal too) at once.
+        OutputFolder besideOutput, inTmp;
+        bool scratch = resolved && besideOutput.open(t);
+        if (!scratch) {
+            OutputTarget tmp;
+            const char* dir = std::getenv("TMPDIR");
+            tmp.folder = dir != nullptr && dir[0] == '/' ? dir : "/tmp";
+            tmp.path = tmp.folder + "/meshraster";
+            tmp.base = "meshraster";
+            scratch = inTmp.open(tmp);
+        }
+        const std::string folder = !scratch                                   ? ""
+                                   : resolved && !besideOutput.path().empty() ? besideOutput.path()
+                                                                              : inTmp.path();
+        plan.refused = f->trial(path, folder, par, opt, plan.sideFiles);
+    }
+    if (!plan.refused.empty()) return plan;
+    // GDAL keeps what a format cannot hold (statistics, a no-data value) in an
+    // .aux.xml beside the raster, which a one-cell trial need not show.
+    const std::string aux = path.substr(path.rfind('/') + 1) + ".aux.xml";
+    if (std::find(plan.sideFiles.begin(), plan.sideFiles.end(), aux) == plan.sideFiles.end())
+        plan.sideFiles.push_back(aux);
+
+    FileKey key;
+    if (regularFileKey(cfgName, key)) plan.kept.push_back(key);
+    for (const std::string& name : inputs)
+        if (regularFileKey(name, key)) plan.kept.push_back(key);
+    const std::string folder = path.substr(0, path.rfind('/') + 1);
+    std::vector<std::string> sidePaths;
+    for (const std::string& name : plan.sideFiles) sidePaths.push_back(folder + name);
+    const FileOverlap overlap = outputOverlap(sidePaths, cfgName, inputs, plan.sideFile);
+    plan.sideFileIsConfig = overlap == FileOverlap::configuration;
+    return plan;
 }
 
-#else  // built without GDAL: the writer that says so is linked in
-
-std::string checkRasterFormat(const RasterOptions& opt) { return checkRasterOptions(opt); }
-
-std::string rasterExtensionOwner(const std::string& format, const std::string& extension, std::string& ownExtension) {
-    return extensionOwner(format, extension, ownExtension);
+RasterWrite writeRasterFiles(const std::string& outFileName, const GxGrid& grid, const GxGridParam& par,
+                             const RasterOptions& opt, const RasterPlan& plan, const GdalFunctions& gdal,
+                             std::string& error) {
+    error.clear();
+    if (grid.NumRow() < 1 || grid.NumCol() < 1) {
+        error = "the grid has " + std::to_string(grid.NumRow()) + " rows and " + std::to_string(grid.NumCol()) +
+                " columns; a raster file needs at least one of each";
+        return RasterWrite::notWritten;
+    }
+    OutputTarget t;
+    if (const int e = resolveOutputTarget(outFileName, t)) {
+        error = std::strerror(e);
+        return RasterWrite::notOpened;
+    }
+    if (t.inPlace) {
+        // A raster and its side files need a folder to be put in: a device or
+        // a FIFO cannot take them.
+        struct stat info {};
+        const bool folder = (::stat(outFileName.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) ||
+                            (!outFileName.empty() && outFileName.back() == '/');
+        error = folder ? std::strerror(EISDIR) : "not a regular file; a raster is written to a file";
+        return RasterWrite::notOpened;
+    }
+    // A side file its owner made read-only is protected as the raster is.
+    for (const std::string& name : plan.sideFiles) {
+        const std::string side = t.beside(name);
+        if (::access(side.c_str(), F_OK) == 0 && ::faccessat(AT_FDCWD, side.c_str(), W_OK, AT_EACCESS) != 0) {
+            error = "its side file " + side + ": " + std::strerror(errno);
+            return RasterWrite::notOpened;
+        }
+    }
+    OutputFolder folder;
+    if (!folder.open(t)) {
+        error = std::strerror(folder.error());
+        return RasterWrite::notOpened;
+    }
+    if (!gdal.write(folder.raster(), t.path, grid, par, opt, error)) return RasterWrite::notWritten;
+    const auto stale = [&]() { return t.exists ? gdal.sideFiles(t.path) : std::vector<std::string>(); };
+    if (folder.publish(stale, plan.kept)) return RasterWrite::written;
+    if (folder.error() == OutputFolder::kIsKept)
+        error = "its side file " + folder.failedName() + " is the configuration or an input file; it is kept";
+    else
+        error = (folder.failedName().empty() ? "" : folder.failedName() + ": ") + std::strerror(folder.error());
+    return RasterWrite::notWritten;
 }
 
-bool writeRaster(const std::string& outFileName, const GxGrid& grid, const GxGridParam& par, const RasterOptions& opt,
-                 std::string& error) {
-    return writeGdalGrid(outFileName, grid, par, opt, error);
+RasterWrite writeRaster(const std::string& outFileName, const GxGrid& grid, const GxGridParam& par,
+                        const RasterOptions& opt, const RasterPlan& plan, std::string& error) {
+    const GdalFunctions* f = gdalFunctions(error);
+    if (f == nullptr) return RasterWrite::notOpened;
+    return writeRasterFiles(outFileName, grid, par, opt, plan, *f, error);
 }
-
-#endif

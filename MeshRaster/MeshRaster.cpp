@@ -103,18 +103,15 @@ FileRead convertFile(const std::string& name, bool isVelocity, GxGrid& outGrid, 
 // a "ConfigFile" line; empty otherwise. Writing it would destroy what the run
 // reads. Only a regular file can be destroyed so: a device may be named twice.
 std::string sameFileProblem(const std::string& cfgName, const RunConfig& cfg) {
-    struct stat out;
-    if (cfg.outFileName.find('\0') != std::string::npos || ::stat(cfg.outFileName.c_str(), &out) != 0 ||
-        !S_ISREG(out.st_mode))
-        return "";
-    const auto isOutput = [&out](const std::string& name) {
-        struct stat in;
-        return name.find('\0') == std::string::npos && ::stat(name.c_str(), &in) == 0 && in.st_dev == out.st_dev &&
-               in.st_ino == out.st_ino;
-    };
-    if (isOutput(cfgName)) return ": the output file is the configuration file; name another output file";
-    for (const std::string& inFileName : cfg.inFileNames)
-        if (isOutput(inFileName)) return ": the output file is also an input file; name another output file";
+    std::string output;
+    switch (outputOverlap({cfg.outFileName}, cfgName, cfg.inFileNames, output)) {
+        case FileOverlap::configuration:
+            return ": the output file is the configuration file; name another output file";
+        case FileOverlap::input:
+            return ": the output file is also an input file; name another output file";
+        case FileOverlap::none:
+            break;
+    }
     return "";
 }
 
@@ -201,13 +198,31 @@ RasterOptions rasterOptions(const CommandLine& cl) {
 
 // Writes the grid in the format the command line names: the text by default.
 bool writeGrid(const std::string& name, const GxGrid& outGrid, const GxGridParam& gridPar, const RasterOptions& raster,
-               int jobs) {
+               const RasterPlan& plan, int jobs) {
     if (raster.format.empty()) return writeAscGrid(name, outGrid, gridPar, jobs);
     std::string error;
-    if (writeRaster(name, outGrid, gridPar, raster, error)) return true;
-    printMessage("Can't write output file " + name);
+    const RasterWrite result = writeRaster(name, outGrid, gridPar, raster, plan, error);
+    if (result == RasterWrite::written) return true;
+    printMessage((result == RasterWrite::notOpened ? "Can't open output file " : "Can't write output file ") + name);
     printWarning(printableName(name) + ": " + error);
     return false;
+}
+
+// Before any input is read: what GDAL would refuse in the raster asked for,
+// and a file it would write beside the raster that the run reads. Prints the
+// problem and returns its exit status; 0 when there is none.
+int rasterRefusal(const std::string& cfgName, const RunConfig& cfg, const GxGridParam& gridPar,
+                  const RasterOptions& raster, RasterPlan& plan) {
+    plan = planRaster(cfg.outFileName, gridPar, raster, cfgName, cfg.inFileNames);
+    if (!plan.refused.empty()) {
+        printMessage("MeshRaster: GDAL cannot write " + cfg.outFileName + " as " + raster.format + ": " + plan.refused);
+        return kExitUsage;
+    }
+    if (plan.sideFile.empty()) return 0;
+    printMessage("ConfigFile " + cfgName + ": the output file's side file " + printableName(plan.sideFile) +
+                 (plan.sideFileIsConfig ? " is the configuration file" : " is also an input file") +
+                 "; name another output file");
+    return kExitFailure;
 }
 
 // Settles the format of outFileName (OutputName.h); prints what keeps the grid
@@ -288,6 +303,9 @@ int runMeshRaster(int argc, char** argv) {
     if (isStandardOutput(cfg.outFileName)) messagesToStandardError();
     const int jobs = runJobs(cl);
     GxGridParam gridPar(cfg.xmin, cfg.xmax, cfg.ymin, cfg.ymax, cfg.resx, cfg.resy);
+    RasterPlan plan;
+    if (!raster.format.empty())
+        if (const int refused = rasterRefusal(cfgName, cfg, gridPar, raster, plan)) return refused;
     const std::unique_ptr<GxGrid> outGrid = makeGrid(gridPar, raster.format.empty() ? ascGridBufferBytes(jobs) : 0);
     if (!outGrid) return kExitFailure;
     // Only for a person at a terminal: off one, the output stays as it was.
@@ -304,7 +322,7 @@ int runMeshRaster(int argc, char** argv) {
     }
     // A failed message stops nothing: the grid file is written first, and the
     // exit status reports the loss afterwards.
-    const bool written = writeGrid(cfg.outFileName, *outGrid, gridPar, raster, jobs);
+    const bool written = writeGrid(cfg.outFileName, *outGrid, gridPar, raster, plan, jobs);
     if (progress && written)
         progress->finish(summaryText(summariseGrid(*outGrid), printableName(cfg.outFileName),
                                      raster.format.empty() ? "KORVEN-ASCII" : raster.format, progress->seconds()));

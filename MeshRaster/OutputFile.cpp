@@ -7,29 +7,89 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
 
 // ---- The temporary name that an interrupting signal removes -------------------
 //
-// Only a named temporary file can outlive the process: the unnamed one of
-// O_TMPFILE vanishes with it. While a name exists, SIGINT, SIGTERM and SIGHUP
-// remove it and then end the process as they would have. The handler may touch
-// nothing but a fixed buffer and a flag.
+// Only a named temporary file or folder can outlive the process: the unnamed
+// file of O_TMPFILE vanishes with it. While a name exists, SIGINT, SIGTERM and
+// SIGHUP remove it (a folder with all in it) and then end the process as they
+// would have. The handler may touch nothing but fixed buffers, flags and
+// system calls.
 
 const int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr int kSignalCount = sizeof kSignals / sizeof kSignals[0];
 
 char gTempName[PATH_MAX];
 volatile std::sig_atomic_t gHasTempName = 0;
+volatile std::sig_atomic_t gTempIsFolder = 0;
 struct sigaction gPrevious[kSignalCount];
 bool gInstalled[kSignalCount] = {};
 
+// Removes everything in the folder open as fd, subfolders to a few levels (a
+// driver that makes a folder makes one); safe in a signal handler, as it uses
+// system calls and the stack only. Entries are read again after each pass,
+// since removing them moves the rest.
+void removeFolderContent(int fd, int depth) {
+    struct Entry {
+        std::uint64_t inode;
+        std::int64_t offset;
+        unsigned short length;
+        unsigned char type;
+        char name[1];
+    };
+    alignas(8) char buffer[4096];
+    for (int pass = 0; pass < 1000; ++pass) {
+        ::lseek(fd, 0, SEEK_SET);
+        bool removed = false;
+        for (;;) {
+            const long got = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+            if (got <= 0) break;
+            for (long at = 0; at < got;) {
+                const auto* e = reinterpret_cast<const Entry*>(buffer + at);
+                at += e->length;
+                const char* name = buffer + (at - e->length) + offsetof(Entry, name);
+                if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+                if (::unlinkat(fd, name, 0) == 0) {
+                    removed = true;
+                    continue;
+                }
+                if (errno != EISDIR || depth >= 4) continue;
+                const int sub = ::openat(fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (sub < 0) continue;
+                removeFolderContent(sub, depth + 1);
+                ::close(sub);
+                removed = ::unlinkat(fd, name, AT_REMOVEDIR) == 0 || removed;
+            }
+        }
+        if (!removed) return;
+    }
+}
+
+// Removes a folder and all in it; safe in a signal handler.
+void removeFolder(const char* path) {
+    const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        removeFolderContent(fd, 0);
+        ::close(fd);
+    }
+    ::rmdir(path);
+}
+
 extern "C" void removeTempNameAndRaise(int sig) {
-    if (gHasTempName) ::unlink(gTempName);
+    if (gHasTempName) {
+        if (gTempIsFolder)
+            removeFolder(gTempName);
+        else
+            ::unlink(gTempName);
+    }
     for (int k = 0; k < kSignalCount; ++k)
         if (kSignals[k] == sig) ::sigaction(sig, &gPrevious[k], nullptr);
     // Delivered once the handler returns, with the disposition the program found.
@@ -54,9 +114,11 @@ private:
     sigset_t previous_;
 };
 
-// Registers name for removal on a signal; call with the signals held.
-void rememberTempName(const std::string& name) {
+// Registers name (a file, or a folder with all it will hold) for removal on a
+// signal; call with the signals held.
+void rememberTempName(const std::string& name, bool isFolder = false) {
     std::memcpy(gTempName, name.c_str(), name.size() + 1);
+    gTempIsFolder = isFolder;
     gHasTempName = 1;
     struct sigaction action {};
     action.sa_handler = removeTempNameAndRaise;
@@ -180,27 +242,80 @@ bool OutputFile::fail(int error) {
     return false;
 }
 
-bool OutputFile::open(const std::string& name) {
-    if (name.find('\0') != std::string::npos) return fail(EINVAL);
+mode_t OutputTarget::mode() const { return exists ? (old.st_mode & 07777) : (0664 & ~OutputFile::creationMask()); }
+
+std::string OutputTarget::beside(const std::string& name) const {
+    return folder == "." && path.find('/') == std::string::npos ? name
+           : folder == "/"                                      ? "/" + name
+                                                                : folder + "/" + name;
+}
+
+int resolveOutputTarget(const std::string& name, OutputTarget& t) {
+    t = OutputTarget();
+    if (name.find('\0') != std::string::npos) return EINVAL;
     struct stat named {};
     const bool namedExists = ::stat(name.c_str(), &named) == 0;
-    bool exists = false, viaProc = false;
-    struct stat old {};
-    if (const int e = followLinks(name, target_, exists, old, viaProc)) return fail(e);
+    bool viaProc = false;
+    if (const int e = followLinks(name, t.path, t.exists, t.old, viaProc)) return e;
     // The path found must be the file the name opens; where it is not (a
     // descriptor's link, a link changed meanwhile) the name is opened itself.
-    const bool sameFile = namedExists ? exists && old.st_dev == named.st_dev && old.st_ino == named.st_ino : !exists;
-    if (viaProc || !sameFile || (exists && !S_ISREG(old.st_mode)) || target_.empty() || target_.back() == '/') {
+    const bool sameFile =
+        namedExists ? t.exists && t.old.st_dev == named.st_dev && t.old.st_ino == named.st_ino : !t.exists;
+    if (viaProc || !sameFile || (t.exists && !S_ISREG(t.old.st_mode)) || t.path.empty() || t.path.back() == '/') {
         // A device or FIFO cannot be replaced; a folder (or a name ending in a
-        // slash) is refused here by open() itself, with its reason.
+        // slash) is refused by open() itself, with its reason.
+        t.inPlace = true;
+        t.path = name;
+        return 0;
+    }
+    // A file its owner made read-only stays protected, as when it was written
+    // in place: a rename would replace it, since the folder is writable.
+    if (t.exists && ::faccessat(AT_FDCWD, t.path.c_str(), W_OK, AT_EACCESS) != 0) return errno;
+    t.folder = folderOf(t.path);
+    t.base = baseOf(t.path);
+    return 0;
+}
+
+bool regularFileKey(const std::string& name, FileKey& key) {
+    struct stat info;
+    if (name.find('\0') != std::string::npos || ::stat(name.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    key = FileKey{info.st_dev, info.st_ino};
+    return true;
+}
+
+FileOverlap outputOverlap(const std::vector<std::string>& outputs, const std::string& cfgName,
+                          const std::vector<std::string>& inputs, std::string& output) {
+    FileKey cfgKey;
+    const bool hasCfg = regularFileKey(cfgName, cfgKey);
+    std::vector<FileKey> inputKeys;
+    for (const std::string& name : inputs) {
+        FileKey key;
+        if (regularFileKey(name, key)) inputKeys.push_back(key);
+    }
+    for (const std::string& name : outputs) {
+        FileKey key;
+        if (!regularFileKey(name, key)) continue;
+        output = name;
+        if (hasCfg && key == cfgKey) return FileOverlap::configuration;
+        for (const FileKey& k : inputKeys)
+            if (k == key) return FileOverlap::input;
+    }
+    output.clear();
+    return FileOverlap::none;
+}
+
+bool OutputFile::open(const std::string& name) {
+    OutputTarget t;
+    if (const int e = resolveOutputTarget(name, t)) return fail(e);
+    if (t.inPlace) {
         inPlace_ = true;
         fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0664);
         return fd_ >= 0 || fail(errno);
     }
-    // A file its owner made read-only stays protected, as when it was written in place.
-    if (exists && ::faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0) return fail(errno);
-    folder_ = folderOf(target_);
-    return openTemporary(exists, old);
+    target_ = t.path;
+    folder_ = t.folder;
+    return openTemporary(t.exists, t.old);
 }
 
 bool OutputFile::openTemporary(bool exists, const struct stat& old) {
@@ -297,5 +412,132 @@ bool OutputFile::commit() {
     forgetTempName();
     tempName_.clear();
     syncFolder(folder_);
+    return true;
+}
+
+// ---- A raster and its side files --------------------------------------------
+
+OutputFolder::~OutputFolder() {
+    if (path_.empty()) return;
+    removeFolder(path_.c_str());
+    forgetTempName();
+}
+
+bool OutputFolder::fail(int error, const std::string& name) {
+    if (error_ == 0) {
+        error_ = error;
+        failedName_ = name;
+    }
+    return false;
+}
+
+bool OutputFolder::open(const OutputTarget& target) {
+    target_ = target;
+    // Long names are shortened so that the folder's own name stays legal.
+    std::string pattern = target.beside("." + target.base.substr(0, 200) + ".tmp-XXXXXX");
+    if (pattern.size() >= PATH_MAX) return fail(ENAMETOOLONG);
+    SignalHold hold;
+    if (!::mkdtemp(pattern.data())) return fail(errno);
+    path_ = pattern;
+    rememberTempName(path_, true);
+    return true;
+}
+
+std::string OutputFolder::raster() const { return path_ + '/' + target_.base; }
+
+namespace {
+
+// Holds an exclusive lock on a folder while it lives. A folder that cannot be
+// opened for reading (write and search rights only) cannot be locked; the
+// files are then published without it.
+class FolderLock {
+public:
+    explicit FolderLock(const std::string& folder) : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (fd_ >= 0)
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {}
+    }
+    ~FolderLock() {
+        if (fd_ >= 0) ::close(fd_);  // which releases the lock
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+bool OutputFolder::publish(const std::function<std::vector<std::string>()>& stale, const std::vector<FileKey>& kept) {
+    if (error_ != 0 || path_.empty()) return fail(EBADF);
+    // Every file gets the raster's owner and bits (a .prj beside a 0600
+    // raster must not tell what the raster keeps to itself) and is on disk
+    // before it has its name.
+    std::vector<std::string> sideFiles;
+    bool hasRaster = false;
+    DIR* dir = ::opendir(path_.c_str());
+    if (!dir) return fail(errno);
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        if (name == target_.base)
+            hasRaster = true;
+        else
+            sideFiles.push_back(name);
+        const std::string file = path_ + '/' + name;
+        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) continue;  // a folder or a link a driver made is moved as it is
+        struct stat info {};
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+            if (target_.exists && ::fchown(fd, target_.old.st_uid, target_.old.st_gid) != 0) {}
+            if (::fchmod(fd, target_.mode()) != 0) {}
+            if (::fsync(fd) != 0 && errno != EINVAL) {
+                const int e2 = errno;
+                ::close(fd);
+                ::closedir(dir);
+                return fail(e2, target_.beside(name));
+            }
+        }
+        ::close(fd);
+    }
+    ::closedir(dir);
+    if (!hasRaster) return fail(ENOENT, target_.path);
+
+    const FolderLock lock(target_.folder);
+    const std::vector<std::string> old = stale ? stale() : std::vector<std::string>();
+    // A side file that GDAL wrote only now (statistics in an .aux.xml, say)
+    // is checked as those known before the run were.
+    sideFiles.push_back(target_.base);
+    for (const std::string& name : sideFiles) {
+        FileKey key;
+        if (regularFileKey(target_.beside(name), key))
+            for (const FileKey& k : kept)
+                if (k == key) return fail(kIsKept, target_.beside(name));
+    }
+    // From here the files change together: a signal waits until all are in
+    // place, so that it never leaves the new side files with the old raster.
+    SignalHold hold;
+    // The old raster's side files that no new file replaces would describe
+    // the new raster wrongly (an old .prj, statistics of old cells); an input
+    // or the configuration is never one of them.
+    for (const std::string& file : old) {
+        const std::string name = baseOf(file);
+        bool keep = false;
+        for (const std::string& fresh : sideFiles) keep = keep || fresh == name;
+        FileKey key;
+        if (regularFileKey(file, key))
+            for (const FileKey& k : kept) keep = keep || k == key;
+        if (!keep) ::unlink(file.c_str());
+    }
+    // The side files first and the raster last: under the name is the old
+    // raster or the complete new one.
+    for (const std::string& name : sideFiles) {
+        const std::string to = target_.beside(name);
+        if (::rename((path_ + '/' + name).c_str(), to.c_str()) != 0) return fail(errno, to);
+    }
+    ::rmdir(path_.c_str());
+    forgetTempName();
+    path_.clear();
+    syncFolder(target_.folder);
     return true;
 }

@@ -22,6 +22,7 @@
 
 #include "BenchData.h"
 #include "GdalGrid.h"
+#include "GdalModule.h"
 #include "GisAscFile.h"
 #include "GisTecplotFile.h"
 #include "GxBox.h"
@@ -273,7 +274,11 @@ void benchGtiff(int n, int reps, const TempDir& dir, bool& ok) {
     for (int rep = 0; rep < reps; ++rep) {
         for (const std::string& p : {pa, pd}) std::remove(p.c_str());
         a.t.push_back(timed([&] { writeAscGrid(pa, grid, par); }));
-        d.t.push_back(timed([&] { written = writeGdalGrid(pd, grid, par, opt, error) && written; }));
+        d.t.push_back(timed([&] {
+            written = writeRasterFiles(pd, grid, par, opt, RasterPlan(), *meshrasterGdalFunctions(), error) ==
+                          RasterWrite::written &&
+                      written;
+        }));
     }
     rusage after{};
     getrusage(RUSAGE_SELF, &after);
@@ -282,7 +287,7 @@ void benchGtiff(int n, int reps, const TempDir& dir, bool& ok) {
     std::printf("\n2g. Writer through GDAL: %d x %d grid, %.1f %% zeros, GTiff COMPRESS=DEFLATE PREDICTOR=3\n", n, n,
                 100.0 * static_cast<double>(zeros) / cells);
     printRow("(a) writeAscGrid, text", a, cells / 1e6, "cells", cells, "cell");
-    printRow("(d) writeGdalGrid, GeoTIFF", d, cells / 1e6, "cells", cells, "cell");
+    printRow("(d) writeRasterFiles, GeoTIFF", d, cells / 1e6, "cells", cells, "cell");
     printRatio("(d)/(a)", d, a);
     std::printf("  file size: text %.1f MB, GeoTIFF %.1f MB (%.0f %% of the text)\n", textMB, tiffMB,
                 100.0 * tiffMB / textMB);

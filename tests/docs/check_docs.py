@@ -155,7 +155,7 @@ def manual_problems(lines):
         if lines[i] == ".RE":
             break
         if lines[i].startswith(".IP \\(bu"):
-            problems.append(plain(lines[i + 1]))
+            problems.append(problem_pattern(lines[i + 1]))
     return problems
 
 
@@ -174,6 +174,18 @@ def sample_of_pattern(pattern):
     if re.search(r"(?<!\\)[][^$|?*+(){}]|\\[^.\\]", pattern.replace("\n", "")):
         return None
     return re.sub(r"\\(.)", r"\1", pattern)
+
+
+def problem_pattern(item):
+    """A problem as a regex: its italic parts (a file's name) are variable."""
+    parts = re.split(r"(\\f[BIRP])", item)
+    regex, italic = "", False
+    for part in parts:
+        if re.fullmatch(r"\\f[BIRP]", part):
+            italic = part == "\\fI"
+        elif part:
+            regex += ".+?" if italic else re.escape(plain(part))
+    return regex
 
 
 def read_cases(cases_dir):
@@ -195,7 +207,8 @@ def read_cases(cases_dir):
         stderr = text(folder, "stderr")
         if os.path.exists(os.path.join(folder, "stderr.re")):
             stderr = sample_of_pattern(text(folder, "stderr.re"))
-        cases.append((name, args[0] if args else None, text(folder, "stdout"), stderr,
+        # The configuration comes after the options: the last argument.
+        cases.append((name, args[-1] if args else None, text(folder, "stdout"), stderr,
                       int(text(folder, "status"))))
     return cases
 
@@ -237,8 +250,9 @@ def check_messages(cases_dir, manual):
                 continue
             if section == "MESSAGES" and config and line.startswith("ConfigFile %s: " % config):
                 problem = line[len("ConfigFile %s: " % config):]
-                check(problem in problems, "%s: the manual does not list the problem %r" % (name, problem))
-                printed_problems.add(problem)
+                listed = [p for p in problems if re.fullmatch(p, problem)]
+                check(listed, "%s: the manual does not list the problem %r" % (name, problem))
+                printed_problems.update(listed)
             matches = [t for t in templates if t[0] == section and re.fullmatch(t[1], line)]
             check(len(matches) >= 1, "%s: the manual's %s do not list the line %r" % (name, section, line))
             for t in matches:
@@ -249,7 +263,7 @@ def check_messages(cases_dir, manual):
     for t in templates:
         check(t in used, "the manual lists %s %r, which no case expects" % (t[0], t[1]))
     for problem in problems:
-        check(problem in printed_problems or problem in UNREACHABLE_PROBLEMS,
+        check(problem in printed_problems or any(re.fullmatch(problem, u) for u in UNREACHABLE_PROBLEMS),
               "the manual lists the problem %r, which no case expects" % problem)
     check(any(out == "\n".join(usage) + "\n" for _, _, out, _, _ in cases), "no case expects the usage lines")
 
