@@ -151,8 +151,11 @@ std::string baseOf(const std::string& path) { return path.substr(path.rfind('/')
 // Follows symbolic links from name to the path they end at, which need not
 // exist (a link to a new file creates it, as open() would). Returns 0, or the
 // system's error number; exists and info describe the path found. A link into
-// /proc (/dev/stdout is one) is a descriptor's, whose text need not be a path:
-// viaProc tells the caller to open the name itself.
+// /proc (/dev/stdout is one) is a descriptor's: it is followed to the file the
+// descriptor has open when that has a path, so that a grid written to standard
+// output redirected to a file replaces the file as any other; a pipe's or a
+// terminal's text ("pipe:[4711]") is no path, and viaProc tells the caller to
+// open the name itself.
 int followLinks(const std::string& name, std::string& target, bool& exists, struct stat& info, bool& viaProc) {
     target = name;
     viaProc = false;
@@ -173,8 +176,14 @@ int followLinks(const std::string& name, std::string& target, bool& exists, stru
         const std::string next(link, static_cast<std::size_t>(size));
         if (next.empty()) return ENOENT;
         if (next.compare(0, 6, "/proc/") == 0) {
-            viaProc = true;
-            return 0;
+            char opened[PATH_MAX];
+            const ssize_t length = ::readlink(next.c_str(), opened, sizeof opened);
+            if (length <= 0 || static_cast<std::size_t>(length) == sizeof opened || opened[0] != '/') {
+                viaProc = true;
+                return 0;
+            }
+            target.assign(opened, static_cast<std::size_t>(length));
+            continue;
         }
         // A relative link is relative to the folder that holds it.
         target = next[0] == '/' || target.find('/') == std::string::npos ? next : folderOf(target) + '/' + next;

@@ -462,3 +462,17 @@ TEST(Output, OutputBlockOutOfMemory) {
     EXPECT_TRUE(checked || r.err == kEmptyList + "out.grd: out of memory\n") << r.err;
     EXPECT_EQ(entries(dir.path()), std::set<std::string>{"run.cfg"});
 }
+
+// output /dev/stdout with standard output redirected to a file: the "Asc File"
+// lines were written over the grid's first bytes, exit 0. The file standard
+// output names is now replaced as any output, and the messages go to
+// standard error.
+TEST(Output, GridOnStandardOutputRedirectedToAFileStaysWhole) {
+    TempDir dir;
+    dir.write("run.cfg", config(2, 2, "/dev/stdout", "q.dat"));
+    dir.write("q.dat", kSquare);
+    const RunResult r = runLaunch(launchIn(dir, kWays[0]));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(sameText(r.out, gridText(2, 2, "2 "))) << r.out;
+    EXPECT_EQ(r.err, "Asc File q.dat\n");
+}
