@@ -138,6 +138,7 @@ double nodeValue(bool isVelocity, double z, double mx, double my) {
 
 // The node arrays get their room in getXYValue, as the nodes arrive.
 GisTecplotFile::GisTecplotFile(const std::string& name, const char* mode) : GisAscFile(name, mode), name_(name) {
+    readFortranNumbers(true);
     if (!good()) return;
     nvals_ = readZoneRecord();
 }
@@ -389,7 +390,7 @@ void GisTecplotFile::warnSectionEnd(int numbersRead, long long elementsRead) {
     } else {
         bool longer = false;
         const std::string word = stopWord(lineNumber(), longer);
-        if (numbersRead == 0 && word == "ZONE" && !longer)
+        if (numbersRead == 0 && isZoneKeyword(word) && !longer)
             addWarning(lineNumber(),
                        "elements end at a token that is not a node number; the rest of the file is not read", false);
         else if (numbersRead == 0)

@@ -359,7 +359,9 @@ bool beginsVariablesList(const std::string& token) {
     return upper(token.substr(0, 9)) == "VARIABLES" && (token.size() == 9 || token[9] == '=' || token[9] == '"');
 }
 
-bool isZoneKeyword(const std::string& token) { return token.size() == 4 && upper(token) == "ZONE"; }
+bool isZoneKeyword(const std::string& token) {
+    return (token.size() == 4 || (token.size() > 4 && token[4] == ',')) && upper(token.substr(0, 4)) == "ZONE";
+}
 
 bool beginsNumber(const std::string& text) {
     std::size_t k = !text.empty() && (text[0] == '+' || text[0] == '-') ? 1 : 0;

@@ -42,7 +42,8 @@ ZoneRecord parseZoneRecord(const std::string& record, const std::string& variabl
 int countVariables(const std::string& variables);
 // True when token is the word that begins a VARIABLES list, in any letter case.
 bool beginsVariablesList(const std::string& token);
-// True when token is the keyword ZONE, in any letter case.
+// True when token is the keyword ZONE, in any letter case, alone or directly
+// followed by a comma and the record's first parameters ("ZONE,", "ZONE,N=9").
 bool isZoneKeyword(const std::string& token);
 // True when text begins with a number as the reader takes one: an optional
 // sign, then a digit, or a point and a digit.

@@ -62,6 +62,10 @@ public:
     std::string peek(std::size_t count);
     // Moves a good input file back to its first byte.
     void rewind();
+    // With on, getAscDouble also reads the exponents Fortran writes: "1.0D+03"
+    // and "1.0d3" as "1.0e+03", and a mantissa directly followed by a signed
+    // exponent ("1.00000000-120") as one number. Off, as for the configuration.
+    void readFortranNumbers(bool on) { fortran_ = on; }
 
     // Reads up to count - 1 characters of the line into buf, stopping before delim
     // (which is consumed); buf is always NUL-terminated when count > 0.
@@ -133,6 +137,7 @@ private:
     std::string problem_;     // see readProblem()
     bool exhausted_ = false;  // the file has no bytes beyond end_
     long long line_ = 1;
+    bool fortran_ = false;   // see readFortranNumbers
     std::vector<char> buf_;  // read-ahead; bytes [pos_, end_) are unread
     std::size_t pos_ = 0;
     std::size_t end_ = 0;

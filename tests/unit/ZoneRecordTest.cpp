@@ -198,8 +198,11 @@ TEST(ZoneRecord, VariablesListOfFewerThanFiveNames) {
 }
 
 TEST(ZoneRecord, WordsOfThePreambleAndTheLineStarts) {
-    for (const char* word : {"ZONE", "zone", "Zone", "zOnE"}) EXPECT_TRUE(isZoneKeyword(word)) << word;
-    for (const char* word : {"ZONES", "ZON", "\"ZONE", "ZONE=", ""}) EXPECT_FALSE(isZoneKeyword(word)) << word;
+    // "ZONE," is the keyword and a comma, as Fortran habit writes it.
+    for (const char* word : {"ZONE", "zone", "Zone", "zOnE", "ZONE,", "zone,N=9,"})
+        EXPECT_TRUE(isZoneKeyword(word)) << word;
+    for (const char* word : {"ZONES", "ZON", "\"ZONE", "ZONE=", "", "ZONES,", ",ZONE"})
+        EXPECT_FALSE(isZoneKeyword(word)) << word;
     for (const char* word : {"VARIABLES", "Variables=", "VARIABLES=\"X\",", "variables"})
         EXPECT_TRUE(beginsVariablesList(word)) << word;
     for (const char* word : {"VARIABLE", "VARIABLESX", "\"VARIABLES\"", "VAR"})
