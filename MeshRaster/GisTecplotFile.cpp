@@ -156,6 +156,10 @@ int GisTecplotFile::readZoneRecord() {
     refused_ = zone.refused();
     if (refused_) return 0;
     nodesPerElement_ = zone.nodesPerElement;
+    elementsStated_ = zone.elements;
+    elementsWritten_ = zone.elementsWritten;
+    titled_ = zone.titled;
+    title_ = zone.title;
     return zone.nodes;
 }
 
@@ -346,12 +350,29 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
     // The elements of a grid without cells are still read, for what they hold wrong.
     const bool rasterise = hasCells(outGrid, gridPar);
     long long elementsRead = 0;  // complete elements, skipped ones included
+    long long extraNumbers = 0;  // node numbers after the elements the record states
+    bool cutAtEnd = false;       // the last element's last number ended the file
+    long long countLine = 0;     // where the stated elements end
     ElementTally skipped, notFinite;
     int vert[4];
     int got;
-    // Line ends do not delimit elements: numbers are taken nodesPerElement_ at a time.
+    // Line ends do not delimit elements: numbers are taken nodesPerElement_ at a
+    // time. Past the count the record states, they are only counted.
     while ((got = readElement(vert)) == nodesPerElement_) {
+        if (elementsRead == elementsStated_) {
+            extraNumbers += got;
+            if (!good()) break;
+            continue;
+        }
         ++elementsRead;
+        // A number that ends the file without a line end may have been cut
+        // ("10" of "104"): where the record states the count, its element is
+        // dropped rather than filled from another node. Without a count, the
+        // file is read as before.
+        if (elementsStated_ >= 0 && eof()) {
+            cutAtEnd = true;
+            break;
+        }
         const GxCoord2D* node[4];
         if (nodesOf(vert, node)) {
             double z[4];
@@ -361,7 +382,12 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
         } else {
             skipped.add(1, elementsRead, lineNumber());
         }
+        if (elementsRead == elementsStated_) countLine = lineNumber();
         if (!good()) break;
+    }
+    if (elementsRead == elementsStated_ && got > 0 && got < nodesPerElement_) {
+        extraNumbers += got;  // an element beyond the count, cut short, is only counted too
+        got = 0;
     }
     // One line sums up the skipped elements and one the values not stored, in
     // the order of their first elements, ahead of the reason the section ended.
@@ -370,8 +396,39 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
     if (notFinite.count > 0) addWarning(notFinite.firstLine, notFiniteText(notFinite), true);
     if (skipped.count > 0 && !skippedFirst)
         addWarning(skipped.firstLine, skippedText(skipped, coordVector_.size()), true);
+    // Numbers past the count are found where the stated elements end, ahead
+    // of the reason the section ended.
+    if (extraNumbers > 0) warnElementCount(countLine, elementsRead, extraNumbers);
+    if (cutAtEnd)
+        addWarning(lineNumber(),
+                   "element " + std::to_string(elementsRead) +
+                       " ends the file within a number, without a line end: the file looks cut; the element is "
+                       "dropped",
+                   true);
     if (!warnReadProblem() && got < nodesPerElement_) warnSectionEnd(got, elementsRead);
+    // An element cut short is reported above: when it is the last one stated,
+    // that says all.
+    const bool lastCut = got > 0 && elementsRead + 1 == elementsStated_;
+    if (elementsStated_ >= 0 && !lastCut && elementsRead < elementsStated_)
+        warnElementCount(lineNumber(), elementsRead, 0);
 }
+
+void GisTecplotFile::warnElementCount(long long line, long long found, long long extraNumbers) {
+    const std::string stated = zoneName() + " states " + std::to_string(elementsStated_) +
+                               (elementsStated_ == 1 ? " element" : " elements") + " (" + elementsWritten_ + ")";
+    if (extraNumbers == 0) {
+        addWarning(line, stated + " and holds " + std::to_string(found) + "; the elements read are converted", true);
+        return;
+    }
+    const long long expected = elementsStated_ * nodesPerElement_;
+    addWarning(line,
+               stated + " of " + std::to_string(nodesPerElement_) + " node numbers and holds more: " +
+                   std::to_string(expected + extraNumbers) + " node numbers where " + std::to_string(expected) +
+                   " belong; what follows element " + std::to_string(elementsStated_) + " is not converted",
+               true);
+}
+
+std::string GisTecplotFile::zoneName() const { return titled_ ? "zone 1 " + shownToken(title_, false) : "zone 1"; }
 
 // Only a section that stops at a second zone's "ZONE", between elements, is
 // read whole; any other token stops it short of elements the file holds.
@@ -390,7 +447,7 @@ void GisTecplotFile::warnSectionEnd(int numbersRead, long long elementsRead) {
     } else {
         bool longer = false;
         const std::string word = stopWord(lineNumber(), longer);
-        if (numbersRead == 0 && isZoneKeyword(word) && !longer)
+        if (numbersRead == 0 && (word == "ZONE" || word.compare(0, 5, "ZONE,") == 0) && !longer)
             addWarning(lineNumber(),
                        "elements end at a token that is not a node number; the rest of the file is not read", false);
         else if (numbersRead == 0)

@@ -82,6 +82,12 @@ private:
     bool nodesOf(const int* vert, const GxCoord2D** node) const;
     // Records why the element section ended, when it did not end with the input.
     void warnSectionEnd(int numbersRead, long long elementsRead);
+    // Records, at line, an element count that differs from the record's: found
+    // complete elements, or with extraNumbers > 0 the stated ones and that many
+    // node numbers more.
+    void warnElementCount(long long line, long long found, long long extraNumbers);
+    // The zone as a warning names it: "zone 1", then its title in quotes.
+    std::string zoneName() const;
     // The whitespace-delimited word of line that holds the token the element
     // section stopped at, read again from the file, at most its first bytes
     // (longer tells when there are more); empty when it cannot be read again.
@@ -102,6 +108,10 @@ private:
     ValueVector valueVector_;
     std::vector<TecplotWarning> warnings_;
     int nodesPerElement_ = 4;
+    long long elementsStated_ = -1;  // the record's element count; -1 when it gives none
+    std::string elementsWritten_;    // that count as written, "E=1512"
+    bool titled_ = false;
+    std::string title_;              // the record's title (T=)
     bool refused_ = false;          // the zone record names a zone that is not read
     bool nodesCut_ = false;         // memory ran out within the node table
     bool problemReported_ = false;  // the reader's problem is among warnings_

@@ -316,6 +316,20 @@ ZoneRecord parseZoneRecord(const std::string& record, const std::string& variabl
         refuse(false, "the ZONE record has no node count (N=<count> or NODES=<count>); nothing is read");
     }
 
+    // The element count, when it is digits alone: the number of elements the
+    // section must hold. Any other value is ignored, as it was before.
+    const Parameter* elements = find(parameters, "E");
+    if (!elements) elements = find(parameters, "ELEMENTS");
+    if (elements && !elements->value.empty() && elements->value.size() <= 15 &&
+        std::all_of(elements->value.begin(), elements->value.end(), isDigit)) {
+        zone.elements = 0;
+        for (const char c : elements->value) zone.elements = zone.elements * 10 + (c - '0');
+        zone.elementsWritten = elements->written;
+    }
+    if (const Parameter* title = find(parameters, "T")) {
+        zone.titled = true;
+        zone.title = title->value;
+    }
     if (const Parameter* time = find(parameters, "SOLUTIONTIME")) GisAscFile::wholeNumber(time->value, zone.time);
     return zone;
 }

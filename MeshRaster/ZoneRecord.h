@@ -23,6 +23,10 @@ struct ZoneRecord {
     bool pointPacked = true;            // F=FEPOINT, DATAPACKING=POINT or no packing
     int variables = -1;                 // names in the VARIABLES list; -1 when there is none
     int cellCentred = 0;                // the first of variables 1 to 5 that VARLOCATION puts at cell centres, or 0
+    long long elements = -1;            // the element count (E= or ELEMENTS=); -1 unless it is digits alone
+    std::string elementsWritten;        // that parameter as written, "E=1512"
+    bool titled = false;                // the record gives a title (T=)
+    std::string title;                  // the title, without its quotes
     double time = 0.0;                  // SOLUTIONTIME, when it is a number
     std::vector<ZoneProblem> problems;  // in the order of their lines
 

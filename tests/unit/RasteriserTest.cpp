@@ -65,7 +65,7 @@ std::string zone(const std::string& nodes, const std::string& elements) {
     std::istringstream in(nodes);
     int count = 0;
     for (std::string line; std::getline(in, line);) count += !line.empty();
-    return "TITLE = \"test\"\nZONE N=" + std::to_string(count) + ", E=1, F=FEPOINT\n" + nodes + elements;
+    return "TITLE = \"test\"\nZONE N=" + std::to_string(count) + ", F=FEPOINT\n" + nodes + elements;
 }
 
 }  // namespace

@@ -183,8 +183,8 @@ TEST(ZoneReader, TriangleZoneIsReadThreeNumbersAnElement) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.triangles);
-        const Read tri = read("ZONE N=4, E=2, ZONETYPE=FETRIANGLE\n" + kNodes + c.triangles);
-        const Read four = read("ZONE N=4, E=2\n" + kNodes + c.fourNodes);
+        const Read tri = read("ZONE N=4, ZONETYPE=FETRIANGLE\n" + kNodes + c.triangles);
+        const Read four = read("ZONE N=4\n" + kNodes + c.fourNodes);
         EXPECT_EQ(tri.nodesPerElement, 3);
         EXPECT_EQ(tri.warnings, c.warnings);
         EXPECT_EQ(firstDifference(tri.grid, four.grid), "");
@@ -203,4 +203,64 @@ TEST(MeshLines, TriangleOfATriangleZone) {
     file.toMeshLines(vert);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "0 0\n4 0\n4 4\n0 0\nEND\n");
     std::cout.precision(precision);
+}
+
+// The element count was never compared with what was read: a file cut off
+// in its element section, or a triangle zone written four numbers an element,
+// gave a grid unlike the mesh with exit status 0. Where the record states the
+// count, exactly that many elements are read and converted.
+TEST(ZoneReader, ElementCountStatedIsTheCountRead) {
+    struct Case {
+        std::string record, elements, warnings;
+        std::string sameGridAs;  // four-node elements that give the grid expected
+    };
+    const std::string rest = ", which is not a node number; the rest of the file is not read";
+    const std::string converted = "; the elements read are converted (lost)\n";
+    const Case cases[] = {
+        {"ZONE N=4, E=2", "1 2 3 3\n1 3 4 4\n", "", "1 2 3 3\n1 3 4 4\n"},
+        {"ZONE N=4, E=0", "", "", ""},
+        {"ZONE N=4, E=2", "1 2 3 3\n", "7: zone 1 states 2 elements (E=2) and holds 1" + converted, "1 2 3 3\n"},
+        {"ZONE T=\"t=0\", N=4, ELEMENTS=1", "", "6: zone 1 \"t=0\" states 1 element (ELEMENTS=1) and holds 0" + converted,
+         ""},
+        {"ZONE N=4, E=3", "1 2 3 3\nZONE N=1\n",
+         "7: elements end at a token that is not a node number; the rest of the file is not read\n"
+         "7: zone 1 states 3 elements (E=3) and holds 1" +
+             converted,
+         "1 2 3 3\n"},
+        {"ZONE N=4, E=2", "1 2 3 3\n1 3 x\n",
+         "7: element 2 is cut short at \"x\"" + rest + " (lost)\n", "1 2 3 3\n"},
+        // More: only the stated elements are converted.
+        {"ZONE N=4, E=1", "1 2 3 3\n1 3 4 4\n",
+         "6: zone 1 states 1 element (E=1) of 4 node numbers and holds more: 8 node numbers where 4 belong; what follows "
+         "element 1 is not converted (lost)\n",
+         "1 2 3 3\n"},
+        {"ZONE N=4, E=1", "1 2 3 3\n1 3\nZONE N=1\n",
+         "6: zone 1 states 1 element (E=1) of 4 node numbers and holds more: 6 node numbers where 4 belong; what follows "
+         "element 1 is not converted (lost)\n"
+         "8: elements end at a token that is not a node number; the rest of the file is not read\n",
+         "1 2 3 3\n"},
+        // A triangle zone written four numbers an element, and a quadrilateral
+        // zone written three: caught by the count.
+        {"ZONE N=4, E=2, ZONETYPE=FETRIANGLE", "1 2 3 3\n1 3 4 4\n",
+         "7: zone 1 states 2 elements (E=2) of 3 node numbers and holds more: 8 node numbers where 6 belong; what follows "
+         "element 2 is not converted (lost)\n",
+         "1 2 3 3\n3 1 3 3\n"},
+        {"ZONE N=4, E=4, ET=QUADRILATERAL", "1 2 3\n1 3 4\n3 4 2\n2 4 1\n",
+         "10: zone 1 states 4 elements (E=4) and holds 3" + converted, "1 2 3 1\n3 4 3 4\n2 2 4 1\n"},
+        // The last number ends the file without a line end: perhaps cut ("10"
+        // of "104"), so its element is dropped.
+        {"ZONE N=4, E=2", "1 2 3 3\n1 3 4 4",
+         "7: element 2 ends the file within a number, without a line end: the file looks cut; the element is "
+         "dropped (lost)\n",
+         "1 2 3 3\n"},
+        {"ZONE N=4, E=1", "1 2 3 3 ", "", "1 2 3 3\n"},
+        // Without a count, as before: the last number is read.
+        {"ZONE N=4", "1 2 3 3\n1 3 4 4", "", "1 2 3 3\n1 3 4 4\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.record + "\n" + c.elements);
+        const Read r = read(c.record + "\n" + kNodes + c.elements);
+        EXPECT_EQ(r.warnings, c.warnings);
+        EXPECT_EQ(firstDifference(r.grid, read("ZONE N=4\n" + kNodes + c.sameGridAs).grid), "");
+    }
 }
