@@ -36,6 +36,12 @@ const char* const kOptionHelp[] = {
     "  -j, --jobs N          threads to use (default: one per processor)",
     "      --nodata VALUE    declare VALUE as no-data; cells are not changed",
     "      --co NAME=VALUE   creation option for the GDAL driver (repeatable)",
+    "      --column ROLE=COLUMN",
+    "                        read ROLE (x, y, height, xmomentum, ymomentum,",
+    "                        xvelocity, yvelocity) from the node column of that",
+    "                        VARIABLES name or 1-based position (repeatable)",
+    "      --variable NAME   rasterise the node variable NAME instead of the pile",
+    "                        height or velocity",
     "      --                end of options; the ConfigFile follows",
 };
 
@@ -44,7 +50,7 @@ const char kTextFormat[] = "KORVEN-ASCII";
 
 // Options without a short form get codes past every character, so that the
 // option of a failure (getopt's optopt) tells them from the short ones.
-enum : int { kNodata = 256, kCreationOption };
+enum : int { kNodata = 256, kCreationOption, kColumn, kVariable };
 
 const option kOptions[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -54,6 +60,8 @@ const option kOptions[] = {
     {"jobs", required_argument, nullptr, 'j'},
     {"nodata", required_argument, nullptr, kNodata},
     {"co", required_argument, nullptr, kCreationOption},
+    {"column", required_argument, nullptr, kColumn},
+    {"variable", required_argument, nullptr, kVariable},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -139,6 +147,18 @@ std::string takeValue(int c, const std::string& value, CommandLine& cl) {
         }
         cl.creationOptions.push_back(value);
     }
+    if (c == kColumn) {
+        const std::size_t equals = value.find('=');
+        const std::string role = value.substr(0, equals);
+        int r = 0;
+        while (r < 7 && !equalsIgnoringCase(role, roleWord(static_cast<ColumnRole>(r)))) ++r;
+        if (equals == std::string::npos || equals + 1 == value.size() || r == 7)
+            return "option '--column' needs ROLE=NAME or ROLE=POSITION, ROLE one of x, y, height, xmomentum, "
+                   "ymomentum, xvelocity, yvelocity, not '" +
+                   value + "'";
+        cl.columns.role[r] = value.substr(equals + 1);
+    }
+    if (c == kVariable) cl.columns.variable = value;
     return "";
 }
 
@@ -185,6 +205,8 @@ CommandLine parseCommandLine(int argc, char** argv) {
             case 'j':
             case kNodata:
             case kCreationOption:
+            case kColumn:
+            case kVariable:
                 if (value.empty()) {
                     return usageError(cl, "option '" + optionName(c, startsWithDashDash(optionArgument(argv))) +
                                               "' requires a value");

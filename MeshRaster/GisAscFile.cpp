@@ -78,8 +78,10 @@ namespace {
 // "e", a mark is taken and committed to, so "1.0D" and "1.0-" are taken whole
 // and fail: a mantissa directly followed by a sign is never two numbers.
 const char* scanFortranExponent(const char* p, const char* last) {
-    if (p < last && (*p == 'd' || *p == 'D')) ++p;
-    else if (!(p < last && isSign(*p))) return p;
+    if (p < last && (*p == 'd' || *p == 'D'))
+        ++p;
+    else if (!(p < last && isSign(*p)))
+        return p;
     for (p = p < last && isSign(*p) ? p + 1 : p; p < last && isDigit(*p);) ++p;
     return p;
 }
@@ -174,8 +176,8 @@ __attribute__((noinline)) void GisAscFile::NumberText::generalDouble(const char*
 
 // The text again with "e" in place of the mark (before a sign that stands
 // alone), which generalDouble then converts; on the stack unless it is long.
-__attribute__((noinline)) void GisAscFile::NumberText::fortranDouble(const char* first, const char* end,
-                                                                     double& value, unsigned& state) {
+__attribute__((noinline)) void GisAscFile::NumberText::fortranDouble(const char* first, const char* end, double& value,
+                                                                     unsigned& state) {
     const std::size_t size = static_cast<std::size_t>(end - first);
     const char* p = isSign(*first) ? first + 1 : first;
     while (p < end && (isDigit(*p) || *p == '.')) ++p;

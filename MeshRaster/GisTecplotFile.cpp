@@ -134,6 +134,14 @@ double nodeValue(bool isVelocity, double z, double mx, double my) {
     return std::isfinite(v) ? v : std::hypot(mx, my) / z;
 }
 
+// A node's speed from its velocity components, 0 where the pile height z is
+// 0.01 or less, as for the momenta.
+double speedValue(double z, double u, double v) {
+    if (!(z > 0.01)) return 0.0;
+    const double s = std::sqrt(u * u + v * v);
+    return std::isfinite(s) ? s : std::hypot(u, v);
+}
+
 }  // namespace
 
 // The node arrays get their room in getXYValue, as the nodes arrive.
@@ -153,6 +161,8 @@ int GisTecplotFile::readZoneRecord() {
     const ZoneRecord zone = parseZoneRecord(record, variables);
     for (const ZoneProblem& p : zone.problems) addWarning(p.atVariables ? variablesLine : zoneLine, p.text, true);
     time_ = zone.time;
+    names_ = zone.names;
+    variablesLine_ = variablesLine;
     refused_ = zone.refused();
     if (refused_) return 0;
     nodesPerElement_ = zone.nodesPerElement;
@@ -275,16 +285,41 @@ bool GisTecplotFile::growNodeArrays() {
 }
 
 // The value is the pile height, or with isVelocity the velocity magnitude
-// |momentum| / pile height (0 where the pile height is 0.01 or less). Leaves the
-// stream at the element section.
+// |momentum| / pile height, or |velocity| (0 where the pile height is 0.01
+// or less), or the chosen variable. Leaves the stream at the element section.
 void GisTecplotFile::getXYValue(bool isVelocity) {
+    if (refused_ || nvals_ <= 0) return;
+    const NodeColumns columns = chooseNodeColumns(names_, isVelocity, choice_);
+    if (!columns.problem.empty()) {
+        // At the VARIABLES line, unless a problem of a later line came first.
+        const bool first = warnings_.empty() && variablesLine_ > 0;
+        addWarning(first ? variablesLine_ : lineNumber(), columns.problem, true);
+        refused_ = true;
+        nvals_ = 0;
+        return;
+    }
+    // Today's five columns take the same five reads as ever; any other layout
+    // goes through the map of columns, made once for the zone.
+    const bool fiveColumns = columns.positional();
+    std::vector<signed char> slotOf;
+    if (!fiveColumns) {
+        slotOf.assign(static_cast<std::size_t>(columns.perNode), -1);
+        const int slotColumns[5] = {columns.x, columns.y, columns.height, columns.first, columns.second};
+        for (int k = 0; k < 5; ++k)
+            if (slotColumns[k] >= 0) slotOf[static_cast<std::size_t>(slotColumns[k])] = static_cast<signed char>(k);
+    }
     for (int i = 0; i < nvals_; ++i) {
-        double x = 0.0, y = 0.0, z = 0.0, mx = 0.0, my = 0.0;
-        getAscDouble(x);
-        getAscDouble(y);
-        getAscDouble(z);
-        getAscDouble(mx);
-        getAscDouble(my);
+        double v5[5] = {0.0, 0.0, 0.0, 0.0, 0.0};
+        if (fiveColumns) {
+            for (double& v : v5) getAscDouble(v);
+        } else {
+            for (const signed char slot : slotOf) {
+                double v = 0.0;
+                getAscDouble(v);
+                if (slot >= 0) v5[slot] = v;
+            }
+        }
+        const double x = v5[0], y = v5[1], z = v5[2];
         if (fail()) {
             // Later nodes cannot be read from a failed stream and no element is
             // read after it, so no placeholder entries are appended for them.
@@ -300,7 +335,9 @@ void GisTecplotFile::getXYValue(bool isVelocity) {
             if (xmax_ < x) xmax_ = x;
             if (ymax_ < y) ymax_ = y;
         }
-        const double v = nodeValue(isVelocity, z, mx, my);
+        const double v = columns.value == NodeColumns::Value::velocity   ? speedValue(z, v5[3], v5[4])
+                         : columns.value == NodeColumns::Value::variable ? z
+                                                                         : nodeValue(isVelocity, z, v5[3], v5[4]);
         if ((coordVector_.size() == coordVector_.capacity() || valueVector_.size() == valueVector_.capacity()) &&
             !growNodeArrays()) {
             addWarning(lineNumber(),
@@ -312,7 +349,7 @@ void GisTecplotFile::getXYValue(bool isVelocity) {
         }
         coordVector_.emplace_back(x, y);
         valueVector_.push_back(v);
-        emptyLine();  // extra columns after the fifth number are ignored
+        if (columns.wholeLine) emptyLine();  // extra columns after the fifth number are ignored
     }
 }
 
@@ -344,7 +381,9 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
     GxCoord2D ptI(gridPar.xmin_ + gridPar.resx_ * 0.5, gridPar.ymax_ - gridPar.resy_ * 0.5);
     if (nodesCut_ || refused_) return;
     if (!good()) {
-        warnReadProblem();  // the node table's last line may have met it
+        // The node table's last line may have met a problem, or its last
+        // number the end of the file: then none of the stated elements is there.
+        if (!warnReadProblem() && !fail() && elementsStated_ > 0) warnElementCount(lineNumber(), 0, 0);
         return;
     }
     // The elements of a grid without cells are still read, for what they hold wrong.

@@ -7,9 +7,15 @@
 #include "GisAscFile.h"
 #include "GxCoord2D.h"
 #include "GxGrid.h"
+#include "NodeColumns.h"
 
 // Node values of a zone, parallel to its GxCoord2DVector.
 using ValueVector = std::vector<double, MappedAllocator<double>>;
+
+// How a run reads every Tecplot file, from the command line.
+struct ReaderOptions {
+    ColumnChoice columns;  // --column and --variable
+};
 
 // One problem the reading found, for the caller to print as "name:line: text".
 struct TecplotWarning {
@@ -25,7 +31,11 @@ public:
     // Releases the node arrays; the base then closes the file.
     ~GisTecplotFile() override = default;
 
-    // Reads the node table: coordinates and per node the pile height or the velocity.
+    // The user's choice of columns, used by getXYValue; by default the names decide.
+    void chooseColumns(const ColumnChoice& choice) { choice_ = choice; }
+    // Reads the node table: coordinates and per node the pile height or the
+    // velocity (or the chosen variable). Columns whose names cannot be told
+    // refuse the zone.
     void getXYValue(bool isVelocity);
     // Reads the element section and rasterises every element into outGrid; a
     // node table cut short leaves it unread.
@@ -97,7 +107,10 @@ private:
     // Records a problem found at line.
     void addWarning(long long line, std::string text, bool lost);
 
-    std::string name_;  // the file's name, for reading a line again
+    std::string name_;                // the file's name, for reading a line again
+    std::vector<std::string> names_;  // the VARIABLES names; none without a list
+    long long variablesLine_ = 0;     // the line of the word VARIABLES
+    ColumnChoice choice_;
     double time_ = 0.0;
     int nvals_ = 0;
     double xmin_ = 0.0;
@@ -111,7 +124,7 @@ private:
     long long elementsStated_ = -1;  // the record's element count; -1 when it gives none
     std::string elementsWritten_;    // that count as written, "E=1512"
     bool titled_ = false;
-    std::string title_;              // the record's title (T=)
+    std::string title_;             // the record's title (T=)
     bool refused_ = false;          // the zone record names a zone that is not read
     bool nodesCut_ = false;         // memory ran out within the node table
     bool problemReported_ = false;  // the reader's problem is among warnings_

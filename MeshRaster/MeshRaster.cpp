@@ -84,7 +84,7 @@ bool addWarnings(const std::string& name, const GisTecplotFile& file, FileMessag
 
 // Converts one Tecplot file into outGrid; false unless it was read whole.
 bool convertFile(const std::string& name, bool isVelocity, GxGrid& outGrid, GxGridParam& gridPar,
-                 FileMessages& messages) {
+                 FileMessages& messages, const ReaderOptions& reading = ReaderOptions()) {
     if (name.find('\0') != std::string::npos) {
         // Cut at the NUL, the name would convert another file.
         messages.out("Asc File " + name + " not found...");
@@ -101,6 +101,7 @@ bool convertFile(const std::string& name, bool isVelocity, GxGrid& outGrid, GxGr
     // Printed before the node table is read when files are converted one at a
     // time, so it names the file the following work (and any warning) belongs to.
     messages.out("Asc File " + name);
+    file.chooseColumns(reading.columns);
     file.getXYValue(isVelocity);
     file.toGrid(outGrid, gridPar);
     return addWarnings(name, file, messages);
@@ -298,14 +299,15 @@ bool messagesWritten() {
 // one thread, so that at most jobs node tables are held at once; false when
 // one was not read whole. Every cell keeps the largest value offered to it
 // (GxGrid::raise), so the grid is the same whatever the order the files end in.
-bool convertInputs(const RunConfig& cfg, GxGrid& outGrid, GxGridParam& gridPar, int jobs) {
+bool convertInputs(const RunConfig& cfg, GxGrid& outGrid, GxGridParam& gridPar, int jobs,
+                   const ReaderOptions& reading) {
     const std::vector<std::string>& names = cfg.inFileNames;
     const bool alone = jobs <= 1 || names.size() <= 1;
     std::vector<FileMessages> messages(names.size(), FileMessages(alone));
     std::vector<char> whole(names.size(), 0);
     outGrid.setShared(!alone);
     const auto convert = [&](std::size_t k) {
-        whole[k] = convertFile(names[k], cfg.isVelocity, outGrid, gridPar, messages[k]);
+        whole[k] = convertFile(names[k], cfg.isVelocity, outGrid, gridPar, messages[k], reading);
     };
     // A file's messages take no memory to speak of: every file may finish ahead.
     runInOrder(names.size(), jobs, names.size(), convert, [&messages](std::size_t k) {
@@ -459,7 +461,7 @@ int runMeshRaster(int argc, char** argv) {
     // A failed message stops nothing: the grid file is written first, and the
     // exit status reports the loss afterwards.
     const int jobs = cl.jobs > 0 ? cl.jobs : availableProcessors();
-    const bool allRead = convertInputs(cfg, *outGrid, gridPar, jobs);
+    const bool allRead = convertInputs(cfg, *outGrid, gridPar, jobs, ReaderOptions{cl.columns});
     const bool written = writeGrid(cfg.outFileName, *outGrid, gridPar, raster, jobs);
     const bool told = messagesWritten();
     return allRead && written && told ? 0 : 1;

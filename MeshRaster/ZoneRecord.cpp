@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "GisAscFile.h"
+#include "NodeColumns.h"
 
 namespace {
 
@@ -237,8 +238,13 @@ ZoneRecord parseZoneRecord(const std::string& record, const std::string& variabl
         zone.problems.push_back({atVariables, std::move(text), true});
     };
     if (!variables.empty()) {
-        zone.variables = countVariables(variables);
-        if (zone.variables < 5)
+        zone.names = variableNames(variables);
+        zone.variables = static_cast<int>(zone.names.size());
+        // Names that tell the columns need not be five; the node's columns
+        // are then found by them (NodeColumns).
+        const bool named = std::any_of(zone.names.begin(), zone.names.end(),
+                                       [](const std::string& n) { return roleOfName(n) != ColumnRole::unknown; });
+        if (zone.variables < 5 && !named)
             refuse(true, "VARIABLES names " + std::to_string(zone.variables) +
                              (zone.variables == 1 ? " variable" : " variables") +
                              "; MeshRaster needs five values per node (x, y, pile height, x momentum, y momentum); "
@@ -334,22 +340,22 @@ ZoneRecord parseZoneRecord(const std::string& record, const std::string& variabl
     return zone;
 }
 
-int countVariables(const std::string& variables) {
+std::vector<std::string> variableNames(const std::string& variables) {
     static const char* const kKeywords[] = {"TITLE",      "FILETYPE", "VARIABLES", "ZONE",        "DATASETAUXDATA",
                                             "VARAUXDATA", "TEXT",     "GEOMETRY",  "CUSTOMLABELS"};
     const std::string& s = variables;
     std::size_t p = std::min<std::size_t>(s.size(), 9);  // after the word VARIABLES
     while (p < s.size() && isSpace(s[p])) ++p;
     if (p < s.size() && s[p] == '=') ++p;
-    int count = 0;
+    std::vector<std::string> names;
     while (p < s.size()) {
         const char c = s[p];
         if (isSpace(c) || c == ',') {
             ++p;
         } else if (c == '"') {
             const std::size_t q = quotedEnd(s, p);
+            names.push_back(s.substr(p + 1, q - p - 1));
             p = q < s.size() && s[q] == '"' ? q + 1 : q;
-            ++count;
         } else if (c == '#' && (p == 0 || s[p - 1] == '\n')) {
             while (p < s.size() && s[p] != '\n') ++p;  // a comment line
         } else {
@@ -362,12 +368,14 @@ int countVariables(const std::string& variables) {
             if (word.empty() || (after < s.size() && s[after] == '=') ||
                 std::find(std::begin(kKeywords), std::end(kKeywords), word) != std::end(kKeywords))
                 break;
-            ++count;
+            names.push_back(s.substr(p, q - p));
             p = q;
         }
     }
-    return count;
+    return names;
 }
+
+int countVariables(const std::string& variables) { return static_cast<int>(variableNames(variables).size()); }
 
 bool beginsVariablesList(const std::string& token) {
     return upper(token.substr(0, 9)) == "VARIABLES" && (token.size() == 9 || token[9] == '=' || token[9] == '"');

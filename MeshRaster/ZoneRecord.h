@@ -22,6 +22,7 @@ struct ZoneRecord {
     int nodesPerElement = 4;            // 3 in a triangle zone, 4 in a quadrilateral one, 0 for any other type
     bool pointPacked = true;            // F=FEPOINT, DATAPACKING=POINT or no packing
     int variables = -1;                 // names in the VARIABLES list; -1 when there is none
+    std::vector<std::string> names;     // those names, in order
     int cellCentred = 0;                // the first of variables 1 to 5 that VARLOCATION puts at cell centres, or 0
     long long elements = -1;            // the element count (E= or ELEMENTS=); -1 unless it is digits alone
     std::string elementsWritten;        // that parameter as written, "E=1512"
@@ -42,7 +43,9 @@ struct ZoneRecord {
 // line, and variables, the preamble's text from the word VARIABLES up to the
 // keyword (empty when the preamble has no VARIABLES list).
 ZoneRecord parseZoneRecord(const std::string& record, const std::string& variables);
-// The number of names in variables, a VARIABLES list from its word VARIABLES on.
+// The names of variables, a VARIABLES list from its word VARIABLES on, in order.
+std::vector<std::string> variableNames(const std::string& variables);
+// The number of names in variables.
 int countVariables(const std::string& variables);
 // True when token is the word that begins a VARIABLES list, in any letter case.
 bool beginsVariablesList(const std::string& token);

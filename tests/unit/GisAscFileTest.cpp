@@ -457,8 +457,7 @@ TEST(GisAscFile, FortranExponentsAreOneNumberInTecplotFiles) {
         c.fortran = true;
         check(c);
     }
-    check({"1.0D+03 1.00000000-120",
-           {getAscDouble(1), getString("D+03"), getAscDouble(1), getAscDouble(-120, kEof)}});
+    check({"1.0D+03 1.00000000-120", {getAscDouble(1), getString("D+03"), getAscDouble(1), getAscDouble(-120, kEof)}});
     for (std::size_t k = 0; k <= 20; ++k) {
         SCOPED_TRACE("the text starts " + std::to_string(k) + " bytes before the end of the first buffer load");
         check({std::string(kBuffer - k, ' ') + "1.00000000-120 2.5D0 x",

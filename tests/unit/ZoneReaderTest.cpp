@@ -157,7 +157,7 @@ TEST(ZoneReader, RefusedZoneIsNotRead) {
     EXPECT_TRUE(brick.values.empty());
     EXPECT_EQ(firstDifference(brick.grid, GxGrid(8, 8)), "");
     EXPECT_EQ(brick.warnings.substr(0, 30), "1: zone type \"ET=BRICK\" is not");
-    const Read three = read("VARIABLES = X Y H\nZONE N=4, E=1\n" + kNodes + "1 2 3 4\n");
+    const Read three = read("VARIABLES = A B C\nZONE N=4, E=1\n" + kNodes + "1 2 3 4\n");
     EXPECT_TRUE(three.refused);
     EXPECT_EQ(three.nodes, 0);
     EXPECT_EQ(three.warnings.substr(0, 30), "1: VARIABLES names 3 variables");
@@ -220,29 +220,31 @@ TEST(ZoneReader, ElementCountStatedIsTheCountRead) {
         {"ZONE N=4, E=2", "1 2 3 3\n1 3 4 4\n", "", "1 2 3 3\n1 3 4 4\n"},
         {"ZONE N=4, E=0", "", "", ""},
         {"ZONE N=4, E=2", "1 2 3 3\n", "7: zone 1 states 2 elements (E=2) and holds 1" + converted, "1 2 3 3\n"},
-        {"ZONE T=\"t=0\", N=4, ELEMENTS=1", "", "6: zone 1 \"t=0\" states 1 element (ELEMENTS=1) and holds 0" + converted,
-         ""},
+        {"ZONE T=\"t=0\", N=4, ELEMENTS=1", "",
+         "6: zone 1 \"t=0\" states 1 element (ELEMENTS=1) and holds 0" + converted, ""},
         {"ZONE N=4, E=3", "1 2 3 3\nZONE N=1\n",
          "7: elements end at a token that is not a node number; the rest of the file is not read\n"
          "7: zone 1 states 3 elements (E=3) and holds 1" +
              converted,
          "1 2 3 3\n"},
-        {"ZONE N=4, E=2", "1 2 3 3\n1 3 x\n",
-         "7: element 2 is cut short at \"x\"" + rest + " (lost)\n", "1 2 3 3\n"},
+        {"ZONE N=4, E=2", "1 2 3 3\n1 3 x\n", "7: element 2 is cut short at \"x\"" + rest + " (lost)\n", "1 2 3 3\n"},
         // More: only the stated elements are converted.
         {"ZONE N=4, E=1", "1 2 3 3\n1 3 4 4\n",
-         "6: zone 1 states 1 element (E=1) of 4 node numbers and holds more: 8 node numbers where 4 belong; what follows "
+         "6: zone 1 states 1 element (E=1) of 4 node numbers and holds more: 8 node numbers where 4 belong; what "
+         "follows "
          "element 1 is not converted (lost)\n",
          "1 2 3 3\n"},
         {"ZONE N=4, E=1", "1 2 3 3\n1 3\nZONE N=1\n",
-         "6: zone 1 states 1 element (E=1) of 4 node numbers and holds more: 6 node numbers where 4 belong; what follows "
+         "6: zone 1 states 1 element (E=1) of 4 node numbers and holds more: 6 node numbers where 4 belong; what "
+         "follows "
          "element 1 is not converted (lost)\n"
          "8: elements end at a token that is not a node number; the rest of the file is not read\n",
          "1 2 3 3\n"},
         // A triangle zone written four numbers an element, and a quadrilateral
         // zone written three: caught by the count.
         {"ZONE N=4, E=2, ZONETYPE=FETRIANGLE", "1 2 3 3\n1 3 4 4\n",
-         "7: zone 1 states 2 elements (E=2) of 3 node numbers and holds more: 8 node numbers where 6 belong; what follows "
+         "7: zone 1 states 2 elements (E=2) of 3 node numbers and holds more: 8 node numbers where 6 belong; what "
+         "follows "
          "element 2 is not converted (lost)\n",
          "1 2 3 3\n3 1 3 3\n"},
         {"ZONE N=4, E=4, ET=QUADRILATERAL", "1 2 3\n1 3 4\n3 4 2\n2 4 1\n",

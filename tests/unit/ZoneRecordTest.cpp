@@ -164,35 +164,43 @@ TEST(ZoneRecord, PackingAndCellCentredVariables) {
     check(cases);
 }
 
+// The names of a VARIABLES list; fewer than five of them refuse the file only
+// when none tells a column by its name (the node's columns are then read by
+// position, and five values are read of every node).
 TEST(ZoneRecord, VariablesListOfFewerThanFiveNames) {
     struct VariablesCase {
         std::string list;
-        int names;
+        std::string names;  // joined by "|"
+        bool refused;
     };
     const VariablesCase cases[] = {
-        {"VARIABLES = \"X\", \"Y\", \"PILE_HEIGHT\", \"X_MOMENTUM\", \"Y_MOMENTUM\"", 5},
-        {"VARIABLES = X, Y, H, MX, MY", 5},
-        {"VARIABLES = \"X\" \"Y\"\n\"H\"\n\"MX\" \"MY\" \"T\" \"P\"", 7},
-        {"VARIABLES=\"X\",\"Y\",\"H\"", 3},
-        {"Variables = X Y\nDATASETAUXDATA Common.Time=\"10\"", 2},
-        {"VARIABLES = \"pile height, m\" \"x = east\"", 2},
-        {"VARIABLES = \"X\" \"Y\"\nFILETYPE = FULL", 2},
-        {"VARIABLES = \"X\" \"Y\"\n# \"Z\" is left out\n\"H\"", 3},
-        {"VARIABLES = \"X\n\"Y\"", 2},
-        {"VARIABLES X Y Z", 3},
-        {"VARIABLES =", 0},
+        {"VARIABLES = \"X\", \"Y\", \"PILE_HEIGHT\", \"X_MOMENTUM\", \"Y_MOMENTUM\"",
+         "X|Y|PILE_HEIGHT|X_MOMENTUM|Y_MOMENTUM", false},
+        {"VARIABLES = X, Y, H, MX, MY", "X|Y|H|MX|MY", false},
+        {"VARIABLES = \"X\" \"Y\"\n\"H\"\n\"MX\" \"MY\" \"T\" \"P\"", "X|Y|H|MX|MY|T|P", false},
+        {"VARIABLES=\"X\",\"Y\",\"H\"", "X|Y|H", false},
+        {"Variables = X Y\nDATASETAUXDATA Common.Time=\"10\"", "X|Y", false},
+        {"VARIABLES = \"pile height, m\" \"x = east\"", "pile height, m|x = east", true},
+        {"VARIABLES = \"X\" \"Y\"\nFILETYPE = FULL", "X|Y", false},
+        {"VARIABLES = \"X\" \"Y\"\n# \"Z\" is left out\n\"H\"", "X|Y|H", false},
+        {"VARIABLES = \"X\n\"Y\"", "X|Y", false},
+        {"VARIABLES X Y Z", "X|Y|Z", false},
+        {"VARIABLES = A B C D", "A|B|C|D", true},
+        {"VARIABLES =", "", true},
     };
     for (const VariablesCase& c : cases) {
         SCOPED_TRACE(c.list);
-        EXPECT_EQ(countVariables(c.list), c.names);
+        std::string names;
+        for (const std::string& n : variableNames(c.list)) names += (names.empty() ? "" : "|") + n;
+        EXPECT_EQ(names, c.names);
         const ZoneRecord z = parseZoneRecord("ZONE N=9, E=8", c.list);
-        EXPECT_EQ(z.variables, c.names);
-        EXPECT_EQ(z.refused(), c.names < 5);
+        EXPECT_EQ(z.variables, countVariables(c.list));
+        EXPECT_EQ(z.refused(), c.refused);
     }
-    EXPECT_EQ(describe(parseZoneRecord("ZONE N=9, E=8", "VARIABLES = \"X\" \"Y\" \"H\"")),
+    EXPECT_EQ(describe(parseZoneRecord("ZONE N=9, E=8", "VARIABLES = \"A\" \"B\" \"C\"")),
               "9 nodes, 4 an element\nVARIABLES: VARIABLES names 3 variables; MeshRaster needs five values per node "
               "(x, y, pile height, x momentum, y momentum); nothing is read (refused)");
-    EXPECT_EQ(parseZoneRecord("ZONE N=9, E=8", "VARIABLES = X").problems.at(0).text.substr(0, 26),
+    EXPECT_EQ(parseZoneRecord("ZONE N=9, E=8", "VARIABLES = A").problems.at(0).text.substr(0, 26),
               "VARIABLES names 1 variable");
     EXPECT_EQ(parseZoneRecord("ZONE N=9, E=8", "").variables, -1);
 }
