@@ -429,6 +429,17 @@ std::string GisAscFile::peek(std::size_t count) {
     return std::string(buf_.data() + pos_, std::min(count, end_ - pos_));
 }
 
+std::string GisAscFile::peekFailedToken(std::size_t count) {
+    // Only a token that begins a word: the "ZONE" of "4ZONE" is not one. The
+    // bytes before the read position stay loaded, unless whitespace took
+    // them all (pos_ 0).
+    if (state_ != kFail || (pos_ > 0 && !isSpace(buf_[pos_ - 1]))) return "";
+    state_ = 0;
+    std::string text = peek(count);
+    state_ |= kFail;
+    return text;
+}
+
 void GisAscFile::rewind() {
     if (!good() || mode_ != "r") return;
     if (::lseek(file_, 0, SEEK_SET) != 0) {

@@ -116,6 +116,11 @@ std::string notFiniteText(const ElementTally& notFinite) {
            " kept out of the grid for not being finite, the first from element " + std::to_string(notFinite.first);
 }
 
+std::string shortElementText(long long element, int numbersRead, int nodesPerElement) {
+    return "element " + std::to_string(element) + " has only " + std::to_string(numbersRead) + " of its " +
+           std::to_string(nodesPerElement) + " node numbers and is dropped";
+}
+
 std::string shortTableText(bool atEnd, int nodesRead, int nodes) {
     const std::string of = " of " + std::to_string(nodes);
     return atEnd ? "node table ends after " + std::to_string(nodesRead) + of + " nodes; no element is read"
@@ -154,23 +159,79 @@ GisTecplotFile::GisTecplotFile(const std::string& name, const char* mode) : GisA
 int GisTecplotFile::readZoneRecord() {
     std::string variables;
     long long variablesLine = 0;
-    std::string record;
-    if (!readPreamble(variables, variablesLine, record)) return 0;
+    std::string keyword;
+    if (!readPreamble(variables, variablesLine, keyword)) return 0;
+    variablesLine_ = variablesLine;
+    return readZone(keyword, variables, variablesLine);
+}
+
+namespace {
+
+// A refusal of a zone after the first, or of the first in a file of several:
+// it names the zone, and the other zones are still read.
+std::string zoneRefusal(const std::string& zone, const std::string& text) {
+    const std::string file = "; nothing is read";
+    const bool whole = text.size() >= file.size() && text.compare(text.size() - file.size(), file.size(), file) == 0;
+    return zone + ": " + (whole ? text.substr(0, text.size() - file.size()) + "; the zone is not read" : text);
+}
+
+}  // namespace
+
+int GisTecplotFile::readZone(const std::string& keyword, const std::string& variables, long long variablesLine) {
+    std::string record = keyword;
     const long long zoneLine = lineNumber();
     if (!readRecordLines(record)) return 0;
     const ZoneRecord zone = parseZoneRecord(record, variables);
-    for (const ZoneProblem& p : zone.problems) addWarning(p.atVariables ? variablesLine : zoneLine, p.text, true);
+    titled_ = zone.titled;
+    title_ = zone.title;
+    for (const ZoneProblem& p : zone.problems) {
+        if (p.refuses && zoneNumber_ == 1) firstZoneRefusals_.push_back(warnings_.size());
+        addWarning(p.atVariables ? variablesLine : zoneLine,
+                   zoneNumber_ == 1 ? p.text : zoneRefusal(zoneName(), p.text), true);
+        // The VARIABLES list is the file's: no zone of it can be read.
+        fileRefused_ = fileRefused_ || (p.atVariables && p.refuses);
+    }
     time_ = zone.time;
-    names_ = zone.names;
-    variablesLine_ = variablesLine;
+    if (zoneNumber_ == 1) names_ = zone.names;
     refused_ = zone.refused();
     if (refused_) return 0;
     nodesPerElement_ = zone.nodesPerElement;
     elementsStated_ = zone.elements;
     elementsWritten_ = zone.elementsWritten;
-    titled_ = zone.titled;
-    title_ = zone.title;
     return zone.nodes;
+}
+
+// The elements of a zone end at the keyword of the next (toGrid notes it);
+// the data of a refused zone is passed over, token by token, up to it.
+bool GisTecplotFile::nextZone() {
+    if (fileRefused_ || nodesCut_) return false;
+    std::string keyword;
+    if (refused_) {
+        for (;;) {
+            getString(keyword);
+            if (fail()) return false;
+            if (isZoneKeyword(keyword)) break;
+        }
+    } else if (atNextZone_) {
+        resumeAtFailedToken();
+        getString(keyword);
+        if (fail() || !isZoneKeyword(keyword)) return false;
+    } else {
+        return false;
+    }
+    // Zone 1's refusals said "nothing is read" of a file that has more.
+    if (zoneNumber_ == 1)
+        for (const std::size_t k : firstZoneRefusals_) warnings_[k].text = zoneRefusal(zoneName(), warnings_[k].text);
+    ++zoneNumber_;
+    coordVector_.clear();
+    valueVector_.clear();
+    nodesPerElement_ = 4;
+    elementsStated_ = -1;
+    elementsWritten_.clear();
+    atNextZone_ = false;
+    refused_ = false;
+    nvals_ = readZone(keyword, "", 0);
+    return true;
 }
 
 // Quoted text is one unit: a "ZONE" or "VARIABLES" inside a title is not one.
@@ -295,6 +356,7 @@ void GisTecplotFile::getXYValue(bool isVelocity) {
         const bool first = warnings_.empty() && variablesLine_ > 0;
         addWarning(first ? variablesLine_ : lineNumber(), columns.problem, true);
         refused_ = true;
+        fileRefused_ = true;
         nvals_ = 0;
         return;
     }
@@ -444,7 +506,15 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
                        " ends the file within a number, without a line end: the file looks cut; the element is "
                        "dropped",
                    true);
-    if (!warnReadProblem() && got < nodesPerElement_) warnSectionEnd(got, elementsRead);
+    // The keyword of another zone ends the section: that zone is read next.
+    const std::string next = peekFailedToken(5);
+    atNextZone_ = isZoneKeyword(next.substr(0, std::min(next.find_first_of(" \t\n\v\f\r"), next.size())));
+    if (!warnReadProblem() && got < nodesPerElement_ && !(atNextZone_ && got == 0)) {
+        if (atNextZone_)
+            addWarning(lineNumber(), shortElementText(elementsRead + 1, got, nodesPerElement_), true);
+        else
+            warnSectionEnd(got, elementsRead);
+    }
     // An element cut short is reported above: when it is the last one stated,
     // that says all.
     const bool lastCut = got > 0 && elementsRead + 1 == elementsStated_;
@@ -467,10 +537,13 @@ void GisTecplotFile::warnElementCount(long long line, long long found, long long
                true);
 }
 
-std::string GisTecplotFile::zoneName() const { return titled_ ? "zone 1 " + shownToken(title_, false) : "zone 1"; }
+std::string GisTecplotFile::zoneName() const {
+    const std::string zone = "zone " + std::to_string(zoneNumber_);
+    return titled_ ? zone + " " + shownToken(title_, false) : zone;
+}
 
-// Only a section that stops at a second zone's "ZONE", between elements, is
-// read whole; any other token stops it short of elements the file holds.
+// Any token but the keyword of another zone stops the section short of
+// elements the file holds.
 void GisTecplotFile::warnSectionEnd(int numbersRead, long long elementsRead) {
     const std::string element = "element " + std::to_string(elementsRead + 1);
     const std::string rest = ", which is not a node number; the rest of the file is not read";
@@ -479,17 +552,11 @@ void GisTecplotFile::warnSectionEnd(int numbersRead, long long elementsRead) {
                    true);
     } else if (endedBeforeToken()) {
         if (numbersRead > 0)
-            addWarning(lineNumber(),
-                       element + " has only " + std::to_string(numbersRead) + " of its " +
-                           std::to_string(nodesPerElement_) + " node numbers and is dropped",
-                       true);
+            addWarning(lineNumber(), shortElementText(elementsRead + 1, numbersRead, nodesPerElement_), true);
     } else {
         bool longer = false;
         const std::string word = stopWord(lineNumber(), longer);
-        if (numbersRead == 0 && (word == "ZONE" || word.compare(0, 5, "ZONE,") == 0) && !longer)
-            addWarning(lineNumber(),
-                       "elements end at a token that is not a node number; the rest of the file is not read", false);
-        else if (numbersRead == 0)
+        if (numbersRead == 0)
             addWarning(lineNumber(), "elements end at " + shownToken(word, longer) + rest, true);
         else
             addWarning(lineNumber(), element + " is cut short at " + shownToken(word, longer) + rest, true);

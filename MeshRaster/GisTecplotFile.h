@@ -40,6 +40,13 @@ public:
     // Reads the element section and rasterises every element into outGrid; a
     // node table cut short leaves it unread.
     void toGrid(GxGrid& outGrid, GxGridParam& gridPar);
+    // Moves on to the file's next zone, once toGrid has read this one's
+    // elements up to its keyword (or this one was refused): reads its zone
+    // record, as the constructor does the first; false when there is none, or
+    // none can be reached.
+    bool nextZone();
+    // Number of the zone being read: 1 for the first of the file.
+    int zoneNumber() const { return zoneNumber_; }
     // Writes the outline of the element vert[0..3] (vert[0..2] in a triangle
     // zone) to standard output, closed, then "END".
     void toMeshLines(int* vert);
@@ -75,6 +82,9 @@ private:
     // Reads the preamble and the zone record up to the node table; returns the
     // node count, 0 when the zone is not read.
     int readZoneRecord();
+    // Reads the zone record after its keyword, given, and takes what it says
+    // for the zone; returns the node count, 0 when the zone is not read.
+    int readZone(const std::string& keyword, const std::string& variables, long long variablesLine);
     // Reads up to the keyword ZONE into keyword, keeping the VARIABLES list
     // and its line; false, with a warning, when there is no keyword.
     bool readPreamble(std::string& variables, long long& variablesLine, std::string& keyword);
@@ -124,10 +134,14 @@ private:
     long long elementsStated_ = -1;  // the record's element count; -1 when it gives none
     std::string elementsWritten_;    // that count as written, "E=1512"
     bool titled_ = false;
-    std::string title_;             // the record's title (T=)
-    bool refused_ = false;          // the zone record names a zone that is not read
-    bool nodesCut_ = false;         // memory ran out within the node table
-    bool problemReported_ = false;  // the reader's problem is among warnings_
+    std::string title_;  // the record's title (T=)
+    int zoneNumber_ = 1;
+    bool atNextZone_ = false;                     // the elements stopped at the keyword of another zone
+    bool fileRefused_ = false;                    // no zone of the file can be read (its VARIABLES list)
+    std::vector<std::size_t> firstZoneRefusals_;  // warnings_ that refused zone 1, worded for a file of one zone
+    bool refused_ = false;                        // the zone record names a zone that is not read
+    bool nodesCut_ = false;                       // memory ran out within the node table
+    bool problemReported_ = false;                // the reader's problem is among warnings_
 };
 
 // Fills the cells whose centres lie in the element node[0..3] with the node

@@ -102,8 +102,11 @@ bool convertFile(const std::string& name, bool isVelocity, GxGrid& outGrid, GxGr
     // time, so it names the file the following work (and any warning) belongs to.
     messages.out("Asc File " + name);
     file.chooseColumns(reading.columns);
-    file.getXYValue(isVelocity);
-    file.toGrid(outGrid, gridPar);
+    // Every zone in turn; each cell keeps the largest value of any.
+    do {
+        file.getXYValue(isVelocity);
+        file.toGrid(outGrid, gridPar);
+    } while (file.nextZone());
     return addWarnings(name, file, messages);
 }
 

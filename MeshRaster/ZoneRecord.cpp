@@ -295,6 +295,17 @@ ZoneRecord parseZoneRecord(const std::string& record, const std::string& variabl
                               "nodes (NODAL); nothing is read");
     }
 
+    // Nodes or elements taken from another zone: the data lines lack them, and
+    // read as this zone's they would be read out of step.
+    for (const char* name : {"VARSHARELIST", "CONNECTIVITYSHAREZONE", "D"}) {
+        const Parameter* shared = find(parameters, name);
+        if (!shared) continue;
+        refuse(false, "shared data " + shownToken(shared->written, false) +
+                          " is not read; MeshRaster reads zones that hold their own nodes and elements; nothing is "
+                          "read");
+        break;
+    }
+
     // The node count: as before when the record starts with "N=<count>,",
     // else the value of N or NODES.
     const std::string token = countToken(record);

@@ -86,13 +86,21 @@ void convert(const std::string& name, bool isVelocity, bool fixedGrid) {
     GxGridParam par = fixedGrid ? GxGridParam(-2, 6, -2, 6, 1, 1) : gridOver(f);
     GxGrid grid(par.NumRow(), par.NumCol());
     f.toGrid(grid, par);
+    bool anyRead = !f.refused();
+    // The zones after the first, each read in turn into the same grid.
+    for (int zones = 1; f.nextZone(); ++zones) {
+        FUZZ_CHECK(f.zoneNumber() == zones + 1);
+        f.getXYValue(isVelocity);
+        anyRead = anyRead || !f.refused();
+        f.toGrid(grid, par);
+    }
     bool outOfMemory = false;
     for (const TecplotWarning& w : f.warnings()) outOfMemory = outOfMemory || isOutOfMemory(w);
     // The element section is read to its end, unless the zone is refused.
     FUZZ_CHECK(!f.good() || outOfMemory || f.refused());
     checkReader(f);
     checkGrid(grid);
-    for (int row = 0; f.refused() && row < grid.NumRow(); ++row)
+    for (int row = 0; !anyRead && row < grid.NumRow(); ++row)
         for (int col = 0; col < grid.NumCol(); ++col) FUZZ_CHECK(grid.RowCol(row, col) == 0);  // nothing is read
     for (double v : f.values()) FUZZ_CHECK(!isVelocity || v >= 0);  // |momentum| / height, or 0
 

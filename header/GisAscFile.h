@@ -62,6 +62,15 @@ public:
     std::string peek(std::size_t count);
     // Moves a good input file back to its first byte.
     void rewind();
+    // After a read that failed on a token that is not a number (fail alone
+    // set) and that begins a word, up to count bytes of that token and what
+    // follows, without taking them or changing the flags; empty otherwise.
+    std::string peekFailedToken(std::size_t count);
+    // After such a read, takes the failure back, so that the token can be read
+    // as a word: the read position stands at its first byte. Nothing otherwise.
+    void resumeAtFailedToken() {
+        if (state_ == kFail) state_ = 0;
+    }
     // With on, getAscDouble also reads the exponents Fortran writes: "1.0D+03"
     // and "1.0d3" as "1.0e+03", and a mantissa directly followed by a signed
     // exponent ("1.00000000-120") as one number. Off, as for the configuration.

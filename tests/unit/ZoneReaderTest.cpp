@@ -79,10 +79,7 @@ TEST(ZoneReader, RecordEndsBeforeTheFirstNodeLine) {
         {"ZONE T=\"x\", NODES=1\nZONETYPE=FETRIANGLE\n0 0 2 0 0\n", 1, {2}, ""},
         {"ZONE N=1\n+1 0 3 0 0\n", 1, {3}, ""},
         // A second zone's ZONE ends the record, and then the elements, as before.
-        {"ZONE N=0\nZONE N=1,\n0 0 9 0 0\n",
-         0,
-         {},
-         "2: elements end at a token that is not a node number; the rest of the file is not read\n"},
+        {"ZONE N=0\nZONE N=1,\n0 0 9 0 0\n", 0, {}, ""},
         // A node line that is not one: reported as before, at its line.
         {"ZONE N=1\n1e400 0 3 0 0\n",
          1,
@@ -178,8 +175,7 @@ TEST(ZoneReader, TriangleZoneIsReadThreeNumbersAnElement) {
         {"1 2 3\n1 3 x\n", "1 2 3 3\n", "7: element 2 is cut short at \"x\"" + rest + " (lost)\n"},
         {"1 2 5\n1 3 4\n", "1 3 4 4\n",
          "6: 1 element skipped for node numbers outside 1 to 4, the first is element 1 (lost)\n"},
-        {"1 2 3\nZONE N=1\n", "1 2 3 3\n",
-         "7: elements end at a token that is not a node number; the rest of the file is not read\n"},
+        {"1 2 3\nZONE N=1\n", "1 2 3 3\n", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.triangles);
@@ -222,10 +218,7 @@ TEST(ZoneReader, ElementCountStatedIsTheCountRead) {
         {"ZONE N=4, E=2", "1 2 3 3\n", "7: zone 1 states 2 elements (E=2) and holds 1" + converted, "1 2 3 3\n"},
         {"ZONE T=\"t=0\", N=4, ELEMENTS=1", "",
          "6: zone 1 \"t=0\" states 1 element (ELEMENTS=1) and holds 0" + converted, ""},
-        {"ZONE N=4, E=3", "1 2 3 3\nZONE N=1\n",
-         "7: elements end at a token that is not a node number; the rest of the file is not read\n"
-         "7: zone 1 states 3 elements (E=3) and holds 1" +
-             converted,
+        {"ZONE N=4, E=3", "1 2 3 3\nZONE N=1\n", "7: zone 1 states 3 elements (E=3) and holds 1" + converted,
          "1 2 3 3\n"},
         {"ZONE N=4, E=2", "1 2 3 3\n1 3 x\n", "7: element 2 is cut short at \"x\"" + rest + " (lost)\n", "1 2 3 3\n"},
         // More: only the stated elements are converted.
@@ -237,8 +230,7 @@ TEST(ZoneReader, ElementCountStatedIsTheCountRead) {
         {"ZONE N=4, E=1", "1 2 3 3\n1 3\nZONE N=1\n",
          "6: zone 1 states 1 element (E=1) of 4 node numbers and holds more: 6 node numbers where 4 belong; what "
          "follows "
-         "element 1 is not converted (lost)\n"
-         "8: elements end at a token that is not a node number; the rest of the file is not read\n",
+         "element 1 is not converted (lost)\n",
          "1 2 3 3\n"},
         // A triangle zone written four numbers an element, and a quadrilateral
         // zone written three: caught by the count.
@@ -264,5 +256,66 @@ TEST(ZoneReader, ElementCountStatedIsTheCountRead) {
         const Read r = read(c.record + "\n" + kNodes + c.elements);
         EXPECT_EQ(r.warnings, c.warnings);
         EXPECT_EQ(firstDifference(r.grid, read("ZONE N=4\n" + kNodes + c.sameGridAs).grid), "");
+    }
+}
+
+// Only the first zone of a file was read: a time series lost every later
+// step with exit status 0. Each zone is read in turn, a refused one passed
+// over with a warning that names it, and each cell keeps the largest value.
+TEST(ZoneReader, EveryZoneIsReadInTurn) {
+    struct Case {
+        std::string zones;
+        int zonesRead;
+        std::string warnings;
+        std::string sameGridAs;  // one zone's elements that give the grid expected
+    };
+    // kNodes is z = x + 2y; these are z = 12 - x - 2y on the same square.
+    const std::string falling = "0 0 12 0 0\n4 0 8 0 0\n4 4 0 0 0\n0 4 4 0 0\n";
+    const std::string cells = "1 2 3 3\n1 3 4 4\n";
+    const std::string brick = "ZONE T=\"b\", N=1, E=1, ET=BRICK\n0 0 1 0 0\n1 1 1 1 1 1 1 1\n";
+    const Case cases[] = {
+        {"ZONE N=4, E=2\n" + kNodes + cells + "zone, N=4, E=2\n" + falling + cells, 2, "", ""},
+        {"ZONE N=4, E=2\n" + kNodes + cells + brick + "ZONE N=4, E=2\n" + falling + cells, 3,
+         "8: zone 2 \"b\": zone type \"ET=BRICK\" is not read; MeshRaster reads triangle and quadrilateral zones "
+         "(ET=TRIANGLE, ET=QUADRILATERAL, ZONETYPE=FETRIANGLE or ZONETYPE=FEQUADRILATERAL); the zone is not read "
+         "(lost)\n",
+         ""},
+        {brick + "ZONE N=4, E=2\n" + kNodes + cells, 2,
+         "1: zone 1 \"b\": zone type \"ET=BRICK\" is not read; MeshRaster reads triangle and quadrilateral zones "
+         "(ET=TRIANGLE, ET=QUADRILATERAL, ZONETYPE=FETRIANGLE or ZONETYPE=FEQUADRILATERAL); the zone is not read "
+         "(lost)\n",
+         "rising"},
+        // The VARIABLES list is the file's: refused, no zone is read.
+        {"VARIABLES = A B C\nZONE N=4, E=2\n" + kNodes + cells + "ZONE N=4, E=2\n" + falling + cells, 1,
+         "1: VARIABLES names 3 variables; MeshRaster needs five values per node (x, y, pile height, x momentum, y "
+         "momentum); nothing is read (lost)\n",
+         "none"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.zones);
+        TempDir dir;
+        GisTecplotFile file(dir.write("zones.dat", c.zones), "r");
+        GxGrid grid(8, 8);
+        GxGridParam par(-2, 6, -2, 6, 1, 1);
+        int zones = 0;
+        do {
+            ++zones;
+            file.getXYValue(false);
+            file.toGrid(grid, par);
+        } while (file.nextZone());
+        EXPECT_EQ(zones, c.zonesRead);
+        std::string warnings;
+        for (const TecplotWarning& w : file.warnings())
+            warnings += std::to_string(w.line) + ": " + w.text + (w.lost ? " (lost)" : "") + "\n";
+        EXPECT_EQ(warnings, c.warnings);
+        // Both planes, or one of them, or nothing.
+        GxGrid want(8, 8);
+        const Read rising = read("ZONE N=4\n" + kNodes + cells), fallingRead = read("ZONE N=4\n" + falling + cells);
+        for (int row = 0; row < 8; ++row)
+            for (int col = 0; col < 8; ++col) {
+                if (c.sameGridAs != "none") want.raise(row, col, rising.grid.RowCol(row, col));
+                if (c.sameGridAs.empty()) want.raise(row, col, fallingRead.grid.RowCol(row, col));
+            }
+        EXPECT_EQ(firstDifference(grid, want), "");
     }
 }

@@ -167,6 +167,26 @@ TEST(ZoneRecord, PackingAndCellCentredVariables) {
 // The names of a VARIABLES list; fewer than five of them refuse the file only
 // when none tells a column by its name (the node's columns are then read by
 // position, and five values are read of every node).
+// A zone that takes its nodes or elements from another holds lines that are
+// not what MeshRaster reads: refused, never read out of step.
+TEST(ZoneRecord, SharedDataIsRefused) {
+    const std::string refused =
+        " is not read; MeshRaster reads zones that hold their own nodes and elements; nothing "
+        "is read (refused)";
+    const Case cases[] = {
+        {"ZONE N=9, E=4, VARSHARELIST=([1,2]=1)",
+         "9 nodes, 4 an element\nZONE: shared data \"VARSHARELIST=([1,2]=1)\"" + refused},
+        {"ZONE N=9, E=4, CONNECTIVITYSHAREZONE=1",
+         "9 nodes, 4 an element\nZONE: shared data "
+         "\"CONNECTIVITYSHAREZONE=1\"" +
+             refused},
+        {"ZONE N=9, E=4, F=FEPOINT, D=(FECONNECT)",
+         "9 nodes, 4 an element\nZONE: shared data \"D=(FECONNECT)\"" + refused},
+        {"ZONE T=\"VARSHARELIST=1\", N=9, E=4", "9 nodes, 4 an element"},
+    };
+    check(cases);
+}
+
 TEST(ZoneRecord, VariablesListOfFewerThanFiveNames) {
     struct VariablesCase {
         std::string list;
