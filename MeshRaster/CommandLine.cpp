@@ -3,6 +3,7 @@
 #include <getopt.h>
 
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <system_error>
 
@@ -42,6 +43,8 @@ const char* const kOptionHelp[] = {
     "                        VARIABLES name or 1-based position (repeatable)",
     "      --variable NAME   rasterise the node variable NAME instead of the pile",
     "                        height or velocity",
+    "      --time T|last     only the zones of SOLUTIONTIME T, or of each file's",
+    "                        last time (default: every zone, the maximum)",
     "      --                end of options; the ConfigFile follows",
 };
 
@@ -50,7 +53,7 @@ const char kTextFormat[] = "KORVEN-ASCII";
 
 // Options without a short form get codes past every character, so that the
 // option of a failure (getopt's optopt) tells them from the short ones.
-enum : int { kNodata = 256, kCreationOption, kColumn, kVariable };
+enum : int { kNodata = 256, kCreationOption, kColumn, kVariable, kTime };
 
 const option kOptions[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -62,6 +65,7 @@ const option kOptions[] = {
     {"co", required_argument, nullptr, kCreationOption},
     {"column", required_argument, nullptr, kColumn},
     {"variable", required_argument, nullptr, kVariable},
+    {"time", required_argument, nullptr, kTime},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -159,6 +163,13 @@ std::string takeValue(int c, const std::string& value, CommandLine& cl) {
         cl.columns.role[r] = value.substr(equals + 1);
     }
     if (c == kVariable) cl.columns.variable = value;
+    if (c == kTime) {
+        cl.lastTime = equalsIgnoringCase(value, "last");
+        if (!cl.lastTime && (!readNumber(value, cl.time) || !std::isfinite(cl.time)))
+            return "option '--time' needs a solution time or last, not '" + value + "'";
+        cl.hasTime = true;
+        cl.timeText = value;
+    }
     return "";
 }
 
@@ -207,6 +218,7 @@ CommandLine parseCommandLine(int argc, char** argv) {
             case kCreationOption:
             case kColumn:
             case kVariable:
+            case kTime:
                 if (value.empty()) {
                     return usageError(cl, "option '" + optionName(c, startsWithDashDash(optionArgument(argv))) +
                                               "' requires a value");

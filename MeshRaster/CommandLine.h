@@ -25,6 +25,10 @@ struct CommandLine {
     std::vector<std::string> creationOptions;  // each --co NAME=VALUE, in the order given
     int jobs = 0;                              // --jobs; 0: one thread per processor available
     ColumnChoice columns;                      // each --column ROLE=COLUMN and the --variable
+    bool hasTime = false;                      // --time was given
+    bool lastTime = false;                     // --time last
+    double time = 0.0;                         // else the --time value as a number
+    std::string timeText;                      // the --time value as given
     std::string configName;                    // the configuration file
 };
 

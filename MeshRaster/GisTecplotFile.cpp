@@ -876,6 +876,44 @@ bool containsPoint(GxCoord2D* triPt, GxCoord2D& pt) {
     return totArea <= triArea;
 }
 
+namespace {
+
+// The largest solution time of the zones of the file name that can be read,
+// found by a pass over their records alone; false when there is none.
+bool lastSolutionTime(const std::string& name, double& last) {
+    GisTecplotFile scan(name, "r");
+    bool found = false;
+    if (!scan.good()) return false;
+    do {
+        if (!scan.refused() && (!found || scan.time() > last)) last = scan.time();
+        found = found || !scan.refused();
+        scan.passOver();
+    } while (scan.nextZone());
+    return found;
+}
+
+}  // namespace
+
+bool readZones(GisTecplotFile& file, bool isVelocity, GxGrid& outGrid, GxGridParam& gridPar,
+               const ReaderOptions& reading) {
+    file.chooseColumns(reading.columns);
+    double wanted = reading.time;
+    if (reading.lastTime && !lastSolutionTime(file.name(), wanted)) wanted = 0.0;
+    bool readable = false, matched = false;
+    // Every zone in turn; each cell keeps the largest value of any.
+    do {
+        readable = readable || !file.refused();
+        if (reading.timeChosen && !file.refused() && file.time() != wanted) {
+            file.passOver();
+            continue;
+        }
+        matched = matched || !file.refused();
+        file.getXYValue(isVelocity);
+        file.toGrid(outGrid, gridPar);
+    } while (file.nextZone());
+    return !reading.timeChosen || matched || !readable;
+}
+
 void GisTecplotFile::toMeshLines(int* vert) {
     std::cout.precision(11);
     // A triangle of a triangle zone is drawn as the four-node triangle a b c c.

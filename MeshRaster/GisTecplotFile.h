@@ -14,7 +14,11 @@ using ValueVector = std::vector<double, MappedAllocator<double>>;
 
 // How a run reads every Tecplot file, from the command line.
 struct ReaderOptions {
-    ColumnChoice columns;  // --column and --variable
+    ColumnChoice columns;     // --column and --variable
+    bool timeChosen = false;  // --time: only the zones of one solution time
+    bool lastTime = false;    // --time last: the largest solution time of each file
+    double time = 0.0;        // else that time
+    std::string timeText;     // the time as given, for messages
 };
 
 // One problem the reading found, for the caller to print as "name:line: text".
@@ -45,6 +49,11 @@ public:
     // record, as the constructor does the first; false when there is none, or
     // none can be reached.
     bool nextZone();
+    // Leaves the current zone unread: nextZone passes over its data.
+    void passOver() {
+        refused_ = true;
+        nvals_ = 0;
+    }
     // Number of the zone being read: 1 for the first of the file.
     int zoneNumber() const { return zoneNumber_; }
     // Writes the outline of the element vert[0..3] (vert[0..2] in a triangle
@@ -143,6 +152,12 @@ private:
     bool nodesCut_ = false;                       // memory ran out within the node table
     bool problemReported_ = false;                // the reader's problem is among warnings_
 };
+
+// Reads every zone of file, from the first, into outGrid (those of the
+// chosen solution time only, with reading.timeChosen); false when a time was
+// chosen and no zone that can be read has it.
+bool readZones(GisTecplotFile& file, bool isVelocity, GxGrid& outGrid, GxGridParam& gridPar,
+               const ReaderOptions& reading);
 
 // Fills the cells whose centres lie in the element node[0..3] with the node
 // values z[0..3], as toGrid does: an axis-aligned rectangle bilinearly, any

@@ -101,13 +101,11 @@ bool convertFile(const std::string& name, bool isVelocity, GxGrid& outGrid, GxGr
     // Printed before the node table is read when files are converted one at a
     // time, so it names the file the following work (and any warning) belongs to.
     messages.out("Asc File " + name);
-    file.chooseColumns(reading.columns);
-    // Every zone in turn; each cell keeps the largest value of any.
-    do {
-        file.getXYValue(isVelocity);
-        file.toGrid(outGrid, gridPar);
-    } while (file.nextZone());
-    return addWarnings(name, file, messages);
+    const bool timeFound = readZones(file, isVelocity, outGrid, gridPar, reading);
+    const bool whole = addWarnings(name, file, messages);
+    if (!timeFound)
+        messages.err(printableName(name) + ": no zone has the solution time " + reading.timeText + "; nothing is read");
+    return whole && timeFound;
 }
 
 // The grid file's header, up to the line INFO_END.
@@ -464,7 +462,8 @@ int runMeshRaster(int argc, char** argv) {
     // A failed message stops nothing: the grid file is written first, and the
     // exit status reports the loss afterwards.
     const int jobs = cl.jobs > 0 ? cl.jobs : availableProcessors();
-    const bool allRead = convertInputs(cfg, *outGrid, gridPar, jobs, ReaderOptions{cl.columns});
+    const ReaderOptions reading{cl.columns, cl.hasTime, cl.lastTime, cl.time, cl.timeText};
+    const bool allRead = convertInputs(cfg, *outGrid, gridPar, jobs, reading);
     const bool written = writeGrid(cfg.outFileName, *outGrid, gridPar, raster, jobs);
     const bool told = messagesWritten();
     return allRead && written && told ? 0 : 1;

@@ -179,6 +179,8 @@ TEST(CommandLine, UsageErrors) {
         {{"--column", "height", "run.cfg"}, "MeshRaster: option '--column' needs " + roles + "'height'"},
         {{"--column=height=", "run.cfg"}, "MeshRaster: option '--column' needs " + roles + "'height='"},
         {{"run.cfg", "--variable"}, "MeshRaster: option '--variable' requires a value"},
+        {{"--time", "soon", "run.cfg"}, "MeshRaster: option '--time' needs a solution time or last, not 'soon'"},
+        {{"--time", "nan", "run.cfg"}, "MeshRaster: option '--time' needs a solution time or last, not 'nan'"},
         {{"-s", "EPSG:32632", "run.cfg"}, "MeshRaster: option '--srs" + gdalOnly},
         {{"--nodata", "0", "run.cfg"}, "MeshRaster: option '--nodata" + gdalOnly},
         {{"-f", "Korven-Ascii", "--co", "A=B", "run.cfg"}, "MeshRaster: option '--co" + gdalOnly},
@@ -202,6 +204,15 @@ TEST(CommandLine, ColumnsAndVariableChosen) {
     const std::string want[7] = {"2", "", "Flow Depth", "4", "", "", ""};
     for (int r = 0; r < 7; ++r) EXPECT_EQ(cl.columns.role[r], want[r]) << roleWord(static_cast<ColumnRole>(r));
     EXPECT_EQ(cl.columns.variable, "T");
+}
+
+TEST(CommandLine, TimeIsANumberOrLast) {
+    const CommandLine at = parse({"--time", "+1.5e1", "run.cfg"});
+    EXPECT_TRUE(at.hasTime && !at.lastTime);
+    EXPECT_EQ(at.time, 15.0);
+    const CommandLine last = parse({"--time=Last", "run.cfg"});
+    EXPECT_TRUE(last.hasTime && last.lastTime);
+    EXPECT_FALSE(parse({"run.cfg"}).hasTime);
 }
 
 // getopt keeps its place between calls: without a fresh start, the call after
