@@ -196,6 +196,8 @@ int GisTecplotFile::readZone(const std::string& keyword, const std::string& vari
     refused_ = zone.refused();
     if (refused_) return 0;
     nodesPerElement_ = zone.nodesPerElement;
+    pointPacked_ = zone.pointPacked;
+    cellCentredVariables_ = zone.cellCentredVariables;
     elementsStated_ = zone.elements;
     elementsWritten_ = zone.elementsWritten;
     return zone.nodes;
@@ -226,6 +228,10 @@ bool GisTecplotFile::nextZone() {
     coordVector_.clear();
     valueVector_.clear();
     nodesPerElement_ = 4;
+    pointPacked_ = true;
+    cellCentredVariables_.clear();
+    elementValues_.clear();
+    cellValues_ = false;
     elementsStated_ = -1;
     elementsWritten_.clear();
     atNextZone_ = false;
@@ -360,6 +366,10 @@ void GisTecplotFile::getXYValue(bool isVelocity) {
         nvals_ = 0;
         return;
     }
+    if (!pointPacked_) {
+        readBlock(columns, isVelocity);
+        return;
+    }
     // Today's five columns take the same five reads as ever; any other layout
     // goes through the map of columns, made once for the zone.
     const bool fiveColumns = columns.positional();
@@ -413,6 +423,109 @@ void GisTecplotFile::getXYValue(bool isVelocity) {
         valueVector_.push_back(v);
         if (columns.wholeLine) emptyLine();  // extra columns after the fifth number are ignored
     }
+}
+
+bool GisTecplotFile::addNode(int i, double x, double y, double v) {
+    if (i == 0) {
+        xmin_ = xmax_ = x;
+        ymin_ = ymax_ = y;
+    } else {
+        if (xmin_ > x) xmin_ = x;
+        if (ymin_ > y) ymin_ = y;
+        if (xmax_ < x) xmax_ = x;
+        if (ymax_ < y) ymax_ = y;
+    }
+    if ((coordVector_.size() == coordVector_.capacity() || valueVector_.size() == valueVector_.capacity()) &&
+        !growNodeArrays()) {
+        addWarning(lineNumber(),
+                   "out of memory for node " + std::to_string(i + 1) + " of " + std::to_string(nvals_) +
+                       "; no element is read",
+                   true);
+        nodesCut_ = true;
+        return false;
+    }
+    coordVector_.emplace_back(x, y);
+    valueVector_.push_back(v);
+    return true;
+}
+
+// Block packing: each variable's values in turn, N of a node-centred one and
+// E of a cell-centred one (VARLOCATION), free-form across lines; only the
+// columns needed are kept. x and y must be at the nodes, and the values all
+// at the nodes or all at the cell centres, where each element takes its one
+// value at every cell centre it covers.
+void GisTecplotFile::readBlock(const NodeColumns& columns, bool isVelocity) {
+    const auto centred = [this](int column) {
+        return std::find(cellCentredVariables_.begin(), cellCentredVariables_.end(), column + 1) !=
+               cellCentredVariables_.end();
+    };
+    const int slotColumns[5] = {columns.x, columns.y, columns.height, columns.first, columns.second};
+    const bool cellValues = centred(columns.height);
+    std::string problem;
+    if (centred(columns.x) || centred(columns.y))
+        problem = "x and y must be at the nodes, not at the cell centres (VARLOCATION)";
+    for (int k = 3; k < 5 && problem.empty(); ++k)
+        if (slotColumns[k] >= 0 && centred(slotColumns[k]) != cellValues)
+            problem = "the values are at both the nodes and the cell centres (VARLOCATION)";
+    if (problem.empty() && cellValues && elementsStated_ < 0)
+        problem = "cell-centred values (VARLOCATION) need the element count (E=)";
+    if (!problem.empty()) {
+        addWarning(lineNumber(), zoneName() + ": " + problem + "; the zone is not read", true);
+        refused_ = true;
+        nvals_ = 0;
+        return;
+    }
+    std::vector<double> kept[5];
+    for (int column = 0; column < columns.perNode; ++column) {
+        int slot = -1;
+        for (int k = 0; k < 5; ++k)
+            if (slotColumns[k] == column) slot = k;
+        const long long count = centred(column) ? elementsStated_ : nvals_;
+        for (long long i = 0; i < count; ++i) {
+            double v = 0.0;
+            getAscDouble(v);
+            if (fail()) {
+                if (!warnReadProblem())
+                    addWarning(lineNumber(),
+                               eof() ? "variable " + std::to_string(column + 1) + " ends after " + std::to_string(i) +
+                                           " of its " + std::to_string(count) + " values; no element is read"
+                                     : "value " + std::to_string(i + 1) + " of " + std::to_string(count) +
+                                           " of variable " + std::to_string(column + 1) +
+                                           " is not a number; no element is read",
+                               true);
+                nodesCut_ = true;
+                return;
+            }
+            if (slot < 0) continue;
+            try {
+                kept[slot].push_back(v);
+            } catch (const std::bad_alloc&) {
+                addWarning(lineNumber(),
+                           "out of memory for node " + std::to_string(i + 1) + " of " + std::to_string(count) +
+                               "; no element is read",
+                           true);
+                nodesCut_ = true;
+                return;
+            }
+        }
+    }
+    // The value of each node, or of each element.
+    const auto valueAt = [&](std::size_t i) {
+        const double z = kept[2][i];
+        const double a = kept[3].empty() ? 0.0 : kept[3][i], b = kept[4].empty() ? 0.0 : kept[4][i];
+        return columns.value == NodeColumns::Value::velocity   ? speedValue(z, a, b)
+               : columns.value == NodeColumns::Value::variable ? z
+                                                               : nodeValue(isVelocity, z, a, b);
+    };
+    cellValues_ = cellValues;
+    if (cellValues) {
+        elementValues_.resize(kept[2].size());
+        for (std::size_t e = 0; e < kept[2].size(); ++e) elementValues_[e] = valueAt(e);
+    }
+    for (int i = 0; i < nvals_; ++i)
+        if (!addNode(i, kept[0][static_cast<std::size_t>(i)], kept[1][static_cast<std::size_t>(i)],
+                     cellValues ? 0.0 : valueAt(static_cast<std::size_t>(i))))
+            return;
 }
 
 int GisTecplotFile::readElement(int* vert) {
@@ -477,7 +590,10 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
         const GxCoord2D* node[4];
         if (nodesOf(vert, node)) {
             double z[4];
-            for (int k = 0; k < 4; ++k) z[k] = valueVector_[static_cast<std::size_t>(vert[k] - 1)];
+            if (cellValues_)
+                std::fill(z, z + 4, elementValues_[static_cast<std::size_t>(elementsRead - 1)]);
+            else
+                for (int k = 0; k < 4; ++k) z[k] = valueVector_[static_cast<std::size_t>(vert[k] - 1)];
             const long long n = rasterise ? fillElement(outGrid, gridPar, ptI, node, z, vert[2] == vert[3]) : 0;
             if (n > 0) notFinite.add(n, elementsRead, lineNumber());
         } else {

@@ -104,6 +104,12 @@ private:
     // Makes room for at least one more node in both arrays; false when memory
     // cannot be had.
     bool growNodeArrays();
+    // Reads a block-packed zone's values, each variable's in turn, and from
+    // them the node arrays (and elementValues_ for cell-centred values).
+    void readBlock(const NodeColumns& columns, bool isVelocity);
+    // Takes node i with coordinates (x, y) into the node arrays and the extent;
+    // false, with a warning, when memory runs out.
+    bool addNode(int i, double x, double y, double v);
     // Reads up to nodesPerElement_ node numbers into vert; returns how many were
     // read. In a triangle zone vert[3] repeats vert[2], as in a four-node triangle.
     int readElement(int* vert);
@@ -143,7 +149,11 @@ private:
     long long elementsStated_ = -1;  // the record's element count; -1 when it gives none
     std::string elementsWritten_;    // that count as written, "E=1512"
     bool titled_ = false;
-    std::string title_;  // the record's title (T=)
+    std::string title_;                      // the record's title (T=)
+    bool pointPacked_ = true;                // else block packing
+    std::vector<int> cellCentredVariables_;  // 1-based, from VARLOCATION
+    std::vector<double> elementValues_;      // one value an element, for cell-centred values
+    bool cellValues_ = false;                // the values are elementValues_
     int zoneNumber_ = 1;
     bool atNextZone_ = false;                     // the elements stopped at the keyword of another zone
     bool fileRefused_ = false;                    // no zone of the file can be read (its VARIABLES list)

@@ -9,6 +9,10 @@
 
 namespace {
 
+// The variables whose place a VARLOCATION list is kept for; numbersAt reads
+// larger numbers as 1000 anyway.
+constexpr int kMostVariables = 999;
+
 // What every refusal of a zone type says MeshRaster reads instead.
 const char* const kTypesRead =
     "MeshRaster reads triangle and quadrilateral zones (ET=TRIANGLE, ET=QUADRILATERAL, ZONETYPE=FETRIANGLE or "
@@ -174,17 +178,19 @@ long long numberAt(const std::string& text, std::size_t& p) {
     return n;
 }
 
-// The first of variables 1 to 5 that a VARLOCATION list puts at cell centres,
-// or 0. The list is either of ranges, "[3-5]=CELLCENTERED, [1,2]=NODAL", or
-// of one location per variable, "NODAL, NODAL, CELLCENTERED".
-int firstCellCentred(const std::string& list) {
+// The variables, 1-based and at most kMostVariables, that a VARLOCATION list
+// puts at cell centres, into all; returns the first of variables 1 to 5 of them, or 0. The list is either of ranges,
+// "[3-5]=CELLCENTERED, [1,2]=NODAL", or of one location per variable, "NODAL, NODAL, CELLCENTERED".
+int cellCentredOf(const std::string& list, std::vector<int>& all) {
     const std::vector<Unit> units = unitsOf(list);
     int first = 0;
     int position = 0;
     for (std::size_t k = 0; k < units.size(); ++k) {
         if (units[k].kind == Unit::word) {
             ++position;
-            if (first == 0 && position <= 5 && upper(units[k].text) == "CELLCENTERED") first = position;
+            if (upper(units[k].text) != "CELLCENTERED") continue;
+            if (first == 0 && position <= 5) first = position;
+            if (position <= kMostVariables) all.push_back(position);
             continue;
         }
         if (units[k].kind != Unit::list) continue;
@@ -209,6 +215,8 @@ int firstCellCentred(const std::string& list) {
             }
             for (long long v = std::max(from, 1LL); v <= std::min(to, 5LL); ++v)
                 if (first == 0 || v < first) first = static_cast<int>(v);
+            for (long long v = std::max(from, 1LL); v <= std::min<long long>(to, kMostVariables); ++v)
+                all.push_back(static_cast<int>(v));
         }
         if (k + 2 < units.size() && units[k + 1].kind == Unit::equals) k += 2;  // the "=" and the location
     }
@@ -281,15 +289,19 @@ ZoneRecord parseZoneRecord(const std::string& record, const std::string& variabl
         if (!packing) continue;
         const std::string v = upper(packing->value);
         if (v == "POINT" || v == "FEPOINT") continue;
-        zone.pointPacked = false;
+        if (v == "BLOCK" || v == "FEBLOCK") {
+            zone.pointPacked = false;
+            continue;
+        }
         refuse(false, "zone packing " + shownToken(packing->written, false) +
-                          " is not read; MeshRaster reads point-packed zones, one node a line (F=FEPOINT or "
-                          "DATAPACKING=POINT); nothing is read");
+                          " is not read; MeshRaster reads point- and block-packed zones (F=FEPOINT, F=FEBLOCK, "
+                          "DATAPACKING=POINT or DATAPACKING=BLOCK); nothing is read");
         break;
     }
     if (const Parameter* location = find(parameters, "VARLOCATION")) {
-        zone.cellCentred = firstCellCentred(location->value);
-        if (zone.cellCentred > 0)
+        zone.cellCentred = cellCentredOf(location->value, zone.cellCentredVariables);
+        // Only block packing can hold values at the cell centres.
+        if (zone.cellCentred > 0 && zone.pointPacked)
             refuse(false, "variable " + std::to_string(zone.cellCentred) +
                               " is cell-centred (VARLOCATION); MeshRaster needs the first five variables at the "
                               "nodes (NODAL); nothing is read");

@@ -17,19 +17,20 @@ struct ZoneProblem {
 struct ZoneRecord {
     enum class Count { missing, whole, notWhole, tooLarge };
 
-    Count count = Count::missing;       // the state of the node count (N= or NODES=)
-    int nodes = 0;                      // the node count to read; 0 unless it is whole
-    int nodesPerElement = 4;            // 3 in a triangle zone, 4 in a quadrilateral one, 0 for any other type
-    bool pointPacked = true;            // F=FEPOINT, DATAPACKING=POINT or no packing
-    int variables = -1;                 // names in the VARIABLES list; -1 when there is none
-    std::vector<std::string> names;     // those names, in order
-    int cellCentred = 0;                // the first of variables 1 to 5 that VARLOCATION puts at cell centres, or 0
-    long long elements = -1;            // the element count (E= or ELEMENTS=); -1 unless it is digits alone
-    std::string elementsWritten;        // that parameter as written, "E=1512"
-    bool titled = false;                // the record gives a title (T=)
-    std::string title;                  // the title, without its quotes
-    double time = 0.0;                  // SOLUTIONTIME, when it is a number
-    std::vector<ZoneProblem> problems;  // in the order of their lines
+    Count count = Count::missing;           // the state of the node count (N= or NODES=)
+    int nodes = 0;                          // the node count to read; 0 unless it is whole
+    int nodesPerElement = 4;                // 3 in a triangle zone, 4 in a quadrilateral one, 0 for any other type
+    bool pointPacked = true;                // F=FEPOINT, DATAPACKING=POINT or no packing; false for block packing
+    int variables = -1;                     // names in the VARIABLES list; -1 when there is none
+    std::vector<std::string> names;         // those names, in order
+    int cellCentred = 0;                    // the first of variables 1 to 5 that VARLOCATION puts at cell centres, or 0
+    std::vector<int> cellCentredVariables;  // every variable, 1-based, that VARLOCATION puts at cell centres
+    long long elements = -1;                // the element count (E= or ELEMENTS=); -1 unless it is digits alone
+    std::string elementsWritten;            // that parameter as written, "E=1512"
+    bool titled = false;                    // the record gives a title (T=)
+    std::string title;                      // the title, without its quotes
+    double time = 0.0;                      // SOLUTIONTIME, when it is a number
+    std::vector<ZoneProblem> problems;      // in the order of their lines
 
     // True when a problem leaves the whole file unread.
     bool refused() const {

@@ -23,7 +23,11 @@ bool isOutOfMemory(const TecplotWarning& w) { return w.text.rfind("out of memory
 // A warning that the node table was cut short: it ended early, held a
 // non-number, ran out of memory, or the reader stopped on a problem.
 bool isNodeTableWarning(const GisTecplotFile& f, const TecplotWarning& w, bool cut) {
-    return w.text.rfind("node table ends", 0) == 0 ||
+    const std::string noElement = "; no element is read";
+    const bool blockCut = w.text.size() > noElement.size() &&
+                          w.text.compare(w.text.size() - noElement.size(), noElement.size(), noElement) == 0 &&
+                          w.text.find("variable ") != std::string::npos;
+    return w.text.rfind("node table ends", 0) == 0 || blockCut ||
            w.text.find("holds a value that is not a number") != std::string::npos || isOutOfMemory(w) ||
            (cut && !f.readProblem().empty() && w.text.rfind(f.readProblem(), 0) == 0);
 }

@@ -2,6 +2,7 @@
 // unread, and the elements of a triangle zone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -318,4 +319,33 @@ TEST(ZoneReader, EveryZoneIsReadInTurn) {
             }
         EXPECT_EQ(firstDifference(grid, want), "");
     }
+}
+
+// Block-packed zones were refused. Each variable's values in turn, across any
+// lines, give the grid of the same mesh written one node a line; cell-centred
+// values give each element its one value.
+TEST(ZoneReader, BlockPackingGivesThePointPackedGrid) {
+    struct Case {
+        std::string block, point;
+    };
+    const std::string cells = "1 2 3 3\n1 3 4 4\n";
+    const Case cases[] = {
+        {"ZONE N=4, E=2, F=FEBLOCK\n0 4 4 0\n0 0 4 4\n0 4 12 8\n0 0 0 0\n0 0 0 0\n" + cells, kNodes + cells},
+        {"ZONE N=4, E=2, DATAPACKING=BLOCK\n0 4\n4 0 0 0 4 4 0 4 12 8 0 0 0 0 0\n0 0 0\n" + cells, kNodes + cells},
+        {"VARIABLES = h x z y\nZONE N=4, E=2, F=FEBLOCK\n0 4 12 8\n0 4 4 0\n9 9 9 9\n0 0 4 4\n" + cells,
+         kNodes + cells},
+        // One value an element: 5 in the first triangle, 7 in the second.
+        {"ZONE N=4, E=2, F=FEBLOCK, VARLOCATION=([3-5]=CELLCENTERED)\n0 4 4 0\n0 0 4 4\n5 7\n0 0\n0 0\n" + cells,
+         "0 0 5 0 0\n4 0 5 0 0\n4 4 5 0 0\n0 4 5 0 0\n0 0 7 0 0\n4 4 7 0 0\n0 4 7 0 0\n1 2 3 3\n5 6 7 7\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.block);
+        const Read block = read(c.block);
+        EXPECT_EQ(block.warnings, "");
+        const int nodes = static_cast<int>(std::count(c.point.begin(), c.point.end(), '\n')) - 2;
+        EXPECT_EQ(firstDifference(block.grid, read("ZONE N=" + std::to_string(nodes) + "\n" + c.point).grid), "");
+    }
+    // The cell-centred zone's second triangle, by itself, holds 7.
+    const Read centred = read(cases[3].block);
+    EXPECT_EQ(centred.grid.RowCol(2, 2), 7.0);  // the centre (0.5, 3.5), in triangle 1 3 4 only
 }

@@ -22,8 +22,8 @@ const std::string kTypes =
     " is not read; MeshRaster reads triangle and quadrilateral zones (ET=TRIANGLE, ET=QUADRILATERAL, "
     "ZONETYPE=FETRIANGLE or ZONETYPE=FEQUADRILATERAL); nothing is read (refused)";
 const std::string kPacking =
-    " is not read; MeshRaster reads point-packed zones, one node a line (F=FEPOINT or DATAPACKING=POINT); nothing "
-    "is read (refused)";
+    " is not read; MeshRaster reads point- and block-packed zones (F=FEPOINT, F=FEBLOCK, DATAPACKING=POINT or "
+    "DATAPACKING=BLOCK); nothing is read (refused)";
 const std::string kNotWhole = " is not a whole number from 0 to 2147483647; nothing is read (refused)";
 const std::string kCellCentred =
     " is cell-centred (VARLOCATION); MeshRaster needs the first five variables at the nodes (NODAL); nothing is read "
@@ -139,16 +139,14 @@ TEST(ZoneRecord, TypesThatAreNotRead) {
 
 TEST(ZoneRecord, PackingAndCellCentredVariables) {
     const Case cases[] = {
-        {"ZONE N=9, E=8, F=FEBLOCK, ET=QUADRILATERAL",
-         "9 nodes, 4 an element\nZONE: zone packing \"F=FEBLOCK\"" + kPacking},
-        {"ZONE N=9, E=8, DATAPACKING=BLOCK, ZONETYPE=FETRIANGLE",
-         "9 nodes, 3 an element\nZONE: zone packing \"DATAPACKING=BLOCK\"" + kPacking},
-        {"ZONE N=9, F=BLOCK", "9 nodes, 4 an element\nZONE: zone packing \"F=BLOCK\"" + kPacking},
+        // Block packing is read; a packing MeshRaster does not know is refused.
+        {"ZONE N=9, E=8, F=FEBLOCK, ET=QUADRILATERAL", "9 nodes, 4 an element"},
+        {"ZONE N=9, E=8, DATAPACKING=BLOCK, ZONETYPE=FETRIANGLE", "9 nodes, 3 an element"},
+        {"ZONE N=9, F=BLOCK", "9 nodes, 4 an element"},
         {"ZONE N=9, F=FESURFACE", "9 nodes, 4 an element\nZONE: zone packing \"F=FESURFACE\"" + kPacking},
         {"ZONE N=9, F=fepoint, DATAPACKING=Point", "9 nodes, 4 an element"},
-        {"ZONE N=9, DATAPACKING=BLOCK, VARLOCATION=([3-5]=CELLCENTERED)",
-         "9 nodes, 4 an element\nZONE: zone packing \"DATAPACKING=BLOCK\"" + kPacking + "\nZONE: variable 3" +
-             kCellCentred},
+        // Cell-centred values need block packing.
+        {"ZONE N=9, DATAPACKING=BLOCK, VARLOCATION=([3-5]=CELLCENTERED)", "9 nodes, 4 an element"},
         {"ZONE N=9, VARLOCATION=([1,2]=NODAL, [5]=CELLCENTERED)",
          "9 nodes, 4 an element\nZONE: variable 5" + kCellCentred},
         {"ZONE N=9, VARLOCATION=([ 7, 2 - 4 ] = cellcentered)",
@@ -158,10 +156,16 @@ TEST(ZoneRecord, PackingAndCellCentredVariables) {
         {"ZONE N=9, VARLOCATION=(NODAL NODAL NODAL NODAL NODAL CELLCENTERED)", "9 nodes, 4 an element"},
         {"ZONE N=9, VARLOCATION=([6-99999999999]=CELLCENTERED, [1-5]=NODAL)", "9 nodes, 4 an element"},
         // Each problem is its own warning, the type's first.
-        {"ZONE N=8, ET=BRICK, F=FEBLOCK", "8 nodes, 0 an element\nZONE: zone type \"ET=BRICK\"" + kTypes +
-                                              "\nZONE: zone packing \"F=FEBLOCK\"" + kPacking},
+        {"ZONE N=8, ET=BRICK, F=FESURFACE", "8 nodes, 0 an element\nZONE: zone type \"ET=BRICK\"" + kTypes +
+                                                "\nZONE: zone packing \"F=FESURFACE\"" + kPacking},
     };
     check(cases);
+    // Every cell-centred variable is kept, in the order the list gives them.
+    std::string centred;
+    for (const int v : parseZoneRecord("ZONE N=9, F=FEBLOCK, VARLOCATION=([4-5]=CELLCENTERED, [2]=CELLCENTERED)", "")
+                           .cellCentredVariables)
+        centred += std::to_string(v) + " ";
+    EXPECT_EQ(centred, "4 5 2 ");
 }
 
 // The names of a VARIABLES list; fewer than five of them refuse the file only
