@@ -239,6 +239,7 @@ bool GisAscFile::refill() {
     if (pos_ > 0) {
         std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
         end_ -= pos_;
+        base_ += static_cast<long long>(pos_);
         pos_ = 0;
     }
     if (end_ == buf_.size() && !grow()) return false;
@@ -429,6 +430,20 @@ std::string GisAscFile::peek(std::size_t count) {
     return std::string(buf_.data() + pos_, std::min(count, end_ - pos_));
 }
 
+bool GisAscFile::seekTo(long long offset, long long line) {
+    if (stopped() || file_ < 0 || mode_ != "r") return false;
+    if (::lseek(file_, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset)) {
+        stop("seek error: ", errno);
+        return false;
+    }
+    pos_ = end_ = 0;
+    base_ = offset;
+    exhausted_ = false;
+    line_ = line;
+    state_ = 0;
+    return true;
+}
+
 std::string GisAscFile::peekFailedToken(std::size_t count) {
     // Only a token that begins a word: the "ZONE" of "4ZONE" is not one. The
     // bytes before the read position stay loaded, unless whitespace took
@@ -447,6 +462,7 @@ void GisAscFile::rewind() {
         return;
     }
     pos_ = end_ = 0;
+    base_ = 0;
     exhausted_ = false;
     line_ = 1;
 }

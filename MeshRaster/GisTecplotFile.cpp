@@ -194,13 +194,111 @@ int GisTecplotFile::readZone(const std::string& keyword, const std::string& vari
     time_ = zone.time;
     if (zoneNumber_ == 1) names_ = zone.names;
     refused_ = zone.refused();
+    places_.emplace_back();
     if (refused_) return 0;
+    const std::string sharing = placeZone(zone);
+    if (!sharing.empty()) {
+        addWarning(
+            zoneLine,
+            zoneNumber_ == 1 ? sharing + "; nothing is read" : zoneRefusal(zoneName(), sharing + "; nothing is read"),
+            true);
+        if (zoneNumber_ == 1) firstZoneRefusals_.push_back(warnings_.size() - 1);
+        refused_ = true;
+        return 0;
+    }
     nodesPerElement_ = zone.nodesPerElement;
     pointPacked_ = zone.pointPacked;
     cellCentredVariables_ = zone.cellCentredVariables;
     elementsStated_ = zone.elements;
     elementsWritten_ = zone.elementsWritten;
     return zone.nodes;
+}
+
+std::string GisTecplotFile::placeZone(const ZoneRecord& zone) {
+    ZonePlace& place = places_.back();
+    const int perNode = names_.empty() ? 5 : static_cast<int>(names_.size());
+    place.dataOffset = offset();
+    place.dataLine = lineNumber();
+    place.elements = zone.elements;
+    place.pointPacked = zone.pointPacked;
+    place.nodes = zone.nodes;
+    place.cellCentred = zone.cellCentredVariables;
+    place.owner.assign(static_cast<std::size_t>(perNode), zoneNumber_);
+    // A zone shares from one before it that was read, and through it from
+    // the zone that holds the values.
+    const auto source = [this](int from) { return from == 0 ? zoneNumber_ - 1 : from; };
+    const auto named = [](int from) {
+        return from < 1 ? std::string("a zone before the first") : "zone " + std::to_string(from);
+    };
+    for (const auto& shared : zone.sharedVariables) {
+        const int from = source(shared.second);
+        if (from < 1 || from >= zoneNumber_ || !places_[static_cast<std::size_t>(from - 1)].readable)
+            return "variable " + std::to_string(shared.first) + " is shared with " + named(from) +
+                   " (VARSHARELIST), which is not read before it";
+        if (shared.first > perNode) continue;  // a variable the nodes do not hold
+        const ZonePlace& other = places_[static_cast<std::size_t>(from - 1)];
+        if (other.nodes != place.nodes)
+            return "variable " + std::to_string(shared.first) + " is shared with zone " + std::to_string(from) +
+                   " (VARSHARELIST), which has " + std::to_string(other.nodes) + " nodes, not " +
+                   std::to_string(place.nodes);
+        place.owner[static_cast<std::size_t>(shared.first - 1)] =
+            other.owner[static_cast<std::size_t>(shared.first - 1)];
+    }
+    if (zone.elementsFrom >= 0) {
+        const int from = source(zone.elementsFrom);
+        if (from < 1 || from >= zoneNumber_ || places_[static_cast<std::size_t>(from - 1)].elementsOffset < 0)
+            return "the elements are shared with " + named(from) +
+                   " (CONNECTIVITYSHAREZONE or D=(FECONNECT)), which is not read before it";
+        const ZonePlace& other = places_[static_cast<std::size_t>(from - 1)];
+        place.ownElements = false;
+        place.elementsOffset = other.elementsOffset;
+        place.elementsLine = other.elementsLine;
+        place.elements = other.elements;
+    }
+    place.readable = true;
+    return "";
+}
+
+// The elements are read where the zone that holds them has them, as many as
+// it states (or up to what ends them), then reading goes on after this
+// zone's data.
+void GisTecplotFile::sharedElementsToGrid(GxGrid& outGrid, GxGridParam& gridPar) {
+    const ZonePlace& place = places_.back();
+    const long long back = offset(), backLine = lineNumber();
+    if (!seekTo(place.elementsOffset, place.elementsLine)) {
+        warnReadProblem();
+        return;
+    }
+    GxCoord2D ptI(gridPar.xmin_ + gridPar.resx_ * 0.5, gridPar.ymax_ - gridPar.resy_ * 0.5);
+    const bool rasterise = hasCells(outGrid, gridPar);
+    long long elementsRead = 0;
+    ElementTally skipped, notFinite;
+    int vert[4];
+    while ((place.elements < 0 || elementsRead < place.elements) && readElement(vert) == nodesPerElement_) {
+        ++elementsRead;
+        const GxCoord2D* node[4];
+        if (!nodesOf(vert, node)) {
+            skipped.add(1, elementsRead, lineNumber());
+            continue;
+        }
+        double z[4];
+        if (cellValues_)
+            std::fill(z, z + 4, elementValues_[static_cast<std::size_t>(elementsRead - 1)]);
+        else
+            for (int k = 0; k < 4; ++k) z[k] = valueVector_[static_cast<std::size_t>(vert[k] - 1)];
+        const long long n = rasterise ? fillElement(outGrid, gridPar, ptI, node, z, vert[2] == vert[3]) : 0;
+        if (n > 0) notFinite.add(n, elementsRead, lineNumber());
+        if (!good()) break;
+    }
+    // Problems of the elements themselves were reported with the zone that holds them.
+    if (notFinite.count > 0) addWarning(backLine, notFiniteText(notFinite), true);
+    if (skipped.count > 0) addWarning(backLine, skippedText(skipped, coordVector_.size()), true);
+    if (!seekTo(back, backLine)) {
+        warnReadProblem();
+        return;
+    }
+    const std::string next = peek(5);
+    atNextZone_ = isZoneKeyword(next.substr(0, std::min(next.find_first_of(" \t\n\v\f\r"), next.size())));
 }
 
 // The elements of a zone end at the keyword of the next (toGrid notes it);
@@ -366,7 +464,10 @@ void GisTecplotFile::getXYValue(bool isVelocity) {
         nvals_ = 0;
         return;
     }
-    if (!pointPacked_) {
+    const ZonePlace& place = places_.back();
+    const bool sharesVariables =
+        std::any_of(place.owner.begin(), place.owner.end(), [this](int owner) { return owner != zoneNumber_; });
+    if (!pointPacked_ || sharesVariables) {
         readBlock(columns, isVelocity);
         return;
     }
@@ -425,6 +526,65 @@ void GisTecplotFile::getXYValue(bool isVelocity) {
     }
 }
 
+bool GisTecplotFile::readData(const ZonePlace& place, int zone, const int* slotOf, std::vector<double>* kept) {
+    const int perNode = static_cast<int>(place.owner.size());
+    const auto present = [&](int c) { return place.owner[static_cast<std::size_t>(c)] == zone; };
+    const auto take = [&](int c, double v) {
+        const int slot = slotOf[c];
+        if (slot < 0) return true;
+        try {
+            kept[slot].push_back(v);
+        } catch (const std::bad_alloc&) {
+            addWarning(lineNumber(),
+                       "out of memory for node " + std::to_string(kept[slot].size() + 1) + " of " +
+                           std::to_string(place.nodes) + "; no element is read",
+                       true);
+            nodesCut_ = true;
+            return false;
+        }
+        return true;
+    };
+    if (place.pointPacked) {
+        for (int i = 0; i < place.nodes; ++i)
+            for (int c = 0; c < perNode; ++c) {
+                if (!present(c)) continue;
+                double v = 0.0;
+                getAscDouble(v);
+                if (fail()) {
+                    if (!warnReadProblem()) addWarning(lineNumber(), shortTableText(eof(), i, place.nodes), true);
+                    nodesCut_ = true;
+                    return false;
+                }
+                if (!take(c, v)) return false;
+            }
+        return true;
+    }
+    for (int c = 0; c < perNode; ++c) {
+        if (!present(c)) continue;
+        const bool centred =
+            std::find(place.cellCentred.begin(), place.cellCentred.end(), c + 1) != place.cellCentred.end();
+        const long long count = centred ? place.elements : place.nodes;
+        for (long long i = 0; i < count; ++i) {
+            double v = 0.0;
+            getAscDouble(v);
+            if (fail()) {
+                if (!warnReadProblem())
+                    addWarning(lineNumber(),
+                               eof() ? "variable " + std::to_string(c + 1) + " ends after " + std::to_string(i) +
+                                           " of its " + std::to_string(count) + " values; no element is read"
+                                     : "value " + std::to_string(i + 1) + " of " + std::to_string(count) +
+                                           " of variable " + std::to_string(c + 1) +
+                                           " is not a number; no element is read",
+                               true);
+                nodesCut_ = true;
+                return false;
+            }
+            if (!take(c, v)) return false;
+        }
+    }
+    return true;
+}
+
 bool GisTecplotFile::addNode(int i, double x, double y, double v) {
     if (i == 0) {
         xmin_ = xmax_ = x;
@@ -476,37 +636,49 @@ void GisTecplotFile::readBlock(const NodeColumns& columns, bool isVelocity) {
         return;
     }
     std::vector<double> kept[5];
-    for (int column = 0; column < columns.perNode; ++column) {
-        int slot = -1;
-        for (int k = 0; k < 5; ++k)
-            if (slotColumns[k] == column) slot = k;
-        const long long count = centred(column) ? elementsStated_ : nvals_;
-        for (long long i = 0; i < count; ++i) {
-            double v = 0.0;
-            getAscDouble(v);
-            if (fail()) {
-                if (!warnReadProblem())
-                    addWarning(lineNumber(),
-                               eof() ? "variable " + std::to_string(column + 1) + " ends after " + std::to_string(i) +
-                                           " of its " + std::to_string(count) + " values; no element is read"
-                                     : "value " + std::to_string(i + 1) + " of " + std::to_string(count) +
-                                           " of variable " + std::to_string(column + 1) +
-                                           " is not a number; no element is read",
-                               true);
-                nodesCut_ = true;
-                return;
+    const ZonePlace here = places_.back();
+    std::vector<int> slotOf(static_cast<std::size_t>(columns.perNode), -1);
+    for (int k = 0; k < 5; ++k)
+        if (slotColumns[k] >= 0 && slotColumns[k] < columns.perNode)
+            slotOf[static_cast<std::size_t>(slotColumns[k])] = k;
+    if (!readData(here, zoneNumber_, slotOf.data(), kept)) return;
+    // Shared columns are read again where the zone that holds them has them.
+    const long long back = offset(), backLine = lineNumber();
+    bool moved = false;
+    for (int owner = 1; owner < zoneNumber_; ++owner) {
+        std::vector<int> theirs(slotOf.size(), -1);
+        bool any = false;
+        for (std::size_t c = 0; c < slotOf.size(); ++c)
+            if (slotOf[c] >= 0 && here.owner[c] == owner) {
+                theirs[c] = slotOf[c];
+                any = true;
             }
-            if (slot < 0) continue;
-            try {
-                kept[slot].push_back(v);
-            } catch (const std::bad_alloc&) {
-                addWarning(lineNumber(),
-                           "out of memory for node " + std::to_string(i + 1) + " of " + std::to_string(count) +
-                               "; no element is read",
-                           true);
-                nodesCut_ = true;
-                return;
-            }
+        if (!any) continue;
+        const ZonePlace& there = places_[static_cast<std::size_t>(owner - 1)];
+        moved = true;
+        if (!seekTo(there.dataOffset, there.dataLine) || !readData(there, owner, theirs.data(), kept)) {
+            warnReadProblem();
+            nodesCut_ = true;
+            return;
+        }
+    }
+    if (moved && !seekTo(back, backLine)) {
+        warnReadProblem();
+        nodesCut_ = true;
+        return;
+    }
+    for (int k = 0; k < 5; ++k) {
+        const std::size_t want =
+            k < 2 || !cellValues ? static_cast<std::size_t>(nvals_) : static_cast<std::size_t>(elementsStated_);
+        if (slotColumns[k] >= 0 && kept[k].size() != want) {
+            addWarning(lineNumber(),
+                       zoneName() + ": variable " + std::to_string(slotColumns[k] + 1) + " holds " +
+                           std::to_string(kept[k].size()) + " values, not " + std::to_string(want) +
+                           "; the zone is not read",
+                       true);
+            refused_ = true;
+            nvals_ = 0;
+            return;
         }
     }
     // The value of each node, or of each element.
@@ -555,6 +727,15 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
     // centres, never at their corners.
     GxCoord2D ptI(gridPar.xmin_ + gridPar.resx_ * 0.5, gridPar.ymax_ - gridPar.resy_ * 0.5);
     if (nodesCut_ || refused_) return;
+    if (!places_.empty() && !places_.back().ownElements) {
+        if (!fail()) sharedElementsToGrid(outGrid, gridPar);
+        return;
+    }
+    // Where the elements begin, for a later zone that shares them.
+    if (!places_.empty() && good()) {
+        places_.back().elementsOffset = offset();
+        places_.back().elementsLine = lineNumber();
+    }
     if (!good()) {
         // The node table's last line may have met a problem, or its last
         // number the end of the file: then none of the stated elements is there.

@@ -8,6 +8,7 @@
 #include "GxCoord2D.h"
 #include "GxGrid.h"
 #include "NodeColumns.h"
+#include "ZoneRecord.h"
 
 // Node values of a zone, parallel to its GxCoord2DVector.
 using ValueVector = std::vector<double, MappedAllocator<double>>;
@@ -104,9 +105,33 @@ private:
     // Makes room for at least one more node in both arrays; false when memory
     // cannot be had.
     bool growNodeArrays();
-    // Reads a block-packed zone's values, each variable's in turn, and from
-    // them the node arrays (and elementValues_ for cell-centred values).
+    // Where a zone's data lies in the file, to read what another zone shares
+    // of it again rather than hold it.
+    struct ZonePlace {
+        bool readable = false;
+        long long dataOffset = 0, dataLine = 0;           // its own data, after its record
+        long long elementsOffset = -1, elementsLine = 0;  // its elements (another zone's, when shared)
+        long long elements = -1;                          // their count as stated
+        bool pointPacked = true;
+        int nodes = 0;
+        std::vector<int> cellCentred;  // 1-based variables at the cell centres
+        std::vector<int> owner;        // per variable: the zone (1-based) whose data holds it
+        bool ownElements = true;
+    };
+    // Reads a block-packed zone's values, each variable's in turn, or a zone
+    // that shares variables, and from them the node arrays (and
+    // elementValues_ for cell-centred values).
     void readBlock(const NodeColumns& columns, bool isVelocity);
+    // Reads the data of the zone at place (zone number zone) from the read
+    // position: every variable it holds, keeping in kept[slot] those of
+    // slotOf whose values the current zone takes from it; false, with a
+    // warning, when the data ends or holds a word.
+    bool readData(const ZonePlace& place, int zone, const int* slotOf, std::vector<double>* kept);
+    // Resolves the sharing the record states into the current zone's place;
+    // the problem, or empty.
+    std::string placeZone(const ZoneRecord& zone);
+    // Rasterises the elements another zone holds, read again there.
+    void sharedElementsToGrid(GxGrid& outGrid, GxGridParam& gridPar);
     // Takes node i with coordinates (x, y) into the node arrays and the extent;
     // false, with a warning, when memory runs out.
     bool addNode(int i, double x, double y, double v);
@@ -154,6 +179,7 @@ private:
     std::vector<int> cellCentredVariables_;  // 1-based, from VARLOCATION
     std::vector<double> elementValues_;      // one value an element, for cell-centred values
     bool cellValues_ = false;                // the values are elementValues_
+    std::vector<ZonePlace> places_;          // of every zone so far, by zone number - 1
     int zoneNumber_ = 1;
     bool atNextZone_ = false;                     // the elements stopped at the keyword of another zone
     bool fileRefused_ = false;                    // no zone of the file can be read (its VARIABLES list)

@@ -307,15 +307,63 @@ ZoneRecord parseZoneRecord(const std::string& record, const std::string& variabl
                               "nodes (NODAL); nothing is read");
     }
 
-    // Nodes or elements taken from another zone: the data lines lack them, and
-    // read as this zone's they would be read out of step.
-    for (const char* name : {"VARSHARELIST", "CONNECTIVITYSHAREZONE", "D"}) {
-        const Parameter* shared = find(parameters, name);
-        if (!shared) continue;
-        refuse(false, "shared data " + shownToken(shared->written, false) +
-                          " is not read; MeshRaster reads zones that hold their own nodes and elements; nothing is "
-                          "read");
-        break;
+    // Variables and elements taken from another zone: absent from this one's
+    // data, they are read again where that zone holds them.
+    const auto wholeOrZero = [](const std::string& v) {
+        bool over = false;
+        return !v.empty() && std::all_of(v.begin(), v.end(), isDigit) ? countFromText(v, over) : -1;
+    };
+    if (const Parameter* shared = find(parameters, "VARSHARELIST")) {
+        const std::vector<Unit> units = unitsOf(shared->value);
+        for (std::size_t k = 0; k < units.size(); ++k) {
+            if (units[k].kind != Unit::list) continue;
+            const std::string& r = units[k].text;
+            int from = 0;  // the previous zone, when the list names none
+            if (k + 2 < units.size() && units[k + 1].kind == Unit::equals) {
+                from = wholeOrZero(units[k + 2].text);
+                if (from < 1) from = -1;
+                k += 2;
+            }
+            for (std::size_t p = 0; p < r.size();) {
+                if (!isDigit(r[p])) {
+                    ++p;
+                    continue;
+                }
+                const long long first = numberAt(r, p);
+                long long last = first;
+                std::size_t q = p;
+                while (q < r.size() && isSpace(r[q])) ++q;
+                if (q < r.size() && r[q] == '-') {
+                    ++q;
+                    while (q < r.size() && isSpace(r[q])) ++q;
+                    p = q;
+                    last = numberAt(r, p);
+                }
+                for (long long v = std::max(first, 1LL); v <= std::min<long long>(last, kMostVariables); ++v)
+                    zone.sharedVariables.push_back({static_cast<int>(v), from});
+            }
+        }
+        if (zone.sharedVariables.empty() || std::any_of(zone.sharedVariables.begin(), zone.sharedVariables.end(),
+                                                        [](const std::pair<int, int>& v) { return v.second < 0; }))
+            refuse(false, "shared data " + shownToken(shared->written, false) +
+                              " is not read; MeshRaster reads VARSHARELIST=([variables]=zone); nothing is read");
+    }
+    if (const Parameter* shared = find(parameters, "CONNECTIVITYSHAREZONE")) {
+        zone.elementsFrom = wholeOrZero(shared->value);
+        if (zone.elementsFrom < 1)
+            refuse(false, "shared data " + shownToken(shared->written, false) +
+                              " is not read; MeshRaster reads CONNECTIVITYSHAREZONE=zone; nothing is read");
+    }
+    if (const Parameter* shared = find(parameters, "D")) {
+        // The older form: variable numbers and FECONNECT, all from the previous zone.
+        for (const Unit& u : unitsOf(shared->value)) {
+            if (u.kind != Unit::word) continue;
+            const int v = wholeOrZero(u.text);
+            if (upper(u.text) == "FECONNECT")
+                zone.elementsFrom = 0;
+            else if (v >= 1 && v <= kMostVariables)
+                zone.sharedVariables.push_back({v, 0});
+        }
     }
 
     // The node count: as before when the record starts with "N=<count>,",

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 // A problem of the zone record or of the VARIABLES list, as its warning says it.
@@ -30,7 +31,10 @@ struct ZoneRecord {
     bool titled = false;                    // the record gives a title (T=)
     std::string title;                      // the title, without its quotes
     double time = 0.0;                      // SOLUTIONTIME, when it is a number
-    std::vector<ZoneProblem> problems;      // in the order of their lines
+    std::vector<std::pair<int, int>>
+        sharedVariables;                // (variable, zone it is read from), 1-based; zone 0: the previous
+    int elementsFrom = -1;              // the zone whose elements this one shares (0: the previous); -1: its own
+    std::vector<ZoneProblem> problems;  // in the order of their lines
 
     // True when a problem leaves the whole file unread.
     bool refused() const {

@@ -62,6 +62,13 @@ public:
     std::string peek(std::size_t count);
     // Moves a good input file back to its first byte.
     void rewind();
+    // Byte offset in the file of the read position.
+    long long offset() const { return base_ + static_cast<long long>(pos_); }
+    // Moves the read position to offset, which stands on line, and takes back
+    // the flags of a failed read and of the end of the input, to read a part
+    // of the file again; false, and nothing moved, when reading has stopped or
+    // the file cannot seek (a pipe: reading then stops with a seek error).
+    bool seekTo(long long offset, long long line);
     // After a read that failed on a token that is not a number (fail alone
     // set) and that begins a word, up to count bytes of that token and what
     // follows, without taking them or changing the flags; empty otherwise.
@@ -150,4 +157,5 @@ private:
     std::vector<char> buf_;  // read-ahead; bytes [pos_, end_) are unread
     std::size_t pos_ = 0;
     std::size_t end_ = 0;
+    long long base_ = 0;  // file offset of buf_[0]
 };

@@ -467,6 +467,41 @@ TEST(GisAscFile, FortranExponentsAreOneNumberInTecplotFiles) {
     }
 }
 
+// A part of the file is read again from its offset: a later zone that
+// shares another's nodes or elements reads them where that zone has them.
+TEST(GisAscFile, SeekToAnOffsetReadsThatPartAgain) {
+    for (std::size_t k : {std::size_t(0), std::size_t(3), kBuffer - 2, kBuffer + 5}) {
+        SCOPED_TRACE(k);
+        Text t(std::string(k, ' ') + "1.5\nZONE 7 x\n");
+        double d = 0;
+        t.file.getAscDouble(d);
+        const long long offset = t.file.offset(), line = t.file.lineNumber();
+        EXPECT_EQ(offset, static_cast<long long>(k) + 3);
+        int i = 0;
+        t.file.getAscInt(i);  // fails at ZONE: the word is still there
+        EXPECT_EQ(t.file.peekFailedToken(5), "ZONE ");
+        t.file.resumeAtFailedToken();
+        std::string word;
+        t.file.getString(word);
+        EXPECT_EQ(word, "ZONE");
+        t.file.getAscInt(i);
+        t.file.getString(word);
+        t.file.getString(word);  // nothing left
+        EXPECT_TRUE(t.file.eof());
+        ASSERT_TRUE(t.file.seekTo(offset, line));
+        EXPECT_TRUE(t.file.good());
+        t.file.getString(word);
+        EXPECT_EQ(word, "ZONE");
+        EXPECT_EQ(t.file.lineNumber(), 2);
+    }
+    // "4ZONE" is no word that begins at the failed read.
+    Text t("4ZONE");
+    int i = 0;
+    t.file.getAscInt(i);
+    t.file.getAscInt(i);
+    EXPECT_EQ(t.file.peekFailedToken(5), "");
+}
+
 // A configuration number is a whole token, converted as getAscDouble converts
 // it; any text after the number makes it no number at all.
 TEST(GisAscFile, WholeNumberIsANumberAndNothingElse) {

@@ -349,3 +349,41 @@ TEST(ZoneReader, BlockPackingGivesThePointPackedGrid) {
     const Read centred = read(cases[3].block);
     EXPECT_EQ(centred.grid.RowCol(2, 2), 7.0);  // the centre (0.5, 3.5), in triangle 1 3 4 only
 }
+
+// A zone that shares another's variables or elements was dropped: they are
+// read again where that zone holds them, block- or point-packed.
+TEST(ZoneReader, SharedVariablesAndElementsAreReadAgain) {
+    const std::string cells = "1 2 3 3\n1 3 4 4\n";
+    const std::string falling = "0 0 12 0 0\n4 0 8 0 0\n4 4 0 0 0\n0 4 4 0 0\n";
+    const std::string first = "ZONE N=4, E=2\n" + kNodes + cells;
+    const std::string firstBlock = "ZONE N=4, E=2, F=FEBLOCK\n0 4 4 0\n0 0 4 4\n0 4 12 8\n0 0 0 0\n0 0 0 0\n" + cells;
+    const std::string second[] = {
+        "ZONE N=4, E=2, VARSHARELIST=([1,2]=1), CONNECTIVITYSHAREZONE=1\n12 0 0\n8 0 0\n0 0 0\n4 0 0\n",
+        "ZONE N=4, E=2, F=FEBLOCK, VARSHARELIST=([1-2, 4-5]=1), CONNECTIVITYSHAREZONE=1\n12 8 0 4\n",
+        "ZONE N=4, E=2, D=(1,2,FECONNECT)\n12 0 0 8 0 0\n0 0 0\n4 0 0\n",
+    };
+    GxGrid want(8, 8);
+    const Read rising = read("ZONE N=4\n" + kNodes + cells), fallingRead = read("ZONE N=4\n" + falling + cells);
+    for (int row = 0; row < 8; ++row)
+        for (int col = 0; col < 8; ++col) {
+            want.raise(row, col, rising.grid.RowCol(row, col));
+            want.raise(row, col, fallingRead.grid.RowCol(row, col));
+        }
+    for (const std::string& zone1 : {first, firstBlock})
+        for (const std::string& zone2 : second) {
+            SCOPED_TRACE(zone1 + zone2);
+            TempDir dir;
+            GisTecplotFile file(dir.write("shared.dat", zone1 + zone2 + first), "r");
+            GxGrid grid(8, 8);
+            GxGridParam par(-2, 6, -2, 6, 1, 1);
+            int zones = 0;
+            do {
+                ++zones;
+                file.getXYValue(false);
+                file.toGrid(grid, par);
+            } while (file.nextZone());
+            EXPECT_EQ(zones, 3);  // and the third, after the shared one, is still read
+            EXPECT_TRUE(file.warnings().empty()) << file.warnings().front().text;
+            EXPECT_EQ(firstDifference(grid, want), "");
+        }
+}

@@ -171,26 +171,40 @@ TEST(ZoneRecord, PackingAndCellCentredVariables) {
 // The names of a VARIABLES list; fewer than five of them refuse the file only
 // when none tells a column by its name (the node's columns are then read by
 // position, and five values are read of every node).
-// A zone that takes its nodes or elements from another holds lines that are
-// not what MeshRaster reads: refused, never read out of step.
-TEST(ZoneRecord, SharedDataIsRefused) {
-    const std::string refused =
-        " is not read; MeshRaster reads zones that hold their own nodes and elements; nothing "
-        "is read (refused)";
-    const Case cases[] = {
-        {"ZONE N=9, E=4, VARSHARELIST=([1,2]=1)",
-         "9 nodes, 4 an element\nZONE: shared data \"VARSHARELIST=([1,2]=1)\"" + refused},
-        {"ZONE N=9, E=4, CONNECTIVITYSHAREZONE=1",
-         "9 nodes, 4 an element\nZONE: shared data "
-         "\"CONNECTIVITYSHAREZONE=1\"" +
-             refused},
-        {"ZONE N=9, E=4, F=FEPOINT, D=(FECONNECT)",
-         "9 nodes, 4 an element\nZONE: shared data \"D=(FECONNECT)\"" + refused},
-        {"ZONE T=\"VARSHARELIST=1\", N=9, E=4", "9 nodes, 4 an element"},
+// A zone that takes its variables or elements from another: which, and from
+// where (0: the previous zone), for the reader to read them again there.
+TEST(ZoneRecord, SharedDataIsFoundOrRefused) {
+    struct SharedCase {
+        std::string record;
+        std::string shared;  // "variable<zone ..., elements<zone", or the problem
     };
-    check(cases);
+    const SharedCase cases[] = {
+        {"ZONE N=9, E=4, VARSHARELIST=([1,2]=1), CONNECTIVITYSHAREZONE=1", "1<1 2<1 e<1"},
+        {"ZONE N=9, E=4, VARSHARELIST=([1-2, 5]=3, [4])", "1<3 2<3 5<3 4<0 e<-1"},
+        {"ZONE N=9, E=4, F=FEPOINT, D=(1,2,FECONNECT)", "1<0 2<0 e<0"},
+        {"ZONE N=9, E=4, D=(FECONNECT)", "e<0"},
+        {"ZONE T=\"VARSHARELIST=1\", N=9, E=4", "e<-1"},
+        {"ZONE N=9, E=4, VARSHARELIST=([1,2]=first)",
+         "shared data \"VARSHARELIST=([1,2]=first)\" is not read; MeshRaster reads VARSHARELIST=([variables]=zone); "
+         "nothing is read"},
+        {"ZONE N=9, E=4, CONNECTIVITYSHAREZONE=0",
+         "shared data \"CONNECTIVITYSHAREZONE=0\" is not read; MeshRaster reads CONNECTIVITYSHAREZONE=zone; nothing "
+         "is read"},
+    };
+    for (const SharedCase& c : cases) {
+        SCOPED_TRACE(c.record);
+        const ZoneRecord z = parseZoneRecord(c.record, "");
+        std::string shared;
+        for (const auto& v : z.sharedVariables)
+            shared += std::to_string(v.first) + "<" + std::to_string(v.second) + " ";
+        shared += "e<" + std::to_string(z.elementsFrom);
+        EXPECT_EQ(z.refused() ? z.problems.at(0).text : shared, c.shared);
+    }
 }
 
+// The names of a VARIABLES list; fewer than five of them refuse the file only
+// when none tells a column by its name (the node's columns are then read by
+// position, and five values are read of every node).
 TEST(ZoneRecord, VariablesListOfFewerThanFiveNames) {
     struct VariablesCase {
         std::string list;
