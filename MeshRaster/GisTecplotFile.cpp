@@ -1176,15 +1176,20 @@ bool containsPoint(GxCoord2D* triPt, GxCoord2D& pt) {
 namespace {
 
 // The largest solution time of the zones of the file name that can be read,
-// found by a pass over their records alone; false when there is none.
+// found by a first pass that reads them into a grid without cells (a zone
+// may share an earlier one's elements, whose place that pass finds); false
+// when there is none.
 bool lastSolutionTime(const std::string& name, double& last) {
     GisTecplotFile scan(name, "r");
     bool found = false;
     if (!scan.good()) return false;
+    GxGrid none(0, 0);
+    GxGridParam nonePar(0, 0, 0, 0, 1, 1);
     do {
         if (!scan.refused() && (!found || scan.time() > last)) last = scan.time();
         found = found || !scan.refused();
-        scan.passOver();
+        scan.getXYValue(false);
+        scan.toGrid(none, nonePar);
     } while (scan.nextZone());
     return found;
 }
@@ -1197,16 +1202,20 @@ bool readZones(GisTecplotFile& file, bool isVelocity, GxGrid& outGrid, GxGridPar
     double wanted = reading.time;
     if (reading.lastTime && !lastSolutionTime(file.name(), wanted)) wanted = 0.0;
     bool readable = false, matched = false;
+    // A zone of another time is read into a grid without cells, which takes
+    // nothing: a later zone may share its nodes or elements.
+    GxGrid none(0, 0);
+    GxGridParam nonePar(0, 0, 0, 0, 1, 1);
     // Every zone in turn; each cell keeps the largest value of any.
     do {
         readable = readable || !file.refused();
-        if (reading.timeChosen && !file.refused() && file.time() != wanted) {
-            file.passOver();
-            continue;
-        }
-        matched = matched || !file.refused();
+        const bool other = reading.timeChosen && !file.refused() && file.time() != wanted;
+        matched = matched || (!other && !file.refused());
         file.getXYValue(isVelocity);
-        file.toGrid(outGrid, gridPar);
+        if (other)
+            file.toGrid(none, nonePar);
+        else
+            file.toGrid(outGrid, gridPar);
     } while (file.nextZone());
     return !reading.timeChosen || matched || !readable;
 }
