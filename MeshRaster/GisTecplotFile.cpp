@@ -299,6 +299,15 @@ void GisTecplotFile::sharedElementsToGrid(GxGrid& outGrid, GxGridParam& gridPar)
     }
     const std::string next = peek(5);
     atNextZone_ = isZoneKeyword(next.substr(0, std::min(next.find_first_of(" \t\n\v\f\r"), next.size())));
+    if (atNextZone_) return;
+    // Only another zone or the end of the file may follow a zone without elements of its own.
+    std::string rest;
+    getString(rest);
+    if (!fail())
+        addWarning(lineNumber(),
+                   "elements end at " + shownToken(rest, false) +
+                       ", which is not a node number; the rest of the file is not read",
+                   true);
 }
 
 // The elements of a zone end at the keyword of the next (toGrid notes it);
