@@ -753,10 +753,10 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
     }
     // The elements of a grid without cells are still read, for what they hold wrong.
     const bool rasterise = hasCells(outGrid, gridPar);
-    long long elementsRead = 0;  // complete elements, skipped ones included
-    long long extraNumbers = 0;  // node numbers after the elements the record states
-    bool cutAtEnd = false;       // the last element's last number ended the file
-    long long countLine = 0;     // where the stated elements end
+    long long elementsRead = 0;          // complete elements, skipped ones included
+    long long extraNumbers = 0;          // node numbers after the elements the record states
+    bool cutAtEnd = false;               // the last element's last number ended the file
+    long long countLine = lineNumber();  // where the stated elements end (here, when none is stated)
     ElementTally skipped, notFinite;
     int vert[4];
     int got;
