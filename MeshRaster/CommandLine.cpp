@@ -3,6 +3,7 @@
 #include <getopt.h>
 
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <system_error>
 
@@ -41,6 +42,14 @@ const char* const kOptionHelp[] = {
     "  -q, --quiet           no progress line or summary on a terminal",
     "      --nodata VALUE    declare VALUE as no-data; cells are not changed",
     "      --co NAME=VALUE   creation option for the GDAL driver (repeatable)",
+    "      --column ROLE=COLUMN",
+    "                        read ROLE (x, y, height, xmomentum, ymomentum,",
+    "                        xvelocity, yvelocity) from the node column of that",
+    "                        VARIABLES name or 1-based position (repeatable)",
+    "      --variable NAME   rasterise the node variable NAME instead of the pile",
+    "                        height or velocity",
+    "      --time T|last     only the zones of SOLUTIONTIME T, or of each file's",
+    "                        last time (default: every zone, the maximum)",
     "      --                end of options; the ConfigFile follows",
 };
 
@@ -49,7 +58,7 @@ const char kTextFormat[] = "KORVEN-ASCII";
 
 // Options without a short form get codes past every character, so that the
 // option of a failure (getopt's optopt) tells them from the short ones.
-enum : int { kNodata = 256, kCreationOption };
+enum : int { kNodata = 256, kCreationOption, kColumn, kVariable, kTime };
 
 const option kOptions[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -61,6 +70,9 @@ const option kOptions[] = {
     {"jobs", required_argument, nullptr, 'j'},
     {"nodata", required_argument, nullptr, kNodata},
     {"co", required_argument, nullptr, kCreationOption},
+    {"column", required_argument, nullptr, kColumn},
+    {"variable", required_argument, nullptr, kVariable},
+    {"time", required_argument, nullptr, kTime},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -153,6 +165,25 @@ std::string takeValue(int c, const std::string& value, CommandLine& cl) {
         }
         cl.creationOptions.push_back(value);
     }
+    if (c == kColumn) {
+        const std::size_t equals = value.find('=');
+        const std::string role = value.substr(0, equals);
+        int r = 0;
+        while (r < 7 && !equalsIgnoringCase(role, roleWord(static_cast<ColumnRole>(r)))) ++r;
+        if (equals == std::string::npos || equals + 1 == value.size() || r == 7)
+            return "option '--column' needs ROLE=NAME or ROLE=POSITION, ROLE one of x, y, height, xmomentum, "
+                   "ymomentum, xvelocity, yvelocity, not '" +
+                   value + "'";
+        cl.columns.role[r] = value.substr(equals + 1);
+    }
+    if (c == kVariable) cl.columns.variable = value;
+    if (c == kTime) {
+        cl.lastTime = equalsIgnoringCase(value, "last");
+        if (!cl.lastTime && (!readNumber(value, cl.time) || !std::isfinite(cl.time)))
+            return "option '--time' needs a solution time or last, not '" + value + "'";
+        cl.hasTime = true;
+        cl.timeText = value;
+    }
     return "";
 }
 
@@ -203,6 +234,9 @@ CommandLine parseCommandLine(int argc, char** argv) {
             case 'j':
             case kNodata:
             case kCreationOption:
+            case kColumn:
+            case kVariable:
+            case kTime:
                 if (value.empty()) {
                     return usageError(cl, "option '" + optionName(c, startsWithDashDash(optionArgument(argv))) +
                                               "' requires a value");

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "NodeColumns.h"
+
 // The arguments read into one value; the options are only checked here, not acted on.
 struct CommandLine {
     enum class Action {
@@ -26,6 +28,11 @@ struct CommandLine {
     double nodataValue = 0.0;                  // the --nodata value as a number
     std::vector<std::string> creationOptions;  // each --co NAME=VALUE, in the order given
     int jobs = 0;                              // --jobs; 0: one thread per processor available
+    ColumnChoice columns;                      // each --column ROLE=COLUMN and the --variable
+    bool hasTime = false;                      // --time was given
+    bool lastTime = false;                     // --time last
+    double time = 0.0;                         // else the --time value as a number
+    std::string timeText;                      // the --time value as given
     std::string configName;                    // the configuration file
 };
 

@@ -52,10 +52,12 @@ struct GisAscFile::NumberText {
     std::size_t count = 0;          // digits before and after the point
     std::size_t fraction = 0;       // digits after the point
     bool exponent = false;
+    bool fortran = false;  // the exponent is written D, d or with its sign alone
 
     // Scans the longest text at first, up to last, that extraction of an int
-    // (real false) or of a double would take.
-    static NumberText scan(const char* first, const char* last, bool real);
+    // (real false) or of a double would take; with fortran, also the exponents
+    // Fortran writes (see scanFortranExponent).
+    static NumberText scan(const char* first, const char* last, bool real, bool fortran = false);
     // Delivers the int or the double extraction makes of the text, or adds the
     // flags of its failure to state (value is then left unchanged).
     void convert(int& value, unsigned& state) const;
@@ -64,11 +66,32 @@ struct GisAscFile::NumberText {
     bool shortDecimal(double& value) const;
     // Converts every other double, as convert does.
     static void generalDouble(const char* first, const char* end, double& value, unsigned& state);
+    // Converts a double whose exponent Fortran wrote: as generalDouble with "e" for the mark.
+    static void fortranDouble(const char* first, const char* end, double& value, unsigned& state);
 };
+
+namespace {
+
+// The end of a Fortran exponent at p, right after a mantissa: "D" or "d" with an
+// optional sign, or a sign alone ("1.00000000-120", the form of an E format
+// whose exponent has three digits), then digits; p when there is none. Like
+// "e", a mark is taken and committed to, so "1.0D" and "1.0-" are taken whole
+// and fail: a mantissa directly followed by a sign is never two numbers.
+const char* scanFortranExponent(const char* p, const char* last) {
+    if (p < last && (*p == 'd' || *p == 'D'))
+        ++p;
+    else if (!(p < last && isSign(*p)))
+        return p;
+    for (p = p < last && isSign(*p) ? p + 1 : p; p < last && isDigit(*p);) ++p;
+    return p;
+}
+
+}  // namespace
 
 // Extraction never backs up: it takes an exponent mark after a digit and then
 // commits to it, so "1e" and "1e+" are taken whole and then fail.
-inline GisAscFile::NumberText GisAscFile::NumberText::scan(const char* first, const char* last, bool real) {
+inline GisAscFile::NumberText GisAscFile::NumberText::scan(const char* first, const char* last, bool real,
+                                                           bool fortran) {
     unsigned long long digits = 0;
     const char* integer = first < last && isSign(*first) ? first + 1 : first;
     const char* p = addDigits(integer, last, digits);
@@ -79,12 +102,17 @@ inline GisAscFile::NumberText GisAscFile::NumberText::scan(const char* first, co
         fraction = static_cast<std::size_t>(p - fractionStart);
         count += fraction;
     }
-    const bool exponent = real && count > 0 && p < last && (*p == 'e' || *p == 'E');
-    if (exponent) {
+    // Most numbers end at whitespace: one test of the byte after them.
+    if (!real || count == 0 || p == last || static_cast<unsigned char>(*p) <= ' ')
+        return NumberText{first, p, digits, count, fraction, false, false};
+    if (*p == 'e' || *p == 'E') {
         ++p;
         for (p = p < last && isSign(*p) ? p + 1 : p; p < last && isDigit(*p);) ++p;
+        return NumberText{first, p, digits, count, fraction, true, false};
     }
-    return NumberText{first, p, digits, count, fraction, exponent};
+    const char* const mantissaEnd = p;
+    if (fortran) p = scanFortranExponent(p, last);
+    return NumberText{first, p, digits, count, fraction, p != mantissaEnd, p != mantissaEnd};
 }
 
 // Up to 9 digits always fit in an int: taking the gathered digits instead of
@@ -104,7 +132,11 @@ inline void GisAscFile::NumberText::convert(int& value, unsigned& state) const {
 }
 
 inline void GisAscFile::NumberText::convert(double& value, unsigned& state) const {
-    if (!shortDecimal(value)) generalDouble(first, end, value, state);
+    if (shortDecimal(value)) return;
+    if (fortran)
+        fortranDouble(first, end, value, state);
+    else
+        generalDouble(first, end, value, state);
 }
 
 // Plain decimals of at most 15 digits are exact as an integer over a power of
@@ -140,6 +172,29 @@ __attribute__((noinline)) void GisAscFile::NumberText::generalDouble(const char*
         }
     }
     value = v;
+}
+
+// The text again with "e" in place of the mark (before a sign that stands
+// alone), which generalDouble then converts; on the stack unless it is long.
+__attribute__((noinline)) void GisAscFile::NumberText::fortranDouble(const char* first, const char* end, double& value,
+                                                                     unsigned& state) {
+    const std::size_t size = static_cast<std::size_t>(end - first);
+    const char* p = isSign(*first) ? first + 1 : first;
+    while (p < end && (isDigit(*p) || *p == '.')) ++p;
+    const std::size_t mark = static_cast<std::size_t>(p - first);
+    const bool letter = p < end && (*p == 'd' || *p == 'D');
+    char shortText[64];
+    std::string longText;
+    char* text = shortText;
+    if (size + 1 > sizeof shortText) {
+        longText.resize(size + 1);
+        text = &longText[0];
+    }
+    std::memcpy(text, first, mark);
+    text[mark] = 'e';
+    const std::size_t rest = letter ? mark + 1 : mark;
+    std::memcpy(text + mark + 1, first + rest, size - rest);
+    generalDouble(text, text + mark + 1 + (size - rest), value, state);
 }
 
 GisAscFile::GisAscFile(const std::string& name, const char* mode) : name_(name), mode_(mode ? mode : "") {
@@ -184,6 +239,7 @@ bool GisAscFile::refill() {
     if (pos_ > 0) {
         std::memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
         end_ -= pos_;
+        base_ += static_cast<long long>(pos_);
         pos_ = 0;
     }
     if (end_ == buf_.size() && !grow()) return false;
@@ -254,7 +310,7 @@ inline GisAscFile::NumberText GisAscFile::loadedNumber(bool real) {
     const char* const first = skipSpaceIn(base + pos_, last, line_);
     pos_ = static_cast<std::size_t>(first - base);
     // One object returned on every path after the scan keeps it in registers.
-    NumberText number = NumberText::scan(first, last, real);
+    NumberText number = NumberText::scan(first, last, real, fortran_);
     if (number.end == last)
         number.first = nullptr;  // the number may go on beyond the loaded bytes
     else
@@ -270,7 +326,7 @@ GisAscFile::NumberText GisAscFile::loadNumber(bool real) {
     NumberText number;
     for (bool more = true;;) {
         const char* const last = buf_.data() + end_;
-        number = NumberText::scan(buf_.data() + pos_, last, real);
+        number = NumberText::scan(buf_.data() + pos_, last, real, fortran_);
         if (number.end < last) break;
         if (!more) {
             if (stopped()) return {};  // the number's text may go on: take none
@@ -374,6 +430,31 @@ std::string GisAscFile::peek(std::size_t count) {
     return std::string(buf_.data() + pos_, std::min(count, end_ - pos_));
 }
 
+bool GisAscFile::seekTo(long long offset, long long line) {
+    if (stopped() || file_ < 0 || mode_ != "r") return false;
+    if (::lseek(file_, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset)) {
+        stop("seek error: ", errno);
+        return false;
+    }
+    pos_ = end_ = 0;
+    base_ = offset;
+    exhausted_ = false;
+    line_ = line;
+    state_ = 0;
+    return true;
+}
+
+std::string GisAscFile::peekFailedToken(std::size_t count) {
+    // Only a token that begins a word: the "ZONE" of "4ZONE" is not one. The
+    // bytes before the read position stay loaded, unless whitespace took
+    // them all (pos_ 0).
+    if (state_ != kFail || (pos_ > 0 && !isSpace(buf_[pos_ - 1]))) return "";
+    state_ = 0;
+    std::string text = peek(count);
+    state_ |= kFail;
+    return text;
+}
+
 void GisAscFile::rewind() {
     if (!good() || mode_ != "r") return;
     if (::lseek(file_, 0, SEEK_SET) != 0) {
@@ -381,6 +462,7 @@ void GisAscFile::rewind() {
         return;
     }
     pos_ = end_ = 0;
+    base_ = 0;
     exhausted_ = false;
     line_ = 1;
 }

@@ -116,6 +116,11 @@ std::string notFiniteText(const ElementTally& notFinite) {
            " kept out of the grid for not being finite, the first from element " + std::to_string(notFinite.first);
 }
 
+std::string shortElementText(long long element, int numbersRead, int nodesPerElement) {
+    return "element " + std::to_string(element) + " has only " + std::to_string(numbersRead) + " of its " +
+           std::to_string(nodesPerElement) + " node numbers and is dropped";
+}
+
 std::string shortTableText(bool atEnd, int nodesRead, int nodes) {
     const std::string of = " of " + std::to_string(nodes);
     return atEnd ? "node table ends after " + std::to_string(nodesRead) + of + " nodes; no element is read"
@@ -134,10 +139,19 @@ double nodeValue(bool isVelocity, double z, double mx, double my) {
     return std::isfinite(v) ? v : std::hypot(mx, my) / z;
 }
 
+// A node's speed from its velocity components, 0 where the pile height z is
+// 0.01 or less, as for the momenta.
+double speedValue(double z, double u, double v) {
+    if (!(z > 0.01)) return 0.0;
+    const double s = std::sqrt(u * u + v * v);
+    return std::isfinite(s) ? s : std::hypot(u, v);
+}
+
 }  // namespace
 
 // The node arrays get their room in getXYValue, as the nodes arrive.
 GisTecplotFile::GisTecplotFile(const std::string& name, const char* mode) : GisAscFile(name, mode), name_(name) {
+    readFortranNumbers(true);
     if (!good()) return;
     nvals_ = readZoneRecord();
 }
@@ -145,17 +159,192 @@ GisTecplotFile::GisTecplotFile(const std::string& name, const char* mode) : GisA
 int GisTecplotFile::readZoneRecord() {
     std::string variables;
     long long variablesLine = 0;
-    std::string record;
-    if (!readPreamble(variables, variablesLine, record)) return 0;
+    std::string keyword;
+    if (!readPreamble(variables, variablesLine, keyword)) return 0;
+    variablesLine_ = variablesLine;
+    return readZone(keyword, variables, variablesLine);
+}
+
+namespace {
+
+// A refusal of a zone after the first, or of the first in a file of several:
+// it names the zone, and the other zones are still read.
+std::string zoneRefusal(const std::string& zone, const std::string& text) {
+    const std::string file = "; nothing is read";
+    const bool whole = text.size() >= file.size() && text.compare(text.size() - file.size(), file.size(), file) == 0;
+    return zone + ": " + (whole ? text.substr(0, text.size() - file.size()) + "; the zone is not read" : text);
+}
+
+}  // namespace
+
+int GisTecplotFile::readZone(const std::string& keyword, const std::string& variables, long long variablesLine) {
+    std::string record = keyword;
     const long long zoneLine = lineNumber();
     if (!readRecordLines(record)) return 0;
     const ZoneRecord zone = parseZoneRecord(record, variables);
-    for (const ZoneProblem& p : zone.problems) addWarning(p.atVariables ? variablesLine : zoneLine, p.text, true);
+    titled_ = zone.titled;
+    title_ = zone.title;
+    for (const ZoneProblem& p : zone.problems) {
+        if (p.refuses && zoneNumber_ == 1) firstZoneRefusals_.push_back(warnings_.size());
+        addWarning(p.atVariables ? variablesLine : zoneLine,
+                   zoneNumber_ == 1 ? p.text : zoneRefusal(zoneName(), p.text), true);
+        // The VARIABLES list is the file's: no zone of it can be read.
+        fileRefused_ = fileRefused_ || (p.atVariables && p.refuses);
+    }
     time_ = zone.time;
+    if (zoneNumber_ == 1) names_ = zone.names;
     refused_ = zone.refused();
+    places_.emplace_back();
     if (refused_) return 0;
+    const std::string sharing = placeZone(zone);
+    if (!sharing.empty()) {
+        addWarning(
+            zoneLine,
+            zoneNumber_ == 1 ? sharing + "; nothing is read" : zoneRefusal(zoneName(), sharing + "; nothing is read"),
+            true);
+        if (zoneNumber_ == 1) firstZoneRefusals_.push_back(warnings_.size() - 1);
+        refused_ = true;
+        return 0;
+    }
     nodesPerElement_ = zone.nodesPerElement;
+    pointPacked_ = zone.pointPacked;
+    cellCentredVariables_ = zone.cellCentredVariables;
+    elementsStated_ = zone.elements;
+    elementsWritten_ = zone.elementsWritten;
     return zone.nodes;
+}
+
+std::string GisTecplotFile::placeZone(const ZoneRecord& zone) {
+    ZonePlace& place = places_.back();
+    const int perNode = names_.empty() ? 5 : static_cast<int>(names_.size());
+    place.dataOffset = offset();
+    place.dataLine = lineNumber();
+    place.elements = zone.elements;
+    place.pointPacked = zone.pointPacked;
+    place.nodes = zone.nodes;
+    place.cellCentred = zone.cellCentredVariables;
+    place.owner.assign(static_cast<std::size_t>(perNode), zoneNumber_);
+    // A zone shares from one before it that was read, and through it from
+    // the zone that holds the values.
+    const auto source = [this](int from) { return from == 0 ? zoneNumber_ - 1 : from; };
+    const auto named = [](int from) {
+        return from < 1 ? std::string("a zone before the first") : "zone " + std::to_string(from);
+    };
+    for (const auto& shared : zone.sharedVariables) {
+        const int from = source(shared.second);
+        if (from < 1 || from >= zoneNumber_ || !places_[static_cast<std::size_t>(from - 1)].readable)
+            return "variable " + std::to_string(shared.first) + " is shared with " + named(from) +
+                   " (VARSHARELIST), which is not read before it";
+        if (shared.first > perNode) continue;  // a variable the nodes do not hold
+        const ZonePlace& other = places_[static_cast<std::size_t>(from - 1)];
+        if (other.nodes != place.nodes)
+            return "variable " + std::to_string(shared.first) + " is shared with zone " + std::to_string(from) +
+                   " (VARSHARELIST), which has " + std::to_string(other.nodes) + " nodes, not " +
+                   std::to_string(place.nodes);
+        place.owner[static_cast<std::size_t>(shared.first - 1)] =
+            other.owner[static_cast<std::size_t>(shared.first - 1)];
+    }
+    if (zone.elementsFrom >= 0) {
+        const int from = source(zone.elementsFrom);
+        if (from < 1 || from >= zoneNumber_ || places_[static_cast<std::size_t>(from - 1)].elementsOffset < 0)
+            return "the elements are shared with " + named(from) +
+                   " (CONNECTIVITYSHAREZONE or D=(FECONNECT)), which is not read before it";
+        const ZonePlace& other = places_[static_cast<std::size_t>(from - 1)];
+        place.ownElements = false;
+        place.elementsOffset = other.elementsOffset;
+        place.elementsLine = other.elementsLine;
+        place.elements = other.elements;
+    }
+    place.readable = true;
+    return "";
+}
+
+// The elements are read where the zone that holds them has them, as many as
+// it states (or up to what ends them), then reading goes on after this
+// zone's data.
+void GisTecplotFile::sharedElementsToGrid(GxGrid& outGrid, GxGridParam& gridPar) {
+    const ZonePlace& place = places_.back();
+    const long long back = offset(), backLine = lineNumber();
+    if (!seekTo(place.elementsOffset, place.elementsLine)) {
+        warnReadProblem();
+        return;
+    }
+    GxCoord2D ptI(gridPar.xmin_ + gridPar.resx_ * 0.5, gridPar.ymax_ - gridPar.resy_ * 0.5);
+    const bool rasterise = hasCells(outGrid, gridPar);
+    long long elementsRead = 0;
+    ElementTally skipped, notFinite;
+    int vert[4];
+    while ((place.elements < 0 || elementsRead < place.elements) && readElement(vert) == nodesPerElement_) {
+        ++elementsRead;
+        const GxCoord2D* node[4];
+        if (!nodesOf(vert, node)) {
+            skipped.add(1, elementsRead, lineNumber());
+            continue;
+        }
+        double z[4];
+        if (cellValues_)
+            std::fill(z, z + 4, elementValues_[static_cast<std::size_t>(elementsRead - 1)]);
+        else
+            for (int k = 0; k < 4; ++k) z[k] = valueVector_[static_cast<std::size_t>(vert[k] - 1)];
+        const long long n = rasterise ? fillElement(outGrid, gridPar, ptI, node, z, vert[2] == vert[3]) : 0;
+        if (n > 0) notFinite.add(n, elementsRead, lineNumber());
+        if (!good()) break;
+    }
+    // Problems of the elements themselves were reported with the zone that holds them.
+    if (notFinite.count > 0) addWarning(backLine, notFiniteText(notFinite), true);
+    if (skipped.count > 0) addWarning(backLine, skippedText(skipped, coordVector_.size()), true);
+    if (!seekTo(back, backLine)) {
+        warnReadProblem();
+        return;
+    }
+    const std::string next = peek(5);
+    atNextZone_ = isZoneKeyword(next.substr(0, std::min(next.find_first_of(" \t\n\v\f\r"), next.size())));
+    if (atNextZone_) return;
+    // Only another zone or the end of the file may follow a zone without elements of its own.
+    std::string rest;
+    getString(rest);
+    if (!fail())
+        addWarning(lineNumber(),
+                   "elements end at " + shownToken(rest, false) +
+                       ", which is not a node number; the rest of the file is not read",
+                   true);
+}
+
+// The elements of a zone end at the keyword of the next (toGrid notes it);
+// the data of a refused zone is passed over, token by token, up to it.
+bool GisTecplotFile::nextZone() {
+    if (fileRefused_ || nodesCut_) return false;
+    std::string keyword;
+    if (refused_) {
+        for (;;) {
+            getString(keyword);
+            if (fail()) return false;
+            if (isZoneKeyword(keyword)) break;
+        }
+    } else if (atNextZone_) {
+        resumeAtFailedToken();
+        getString(keyword);
+        if (fail() || !isZoneKeyword(keyword)) return false;
+    } else {
+        return false;
+    }
+    // Zone 1's refusals said "nothing is read" of a file that has more.
+    if (zoneNumber_ == 1)
+        for (const std::size_t k : firstZoneRefusals_) warnings_[k].text = zoneRefusal(zoneName(), warnings_[k].text);
+    ++zoneNumber_;
+    coordVector_.clear();
+    valueVector_.clear();
+    nodesPerElement_ = 4;
+    pointPacked_ = true;
+    cellCentredVariables_.clear();
+    elementValues_.clear();
+    cellValues_ = false;
+    elementsStated_ = -1;
+    elementsWritten_.clear();
+    atNextZone_ = false;
+    refused_ = false;
+    nvals_ = readZone(keyword, "", 0);
+    return true;
 }
 
 // Quoted text is one unit: a "ZONE" or "VARIABLES" inside a title is not one.
@@ -270,16 +459,49 @@ bool GisTecplotFile::growNodeArrays() {
 }
 
 // The value is the pile height, or with isVelocity the velocity magnitude
-// |momentum| / pile height (0 where the pile height is 0.01 or less). Leaves the
-// stream at the element section.
+// |momentum| / pile height, or |velocity| (0 where the pile height is 0.01
+// or less), or the chosen variable. Leaves the stream at the element section.
 void GisTecplotFile::getXYValue(bool isVelocity) {
+    if (refused_ || nvals_ <= 0) return;
+    const NodeColumns columns = chooseNodeColumns(names_, isVelocity, choice_);
+    if (!columns.problem.empty()) {
+        // At the VARIABLES line, unless a problem of a later line came first.
+        const bool first = warnings_.empty() && variablesLine_ > 0;
+        addWarning(first ? variablesLine_ : lineNumber(), columns.problem, true);
+        refused_ = true;
+        fileRefused_ = true;
+        nvals_ = 0;
+        return;
+    }
+    const ZonePlace& place = places_.back();
+    const bool sharesVariables =
+        std::any_of(place.owner.begin(), place.owner.end(), [this](int owner) { return owner != zoneNumber_; });
+    if (!pointPacked_ || sharesVariables) {
+        readBlock(columns, isVelocity);
+        return;
+    }
+    // Today's five columns take the same five reads as ever; any other layout
+    // goes through the map of columns, made once for the zone.
+    const bool fiveColumns = columns.positional();
+    std::vector<signed char> slotOf;
+    if (!fiveColumns) {
+        slotOf.assign(static_cast<std::size_t>(columns.perNode), -1);
+        const int slotColumns[5] = {columns.x, columns.y, columns.height, columns.first, columns.second};
+        for (int k = 0; k < 5; ++k)
+            if (slotColumns[k] >= 0) slotOf[static_cast<std::size_t>(slotColumns[k])] = static_cast<signed char>(k);
+    }
     for (int i = 0; i < nvals_; ++i) {
-        double x = 0.0, y = 0.0, z = 0.0, mx = 0.0, my = 0.0;
-        getAscDouble(x);
-        getAscDouble(y);
-        getAscDouble(z);
-        getAscDouble(mx);
-        getAscDouble(my);
+        double v5[5] = {0.0, 0.0, 0.0, 0.0, 0.0};
+        if (fiveColumns) {
+            for (double& v : v5) getAscDouble(v);
+        } else {
+            for (const signed char slot : slotOf) {
+                double v = 0.0;
+                getAscDouble(v);
+                if (slot >= 0) v5[slot] = v;
+            }
+        }
+        const double x = v5[0], y = v5[1], z = v5[2];
         if (fail()) {
             // Later nodes cannot be read from a failed stream and no element is
             // read after it, so no placeholder entries are appended for them.
@@ -295,7 +517,9 @@ void GisTecplotFile::getXYValue(bool isVelocity) {
             if (xmax_ < x) xmax_ = x;
             if (ymax_ < y) ymax_ = y;
         }
-        const double v = nodeValue(isVelocity, z, mx, my);
+        const double v = columns.value == NodeColumns::Value::velocity   ? speedValue(z, v5[3], v5[4])
+                         : columns.value == NodeColumns::Value::variable ? z
+                                                                         : nodeValue(isVelocity, z, v5[3], v5[4]);
         if ((coordVector_.size() == coordVector_.capacity() || valueVector_.size() == valueVector_.capacity()) &&
             !growNodeArrays()) {
             addWarning(lineNumber(),
@@ -307,8 +531,182 @@ void GisTecplotFile::getXYValue(bool isVelocity) {
         }
         coordVector_.emplace_back(x, y);
         valueVector_.push_back(v);
-        emptyLine();  // extra columns after the fifth number are ignored
+        if (columns.wholeLine) emptyLine();  // extra columns after the fifth number are ignored
     }
+}
+
+bool GisTecplotFile::readData(const ZonePlace& place, int zone, const int* slotOf, std::vector<double>* kept) {
+    const int perNode = static_cast<int>(place.owner.size());
+    const auto present = [&](int c) { return place.owner[static_cast<std::size_t>(c)] == zone; };
+    const auto take = [&](int c, double v) {
+        const int slot = slotOf[c];
+        if (slot < 0) return true;
+        try {
+            kept[slot].push_back(v);
+        } catch (const std::bad_alloc&) {
+            addWarning(lineNumber(),
+                       "out of memory for node " + std::to_string(kept[slot].size() + 1) + " of " +
+                           std::to_string(place.nodes) + "; no element is read",
+                       true);
+            nodesCut_ = true;
+            return false;
+        }
+        return true;
+    };
+    if (place.pointPacked) {
+        for (int i = 0; i < place.nodes; ++i)
+            for (int c = 0; c < perNode; ++c) {
+                if (!present(c)) continue;
+                double v = 0.0;
+                getAscDouble(v);
+                if (fail()) {
+                    if (!warnReadProblem()) addWarning(lineNumber(), shortTableText(eof(), i, place.nodes), true);
+                    nodesCut_ = true;
+                    return false;
+                }
+                if (!take(c, v)) return false;
+            }
+        return true;
+    }
+    for (int c = 0; c < perNode; ++c) {
+        if (!present(c)) continue;
+        const bool centred =
+            std::find(place.cellCentred.begin(), place.cellCentred.end(), c + 1) != place.cellCentred.end();
+        const long long count = centred ? place.elements : place.nodes;
+        for (long long i = 0; i < count; ++i) {
+            double v = 0.0;
+            getAscDouble(v);
+            if (fail()) {
+                if (!warnReadProblem())
+                    addWarning(lineNumber(),
+                               eof() ? "variable " + std::to_string(c + 1) + " ends after " + std::to_string(i) +
+                                           " of its " + std::to_string(count) + " values; no element is read"
+                                     : "value " + std::to_string(i + 1) + " of " + std::to_string(count) +
+                                           " of variable " + std::to_string(c + 1) +
+                                           " is not a number; no element is read",
+                               true);
+                nodesCut_ = true;
+                return false;
+            }
+            if (!take(c, v)) return false;
+        }
+    }
+    return true;
+}
+
+bool GisTecplotFile::addNode(int i, double x, double y, double v) {
+    if (i == 0) {
+        xmin_ = xmax_ = x;
+        ymin_ = ymax_ = y;
+    } else {
+        if (xmin_ > x) xmin_ = x;
+        if (ymin_ > y) ymin_ = y;
+        if (xmax_ < x) xmax_ = x;
+        if (ymax_ < y) ymax_ = y;
+    }
+    if ((coordVector_.size() == coordVector_.capacity() || valueVector_.size() == valueVector_.capacity()) &&
+        !growNodeArrays()) {
+        addWarning(lineNumber(),
+                   "out of memory for node " + std::to_string(i + 1) + " of " + std::to_string(nvals_) +
+                       "; no element is read",
+                   true);
+        nodesCut_ = true;
+        return false;
+    }
+    coordVector_.emplace_back(x, y);
+    valueVector_.push_back(v);
+    return true;
+}
+
+// Block packing: each variable's values in turn, N of a node-centred one and
+// E of a cell-centred one (VARLOCATION), free-form across lines; only the
+// columns needed are kept. x and y must be at the nodes, and the values all
+// at the nodes or all at the cell centres, where each element takes its one
+// value at every cell centre it covers.
+void GisTecplotFile::readBlock(const NodeColumns& columns, bool isVelocity) {
+    const auto centred = [this](int column) {
+        return std::find(cellCentredVariables_.begin(), cellCentredVariables_.end(), column + 1) !=
+               cellCentredVariables_.end();
+    };
+    const int slotColumns[5] = {columns.x, columns.y, columns.height, columns.first, columns.second};
+    const bool cellValues = centred(columns.height);
+    std::string problem;
+    if (centred(columns.x) || centred(columns.y))
+        problem = "x and y must be at the nodes, not at the cell centres (VARLOCATION)";
+    for (int k = 3; k < 5 && problem.empty(); ++k)
+        if (slotColumns[k] >= 0 && centred(slotColumns[k]) != cellValues)
+            problem = "the values are at both the nodes and the cell centres (VARLOCATION)";
+    if (problem.empty() && cellValues && elementsStated_ < 0)
+        problem = "cell-centred values (VARLOCATION) need the element count (E=)";
+    if (!problem.empty()) {
+        addWarning(lineNumber(), zoneName() + ": " + problem + "; the zone is not read", true);
+        refused_ = true;
+        nvals_ = 0;
+        return;
+    }
+    std::vector<double> kept[5];
+    const ZonePlace here = places_.back();
+    std::vector<int> slotOf(static_cast<std::size_t>(columns.perNode), -1);
+    for (int k = 0; k < 5; ++k)
+        if (slotColumns[k] >= 0 && slotColumns[k] < columns.perNode)
+            slotOf[static_cast<std::size_t>(slotColumns[k])] = k;
+    if (!readData(here, zoneNumber_, slotOf.data(), kept)) return;
+    // Shared columns are read again where the zone that holds them has them.
+    const long long back = offset(), backLine = lineNumber();
+    bool moved = false;
+    for (int owner = 1; owner < zoneNumber_; ++owner) {
+        std::vector<int> theirs(slotOf.size(), -1);
+        bool any = false;
+        for (std::size_t c = 0; c < slotOf.size(); ++c)
+            if (slotOf[c] >= 0 && here.owner[c] == owner) {
+                theirs[c] = slotOf[c];
+                any = true;
+            }
+        if (!any) continue;
+        const ZonePlace& there = places_[static_cast<std::size_t>(owner - 1)];
+        moved = true;
+        if (!seekTo(there.dataOffset, there.dataLine) || !readData(there, owner, theirs.data(), kept)) {
+            warnReadProblem();
+            nodesCut_ = true;
+            return;
+        }
+    }
+    if (moved && !seekTo(back, backLine)) {
+        warnReadProblem();
+        nodesCut_ = true;
+        return;
+    }
+    for (int k = 0; k < 5; ++k) {
+        const std::size_t want =
+            k < 2 || !cellValues ? static_cast<std::size_t>(nvals_) : static_cast<std::size_t>(elementsStated_);
+        if (slotColumns[k] >= 0 && kept[k].size() != want) {
+            addWarning(lineNumber(),
+                       zoneName() + ": variable " + std::to_string(slotColumns[k] + 1) + " holds " +
+                           std::to_string(kept[k].size()) + " values, not " + std::to_string(want) +
+                           "; the zone is not read",
+                       true);
+            refused_ = true;
+            nvals_ = 0;
+            return;
+        }
+    }
+    // The value of each node, or of each element.
+    const auto valueAt = [&](std::size_t i) {
+        const double z = kept[2][i];
+        const double a = kept[3].empty() ? 0.0 : kept[3][i], b = kept[4].empty() ? 0.0 : kept[4][i];
+        return columns.value == NodeColumns::Value::velocity   ? speedValue(z, a, b)
+               : columns.value == NodeColumns::Value::variable ? z
+                                                               : nodeValue(isVelocity, z, a, b);
+    };
+    cellValues_ = cellValues;
+    if (cellValues) {
+        elementValues_.resize(kept[2].size());
+        for (std::size_t e = 0; e < kept[2].size(); ++e) elementValues_[e] = valueAt(e);
+    }
+    for (int i = 0; i < nvals_; ++i)
+        if (!addNode(i, kept[0][static_cast<std::size_t>(i)], kept[1][static_cast<std::size_t>(i)],
+                     cellValues ? 0.0 : valueAt(static_cast<std::size_t>(i))))
+            return;
 }
 
 int GisTecplotFile::readElement(int* vert) {
@@ -338,29 +736,65 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
     // centres, never at their corners.
     GxCoord2D ptI(gridPar.xmin_ + gridPar.resx_ * 0.5, gridPar.ymax_ - gridPar.resy_ * 0.5);
     if (nodesCut_ || refused_) return;
+    if (!places_.empty() && !places_.back().ownElements) {
+        if (!fail()) sharedElementsToGrid(outGrid, gridPar);
+        return;
+    }
+    // Where the elements begin, for a later zone that shares them.
+    if (!places_.empty() && good()) {
+        places_.back().elementsOffset = offset();
+        places_.back().elementsLine = lineNumber();
+    }
     if (!good()) {
-        warnReadProblem();  // the node table's last line may have met it
+        // The node table's last line may have met a problem, or its last
+        // number the end of the file: then none of the stated elements is there.
+        if (!warnReadProblem() && !fail() && elementsStated_ > 0) warnElementCount(lineNumber(), 0, 0);
         return;
     }
     // The elements of a grid without cells are still read, for what they hold wrong.
     const bool rasterise = hasCells(outGrid, gridPar);
-    long long elementsRead = 0;  // complete elements, skipped ones included
+    long long elementsRead = 0;          // complete elements, skipped ones included
+    long long extraNumbers = 0;          // node numbers after the elements the record states
+    bool cutAtEnd = false;               // the last element's last number ended the file
+    long long countLine = lineNumber();  // where the stated elements end (here, when none is stated)
     ElementTally skipped, notFinite;
     int vert[4];
     int got;
-    // Line ends do not delimit elements: numbers are taken nodesPerElement_ at a time.
+    // Line ends do not delimit elements: numbers are taken nodesPerElement_ at a
+    // time. Past the count the record states, they are only counted.
     while ((got = readElement(vert)) == nodesPerElement_) {
+        if (elementsRead == elementsStated_) {
+            extraNumbers += got;
+            if (!good()) break;
+            continue;
+        }
         ++elementsRead;
+        // A number that ends the file without a line end may have been cut
+        // ("10" of "104"): where the record states the count, its element is
+        // dropped rather than filled from another node. Without a count, the
+        // file is read as before.
+        if (elementsStated_ >= 0 && eof()) {
+            cutAtEnd = true;
+            break;
+        }
         const GxCoord2D* node[4];
         if (nodesOf(vert, node)) {
             double z[4];
-            for (int k = 0; k < 4; ++k) z[k] = valueVector_[static_cast<std::size_t>(vert[k] - 1)];
+            if (cellValues_)
+                std::fill(z, z + 4, elementValues_[static_cast<std::size_t>(elementsRead - 1)]);
+            else
+                for (int k = 0; k < 4; ++k) z[k] = valueVector_[static_cast<std::size_t>(vert[k] - 1)];
             const long long n = rasterise ? fillElement(outGrid, gridPar, ptI, node, z, vert[2] == vert[3]) : 0;
             if (n > 0) notFinite.add(n, elementsRead, lineNumber());
         } else {
             skipped.add(1, elementsRead, lineNumber());
         }
+        if (elementsRead == elementsStated_) countLine = lineNumber();
         if (!good()) break;
+    }
+    if (elementsRead == elementsStated_ && got > 0 && got < nodesPerElement_) {
+        extraNumbers += got;  // an element beyond the count, cut short, is only counted too
+        got = 0;
     }
     // One line sums up the skipped elements and one the values not stored, in
     // the order of their first elements, ahead of the reason the section ended.
@@ -369,11 +803,53 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
     if (notFinite.count > 0) addWarning(notFinite.firstLine, notFiniteText(notFinite), true);
     if (skipped.count > 0 && !skippedFirst)
         addWarning(skipped.firstLine, skippedText(skipped, coordVector_.size()), true);
-    if (!warnReadProblem() && got < nodesPerElement_) warnSectionEnd(got, elementsRead);
+    // Numbers past the count are found where the stated elements end, ahead
+    // of the reason the section ended.
+    if (extraNumbers > 0) warnElementCount(countLine, elementsRead, extraNumbers);
+    if (cutAtEnd)
+        addWarning(lineNumber(),
+                   "element " + std::to_string(elementsRead) +
+                       " ends the file within a number, without a line end: the file looks cut; the element is "
+                       "dropped",
+                   true);
+    // The keyword of another zone ends the section: that zone is read next.
+    const std::string next = peekFailedToken(5);
+    atNextZone_ = isZoneKeyword(next.substr(0, std::min(next.find_first_of(" \t\n\v\f\r"), next.size())));
+    if (!warnReadProblem() && got < nodesPerElement_ && !(atNextZone_ && got == 0)) {
+        if (atNextZone_)
+            addWarning(lineNumber(), shortElementText(elementsRead + 1, got, nodesPerElement_), true);
+        else
+            warnSectionEnd(got, elementsRead);
+    }
+    // An element cut short is reported above: when it is the last one stated,
+    // that says all.
+    const bool lastCut = got > 0 && elementsRead + 1 == elementsStated_;
+    if (elementsStated_ >= 0 && !lastCut && elementsRead < elementsStated_)
+        warnElementCount(lineNumber(), elementsRead, 0);
 }
 
-// Only a section that stops at a second zone's "ZONE", between elements, is
-// read whole; any other token stops it short of elements the file holds.
+void GisTecplotFile::warnElementCount(long long line, long long found, long long extraNumbers) {
+    const std::string stated = zoneName() + " states " + std::to_string(elementsStated_) +
+                               (elementsStated_ == 1 ? " element" : " elements") + " (" + elementsWritten_ + ")";
+    if (extraNumbers == 0) {
+        addWarning(line, stated + " and holds " + std::to_string(found) + "; the elements read are converted", true);
+        return;
+    }
+    const long long expected = elementsStated_ * nodesPerElement_;
+    addWarning(line,
+               stated + " of " + std::to_string(nodesPerElement_) + " node numbers and holds more: " +
+                   std::to_string(expected + extraNumbers) + " node numbers where " + std::to_string(expected) +
+                   " belong; what follows element " + std::to_string(elementsStated_) + " is not converted",
+               true);
+}
+
+std::string GisTecplotFile::zoneName() const {
+    const std::string zone = "zone " + std::to_string(zoneNumber_);
+    return titled_ ? zone + " " + shownToken(title_, false) : zone;
+}
+
+// Any token but the keyword of another zone stops the section short of
+// elements the file holds.
 void GisTecplotFile::warnSectionEnd(int numbersRead, long long elementsRead) {
     const std::string element = "element " + std::to_string(elementsRead + 1);
     const std::string rest = ", which is not a node number; the rest of the file is not read";
@@ -382,17 +858,11 @@ void GisTecplotFile::warnSectionEnd(int numbersRead, long long elementsRead) {
                    true);
     } else if (endedBeforeToken()) {
         if (numbersRead > 0)
-            addWarning(lineNumber(),
-                       element + " has only " + std::to_string(numbersRead) + " of its " +
-                           std::to_string(nodesPerElement_) + " node numbers and is dropped",
-                       true);
+            addWarning(lineNumber(), shortElementText(elementsRead + 1, numbersRead, nodesPerElement_), true);
     } else {
         bool longer = false;
         const std::string word = stopWord(lineNumber(), longer);
-        if (numbersRead == 0 && word == "ZONE" && !longer)
-            addWarning(lineNumber(),
-                       "elements end at a token that is not a node number; the rest of the file is not read", false);
-        else if (numbersRead == 0)
+        if (numbersRead == 0)
             addWarning(lineNumber(), "elements end at " + shownToken(word, longer) + rest, true);
         else
             addWarning(lineNumber(), element + " is cut short at " + shownToken(word, longer) + rest, true);
@@ -709,6 +1179,53 @@ bool containsPoint(GxCoord2D* triPt, GxCoord2D& pt) {
     if (totArea > triArea) return false;
     totArea = totArea + std::fabs(a3);
     return totArea <= triArea;
+}
+
+namespace {
+
+// The largest solution time of the zones of the file name that can be read,
+// found by a first pass that reads them into a grid without cells (a zone
+// may share an earlier one's elements, whose place that pass finds); false
+// when there is none.
+bool lastSolutionTime(const std::string& name, double& last) {
+    GisTecplotFile scan(name, "r");
+    bool found = false;
+    if (!scan.good()) return false;
+    GxGrid none(0, 0);
+    GxGridParam nonePar(0, 0, 0, 0, 1, 1);
+    do {
+        if (!scan.refused() && (!found || scan.time() > last)) last = scan.time();
+        found = found || !scan.refused();
+        scan.getXYValue(false);
+        scan.toGrid(none, nonePar);
+    } while (scan.nextZone());
+    return found;
+}
+
+}  // namespace
+
+ZonesRead readZones(GisTecplotFile& file, bool isVelocity, GxGrid& outGrid, GxGridParam& gridPar,
+                    const ReaderOptions& reading) {
+    file.chooseColumns(reading.columns);
+    double wanted = reading.time;
+    if (reading.lastTime && !lastSolutionTime(file.name(), wanted)) wanted = 0.0;
+    bool readable = false, matched = false;
+    // A zone of another time is read into a grid without cells, which takes
+    // nothing: a later zone may share its nodes or elements.
+    GxGrid none(0, 0);
+    GxGridParam nonePar(0, 0, 0, 0, 1, 1);
+    // Every zone in turn; each cell keeps the largest value of any.
+    do {
+        readable = readable || !file.refused();
+        const bool other = reading.timeChosen && !file.refused() && file.time() != wanted;
+        matched = matched || (!other && !file.refused());
+        file.getXYValue(isVelocity);
+        if (other)
+            file.toGrid(none, nonePar);
+        else
+            file.toGrid(outGrid, gridPar);
+    } while (file.nextZone());
+    return ZonesRead{matched, !reading.timeChosen || matched || !readable};
 }
 
 void GisTecplotFile::toMeshLines(int* vert) {

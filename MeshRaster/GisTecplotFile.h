@@ -7,9 +7,20 @@
 #include "GisAscFile.h"
 #include "GxCoord2D.h"
 #include "GxGrid.h"
+#include "NodeColumns.h"
+#include "ZoneRecord.h"
 
 // Node values of a zone, parallel to its GxCoord2DVector.
 using ValueVector = std::vector<double, MappedAllocator<double>>;
+
+// How a run reads every Tecplot file, from the command line.
+struct ReaderOptions {
+    ColumnChoice columns;     // --column and --variable
+    bool timeChosen = false;  // --time: only the zones of one solution time
+    bool lastTime = false;    // --time last: the largest solution time of each file
+    double time = 0.0;        // else that time
+    std::string timeText;     // the time as given, for messages
+};
 
 // One problem the reading found, for the caller to print as "name:line: text".
 struct TecplotWarning {
@@ -25,11 +36,27 @@ public:
     // Releases the node arrays; the base then closes the file.
     ~GisTecplotFile() override = default;
 
-    // Reads the node table: coordinates and per node the pile height or the velocity.
+    // The user's choice of columns, used by getXYValue; by default the names decide.
+    void chooseColumns(const ColumnChoice& choice) { choice_ = choice; }
+    // Reads the node table: coordinates and per node the pile height or the
+    // velocity (or the chosen variable). Columns whose names cannot be told
+    // refuse the zone.
     void getXYValue(bool isVelocity);
     // Reads the element section and rasterises every element into outGrid; a
     // node table cut short leaves it unread.
     void toGrid(GxGrid& outGrid, GxGridParam& gridPar);
+    // Moves on to the file's next zone, once toGrid has read this one's
+    // elements up to its keyword (or this one was refused): reads its zone
+    // record, as the constructor does the first; false when there is none, or
+    // none can be reached.
+    bool nextZone();
+    // Leaves the current zone unread: nextZone passes over its data.
+    void passOver() {
+        refused_ = true;
+        nvals_ = 0;
+    }
+    // Number of the zone being read: 1 for the first of the file.
+    int zoneNumber() const { return zoneNumber_; }
     // Writes the outline of the element vert[0..3] (vert[0..2] in a triangle
     // zone) to standard output, closed, then "END".
     void toMeshLines(int* vert);
@@ -65,6 +92,9 @@ private:
     // Reads the preamble and the zone record up to the node table; returns the
     // node count, 0 when the zone is not read.
     int readZoneRecord();
+    // Reads the zone record after its keyword, given, and takes what it says
+    // for the zone; returns the node count, 0 when the zone is not read.
+    int readZone(const std::string& keyword, const std::string& variables, long long variablesLine);
     // Reads up to the keyword ZONE into keyword, keeping the VARIABLES list
     // and its line; false, with a warning, when there is no keyword.
     bool readPreamble(std::string& variables, long long& variablesLine, std::string& keyword);
@@ -75,6 +105,36 @@ private:
     // Makes room for at least one more node in both arrays; false when memory
     // cannot be had.
     bool growNodeArrays();
+    // Where a zone's data lies in the file, to read what another zone shares
+    // of it again rather than hold it.
+    struct ZonePlace {
+        bool readable = false;
+        long long dataOffset = 0, dataLine = 0;           // its own data, after its record
+        long long elementsOffset = -1, elementsLine = 0;  // its elements (another zone's, when shared)
+        long long elements = -1;                          // their count as stated
+        bool pointPacked = true;
+        int nodes = 0;
+        std::vector<int> cellCentred;  // 1-based variables at the cell centres
+        std::vector<int> owner;        // per variable: the zone (1-based) whose data holds it
+        bool ownElements = true;
+    };
+    // Reads a block-packed zone's values, each variable's in turn, or a zone
+    // that shares variables, and from them the node arrays (and
+    // elementValues_ for cell-centred values).
+    void readBlock(const NodeColumns& columns, bool isVelocity);
+    // Reads the data of the zone at place (zone number zone) from the read
+    // position: every variable it holds, keeping in kept[slot] those of
+    // slotOf whose values the current zone takes from it; false, with a
+    // warning, when the data ends or holds a word.
+    bool readData(const ZonePlace& place, int zone, const int* slotOf, std::vector<double>* kept);
+    // Resolves the sharing the record states into the current zone's place;
+    // the problem, or empty.
+    std::string placeZone(const ZoneRecord& zone);
+    // Rasterises the elements another zone holds, read again there.
+    void sharedElementsToGrid(GxGrid& outGrid, GxGridParam& gridPar);
+    // Takes node i with coordinates (x, y) into the node arrays and the extent;
+    // false, with a warning, when memory runs out.
+    bool addNode(int i, double x, double y, double v);
     // Reads up to nodesPerElement_ node numbers into vert; returns how many were
     // read. In a triangle zone vert[3] repeats vert[2], as in a four-node triangle.
     int readElement(int* vert);
@@ -82,6 +142,12 @@ private:
     bool nodesOf(const int* vert, const GxCoord2D** node) const;
     // Records why the element section ended, when it did not end with the input.
     void warnSectionEnd(int numbersRead, long long elementsRead);
+    // Records, at line, an element count that differs from the record's: found
+    // complete elements, or with extraNumbers > 0 the stated ones and that many
+    // node numbers more.
+    void warnElementCount(long long line, long long found, long long extraNumbers);
+    // The zone as a warning names it: "zone 1", then its title in quotes.
+    std::string zoneName() const;
     // The whitespace-delimited word of line that holds the token the element
     // section stopped at, read again from the file, at most its first bytes
     // (longer tells when there are more); empty when it cannot be read again.
@@ -91,7 +157,10 @@ private:
     // Records a problem found at line.
     void addWarning(long long line, std::string text, bool lost);
 
-    std::string name_;  // the file's name, for reading a line again
+    std::string name_;                // the file's name, for reading a line again
+    std::vector<std::string> names_;  // the VARIABLES names; none without a list
+    long long variablesLine_ = 0;     // the line of the word VARIABLES
+    ColumnChoice choice_;
     double time_ = 0.0;
     int nvals_ = 0;
     double xmin_ = 0.0;
@@ -102,10 +171,34 @@ private:
     ValueVector valueVector_;
     std::vector<TecplotWarning> warnings_;
     int nodesPerElement_ = 4;
-    bool refused_ = false;          // the zone record names a zone that is not read
-    bool nodesCut_ = false;         // memory ran out within the node table
-    bool problemReported_ = false;  // the reader's problem is among warnings_
+    long long elementsStated_ = -1;  // the record's element count; -1 when it gives none
+    std::string elementsWritten_;    // that count as written, "E=1512"
+    bool titled_ = false;
+    std::string title_;                      // the record's title (T=)
+    bool pointPacked_ = true;                // else block packing
+    std::vector<int> cellCentredVariables_;  // 1-based, from VARLOCATION
+    std::vector<double> elementValues_;      // one value an element, for cell-centred values
+    bool cellValues_ = false;                // the values are elementValues_
+    std::vector<ZonePlace> places_;          // of every zone so far, by zone number - 1
+    int zoneNumber_ = 1;
+    bool atNextZone_ = false;                     // the elements stopped at the keyword of another zone
+    bool fileRefused_ = false;                    // no zone of the file can be read (its VARIABLES list)
+    std::vector<std::size_t> firstZoneRefusals_;  // warnings_ that refused zone 1, worded for a file of one zone
+    bool refused_ = false;                        // the zone record names a zone that is not read
+    bool nodesCut_ = false;                       // memory ran out within the node table
+    bool problemReported_ = false;                // the reader's problem is among warnings_
 };
+
+// What readZones did with a file's zones.
+struct ZonesRead {
+    bool anyConverted = false;  // some zone went into the grid (its node table begun)
+    bool timeFound = true;      // false when a time was chosen and no zone that can be read has it
+};
+
+// Reads every zone of file, from the first, into outGrid (those of the
+// chosen solution time only, with reading.timeChosen).
+ZonesRead readZones(GisTecplotFile& file, bool isVelocity, GxGrid& outGrid, GxGridParam& gridPar,
+                    const ReaderOptions& reading);
 
 // Fills the cells whose centres lie in the element node[0..3] with the node
 // values z[0..3], as toGrid does: an axis-aligned rectangle bilinearly, any

@@ -73,10 +73,11 @@ std::string openProblem(const std::string& name, const std::string& cfgFolder) {
     return problem;
 }
 
-// Converts one Tecplot file into outGrid. cfgFolder is the configuration's
-// folder, for the message about a file not found.
+// Converts every zone of one Tecplot file into outGrid. cfgFolder is the
+// configuration's folder, for the message about a file not found.
 FileRead convertFile(const std::string& name, bool isVelocity, GxGrid& outGrid, GxGridParam& gridPar,
-                     FileMessages& messages, const std::string& cfgFolder = "") {
+                     FileMessages& messages, const std::string& cfgFolder = "",
+                     const ReaderOptions& reading = ReaderOptions()) {
     if (name.find('\0') != std::string::npos) {
         // Cut at the NUL, the name would convert another file.
         messages.out("Asc File " + name + " not found...");
@@ -93,9 +94,12 @@ FileRead convertFile(const std::string& name, bool isVelocity, GxGrid& outGrid, 
     // Printed before the node table is read when files are converted one at a
     // time, so it names the file the following work (and any warning) belongs to.
     messages.out("Asc File " + name);
-    file.getXYValue(isVelocity);
-    file.toGrid(outGrid, gridPar);
-    return addWarnings(name, file, messages) ? FileRead::whole : FileRead::partly;
+    const ZonesRead zones = readZones(file, isVelocity, outGrid, gridPar, reading);
+    const bool whole = addWarnings(name, file, messages);
+    if (!zones.timeFound)
+        messages.err(printableName(name) + ": no zone has the solution time " + reading.timeText + "; nothing is read");
+    if (!zones.anyConverted) return FileRead::none;
+    return whole && zones.timeFound ? FileRead::whole : FileRead::partly;
 }
 
 // What is wrong when the output file is the configuration or an input file
@@ -147,14 +151,14 @@ struct InputsRead {
 // keeps the largest value offered to it (GxGrid::raise), so the grid is the
 // same whatever the order the files end in.
 InputsRead convertInputs(const RunConfig& cfg, const std::string& cfgFolder, GxGrid& outGrid, GxGridParam& gridPar,
-                         int jobs) {
+                         int jobs, const ReaderOptions& reading) {
     const std::vector<std::string>& names = cfg.inFileNames;
     const bool alone = jobs <= 1 || names.size() <= 1;
     std::vector<FileMessages> messages(names.size(), FileMessages(alone));
     std::vector<FileRead> read(names.size(), FileRead::none);
     outGrid.setShared(!alone);
     const auto convert = [&](std::size_t k) {
-        read[k] = convertFile(names[k], cfg.isVelocity, outGrid, gridPar, messages[k], cfgFolder);
+        read[k] = convertFile(names[k], cfg.isVelocity, outGrid, gridPar, messages[k], cfgFolder, reading);
         progressFileRead();
     };
     // A file's messages take no memory to speak of: every file may finish ahead.
@@ -311,7 +315,8 @@ int runMeshRaster(int argc, char** argv) {
     // Only for a person at a terminal: off one, the output stays as it was.
     std::optional<TerminalProgress> progress;
     if (!cl.quiet && ::isatty(STDERR_FILENO) == 1) progress.emplace(start, cfg.inFileNames.size());
-    const InputsRead inputs = convertInputs(cfg, folderOf(cfgName), *outGrid, gridPar, jobs);
+    const ReaderOptions reading{cl.columns, cl.hasTime, cl.lastTime, cl.time, cl.timeText};
+    const InputsRead inputs = convertInputs(cfg, folderOf(cfgName), *outGrid, gridPar, jobs, reading);
     if (inputs.read == 0 && !cfg.inFileNames.empty()) {
         // A grid of zeros from a run that read nothing (started from another
         // folder, say) would replace a good grid with a plausible empty one.

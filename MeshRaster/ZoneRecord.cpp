@@ -5,8 +5,13 @@
 #include <vector>
 
 #include "GisAscFile.h"
+#include "NodeColumns.h"
 
 namespace {
+
+// The variables whose place a VARLOCATION list is kept for; numbersAt reads
+// larger numbers as 1000 anyway.
+constexpr int kMostVariables = 999;
 
 // What every refusal of a zone type says MeshRaster reads instead.
 const char* const kTypesRead =
@@ -173,17 +178,19 @@ long long numberAt(const std::string& text, std::size_t& p) {
     return n;
 }
 
-// The first of variables 1 to 5 that a VARLOCATION list puts at cell centres,
-// or 0. The list is either of ranges, "[3-5]=CELLCENTERED, [1,2]=NODAL", or
-// of one location per variable, "NODAL, NODAL, CELLCENTERED".
-int firstCellCentred(const std::string& list) {
+// The variables, 1-based and at most kMostVariables, that a VARLOCATION list
+// puts at cell centres, into all; returns the first of variables 1 to 5 of them, or 0. The list is either of ranges,
+// "[3-5]=CELLCENTERED, [1,2]=NODAL", or of one location per variable, "NODAL, NODAL, CELLCENTERED".
+int cellCentredOf(const std::string& list, std::vector<int>& all) {
     const std::vector<Unit> units = unitsOf(list);
     int first = 0;
     int position = 0;
     for (std::size_t k = 0; k < units.size(); ++k) {
         if (units[k].kind == Unit::word) {
             ++position;
-            if (first == 0 && position <= 5 && upper(units[k].text) == "CELLCENTERED") first = position;
+            if (upper(units[k].text) != "CELLCENTERED") continue;
+            if (first == 0 && position <= 5) first = position;
+            if (position <= kMostVariables) all.push_back(position);
             continue;
         }
         if (units[k].kind != Unit::list) continue;
@@ -208,6 +215,8 @@ int firstCellCentred(const std::string& list) {
             }
             for (long long v = std::max(from, 1LL); v <= std::min(to, 5LL); ++v)
                 if (first == 0 || v < first) first = static_cast<int>(v);
+            for (long long v = std::max(from, 1LL); v <= std::min<long long>(to, kMostVariables); ++v)
+                all.push_back(static_cast<int>(v));
         }
         if (k + 2 < units.size() && units[k + 1].kind == Unit::equals) k += 2;  // the "=" and the location
     }
@@ -237,8 +246,13 @@ ZoneRecord parseZoneRecord(const std::string& record, const std::string& variabl
         zone.problems.push_back({atVariables, std::move(text), true});
     };
     if (!variables.empty()) {
-        zone.variables = countVariables(variables);
-        if (zone.variables < 5)
+        zone.names = variableNames(variables);
+        zone.variables = static_cast<int>(zone.names.size());
+        // Names that tell the columns need not be five; the node's columns
+        // are then found by them (NodeColumns).
+        const bool named = std::any_of(zone.names.begin(), zone.names.end(),
+                                       [](const std::string& n) { return roleOfName(n) != ColumnRole::unknown; });
+        if (zone.variables < 5 && !named)
             refuse(true, "VARIABLES names " + std::to_string(zone.variables) +
                              (zone.variables == 1 ? " variable" : " variables") +
                              "; MeshRaster needs five values per node (x, y, pile height, x momentum, y momentum); "
@@ -275,18 +289,81 @@ ZoneRecord parseZoneRecord(const std::string& record, const std::string& variabl
         if (!packing) continue;
         const std::string v = upper(packing->value);
         if (v == "POINT" || v == "FEPOINT") continue;
-        zone.pointPacked = false;
+        if (v == "BLOCK" || v == "FEBLOCK") {
+            zone.pointPacked = false;
+            continue;
+        }
         refuse(false, "zone packing " + shownToken(packing->written, false) +
-                          " is not read; MeshRaster reads point-packed zones, one node a line (F=FEPOINT or "
-                          "DATAPACKING=POINT); nothing is read");
+                          " is not read; MeshRaster reads point- and block-packed zones (F=FEPOINT, F=FEBLOCK, "
+                          "DATAPACKING=POINT or DATAPACKING=BLOCK); nothing is read");
         break;
     }
     if (const Parameter* location = find(parameters, "VARLOCATION")) {
-        zone.cellCentred = firstCellCentred(location->value);
-        if (zone.cellCentred > 0)
+        zone.cellCentred = cellCentredOf(location->value, zone.cellCentredVariables);
+        // Only block packing can hold values at the cell centres.
+        if (zone.cellCentred > 0 && zone.pointPacked)
             refuse(false, "variable " + std::to_string(zone.cellCentred) +
                               " is cell-centred (VARLOCATION); MeshRaster needs the first five variables at the "
                               "nodes (NODAL); nothing is read");
+    }
+
+    // Variables and elements taken from another zone: absent from this one's
+    // data, they are read again where that zone holds them.
+    const auto wholeOrZero = [](const std::string& v) {
+        bool over = false;
+        return !v.empty() && std::all_of(v.begin(), v.end(), isDigit) ? countFromText(v, over) : -1;
+    };
+    if (const Parameter* shared = find(parameters, "VARSHARELIST")) {
+        const std::vector<Unit> units = unitsOf(shared->value);
+        for (std::size_t k = 0; k < units.size(); ++k) {
+            if (units[k].kind != Unit::list) continue;
+            const std::string& r = units[k].text;
+            int from = 0;  // the previous zone, when the list names none
+            if (k + 2 < units.size() && units[k + 1].kind == Unit::equals) {
+                from = wholeOrZero(units[k + 2].text);
+                if (from < 1) from = -1;
+                k += 2;
+            }
+            for (std::size_t p = 0; p < r.size();) {
+                if (!isDigit(r[p])) {
+                    ++p;
+                    continue;
+                }
+                const long long first = numberAt(r, p);
+                long long last = first;
+                std::size_t q = p;
+                while (q < r.size() && isSpace(r[q])) ++q;
+                if (q < r.size() && r[q] == '-') {
+                    ++q;
+                    while (q < r.size() && isSpace(r[q])) ++q;
+                    p = q;
+                    last = numberAt(r, p);
+                }
+                for (long long v = std::max(first, 1LL); v <= std::min<long long>(last, kMostVariables); ++v)
+                    zone.sharedVariables.push_back({static_cast<int>(v), from});
+            }
+        }
+        if (zone.sharedVariables.empty() || std::any_of(zone.sharedVariables.begin(), zone.sharedVariables.end(),
+                                                        [](const std::pair<int, int>& v) { return v.second < 0; }))
+            refuse(false, "shared data " + shownToken(shared->written, false) +
+                              " is not read; MeshRaster reads VARSHARELIST=([variables]=zone); nothing is read");
+    }
+    if (const Parameter* shared = find(parameters, "CONNECTIVITYSHAREZONE")) {
+        zone.elementsFrom = wholeOrZero(shared->value);
+        if (zone.elementsFrom < 1)
+            refuse(false, "shared data " + shownToken(shared->written, false) +
+                              " is not read; MeshRaster reads CONNECTIVITYSHAREZONE=zone; nothing is read");
+    }
+    if (const Parameter* shared = find(parameters, "D")) {
+        // The older form: variable numbers and FECONNECT, all from the previous zone.
+        for (const Unit& u : unitsOf(shared->value)) {
+            if (u.kind != Unit::word) continue;
+            const int v = wholeOrZero(u.text);
+            if (upper(u.text) == "FECONNECT")
+                zone.elementsFrom = 0;
+            else if (v >= 1 && v <= kMostVariables)
+                zone.sharedVariables.push_back({v, 0});
+        }
     }
 
     // The node count: as before when the record starts with "N=<count>,",
@@ -316,26 +393,40 @@ ZoneRecord parseZoneRecord(const std::string& record, const std::string& variabl
         refuse(false, "the ZONE record has no node count (N=<count> or NODES=<count>); nothing is read");
     }
 
+    // The element count, when it is digits alone: the number of elements the
+    // section must hold. Any other value is ignored, as it was before.
+    const Parameter* elements = find(parameters, "E");
+    if (!elements) elements = find(parameters, "ELEMENTS");
+    if (elements && !elements->value.empty() && elements->value.size() <= 15 &&
+        std::all_of(elements->value.begin(), elements->value.end(), isDigit)) {
+        zone.elements = 0;
+        for (const char c : elements->value) zone.elements = zone.elements * 10 + (c - '0');
+        zone.elementsWritten = elements->written;
+    }
+    if (const Parameter* title = find(parameters, "T")) {
+        zone.titled = true;
+        zone.title = title->value;
+    }
     if (const Parameter* time = find(parameters, "SOLUTIONTIME")) GisAscFile::wholeNumber(time->value, zone.time);
     return zone;
 }
 
-int countVariables(const std::string& variables) {
+std::vector<std::string> variableNames(const std::string& variables) {
     static const char* const kKeywords[] = {"TITLE",      "FILETYPE", "VARIABLES", "ZONE",        "DATASETAUXDATA",
                                             "VARAUXDATA", "TEXT",     "GEOMETRY",  "CUSTOMLABELS"};
     const std::string& s = variables;
     std::size_t p = std::min<std::size_t>(s.size(), 9);  // after the word VARIABLES
     while (p < s.size() && isSpace(s[p])) ++p;
     if (p < s.size() && s[p] == '=') ++p;
-    int count = 0;
+    std::vector<std::string> names;
     while (p < s.size()) {
         const char c = s[p];
         if (isSpace(c) || c == ',') {
             ++p;
         } else if (c == '"') {
             const std::size_t q = quotedEnd(s, p);
+            names.push_back(s.substr(p + 1, q - p - 1));
             p = q < s.size() && s[q] == '"' ? q + 1 : q;
-            ++count;
         } else if (c == '#' && (p == 0 || s[p - 1] == '\n')) {
             while (p < s.size() && s[p] != '\n') ++p;  // a comment line
         } else {
@@ -348,18 +439,22 @@ int countVariables(const std::string& variables) {
             if (word.empty() || (after < s.size() && s[after] == '=') ||
                 std::find(std::begin(kKeywords), std::end(kKeywords), word) != std::end(kKeywords))
                 break;
-            ++count;
+            names.push_back(s.substr(p, q - p));
             p = q;
         }
     }
-    return count;
+    return names;
 }
+
+int countVariables(const std::string& variables) { return static_cast<int>(variableNames(variables).size()); }
 
 bool beginsVariablesList(const std::string& token) {
     return upper(token.substr(0, 9)) == "VARIABLES" && (token.size() == 9 || token[9] == '=' || token[9] == '"');
 }
 
-bool isZoneKeyword(const std::string& token) { return token.size() == 4 && upper(token) == "ZONE"; }
+bool isZoneKeyword(const std::string& token) {
+    return (token.size() == 4 || (token.size() > 4 && token[4] == ',')) && upper(token.substr(0, 4)) == "ZONE";
+}
 
 bool beginsNumber(const std::string& text) {
     std::size_t k = !text.empty() && (text[0] == '+' || text[0] == '-') ? 1 : 0;

@@ -62,6 +62,26 @@ public:
     std::string peek(std::size_t count);
     // Moves a good input file back to its first byte.
     void rewind();
+    // Byte offset in the file of the read position.
+    long long offset() const { return base_ + static_cast<long long>(pos_); }
+    // Moves the read position to offset, which stands on line, and takes back
+    // the flags of a failed read and of the end of the input, to read a part
+    // of the file again; false, and nothing moved, when reading has stopped or
+    // the file cannot seek (a pipe: reading then stops with a seek error).
+    bool seekTo(long long offset, long long line);
+    // After a read that failed on a token that is not a number (fail alone
+    // set) and that begins a word, up to count bytes of that token and what
+    // follows, without taking them or changing the flags; empty otherwise.
+    std::string peekFailedToken(std::size_t count);
+    // After such a read, takes the failure back, so that the token can be read
+    // as a word: the read position stands at its first byte. Nothing otherwise.
+    void resumeAtFailedToken() {
+        if (state_ == kFail) state_ = 0;
+    }
+    // With on, getAscDouble also reads the exponents Fortran writes: "1.0D+03"
+    // and "1.0d3" as "1.0e+03", and a mantissa directly followed by a signed
+    // exponent ("1.00000000-120") as one number. Off, as for the configuration.
+    void readFortranNumbers(bool on) { fortran_ = on; }
 
     // Reads up to count - 1 characters of the line into buf, stopping before delim
     // (which is consumed); buf is always NUL-terminated when count > 0.
@@ -133,7 +153,9 @@ private:
     std::string problem_;     // see readProblem()
     bool exhausted_ = false;  // the file has no bytes beyond end_
     long long line_ = 1;
+    bool fortran_ = false;   // see readFortranNumbers
     std::vector<char> buf_;  // read-ahead; bytes [pos_, end_) are unread
     std::size_t pos_ = 0;
     std::size_t end_ = 0;
+    long long base_ = 0;  // file offset of buf_[0]
 };

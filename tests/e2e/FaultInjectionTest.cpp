@@ -211,28 +211,27 @@ Expected expectedFor(const Layout& f, std::size_t cut) {
         e.eitherWay = cut > f.fifthStart;
         return e;
     }
-    std::size_t whole = 0;
-    bool partial = false;
-    for (const auto& [start, end] : f.numbers) {
-        if (end <= cut)
-            ++whole;
-        else if (start < cut)
-            partial = true;
-    }
-    const std::size_t read = whole + partial, per = f.perElement;
-    const long nodes = static_cast<long>(f.nodeLines.size());
-    for (std::size_t k = 0; k < read / per * per; ++k) {
+    // The record states the element count, so a number that ends the file
+    // without a line end may have been cut ("1" of "11"): only numbers with a
+    // byte after them make elements, and every cut short of the whole file is
+    // a count short of the stated one.
+    std::size_t complete = 0;
+    for (const auto& number : f.numbers) complete += number.second < cut;
+    const std::size_t per = f.perElement, elements = complete / per;
+    for (std::size_t k = 0; k < elements * per; ++k) {
         const auto [start, end] = f.numbers[k];
-        // A number cut short at the end of the file is still a number: its element is read.
-        const std::string number = f.text.substr(start, std::min(end, cut) - start);
-        e.elements += number + (k % per == per - 1 ? "\n" : " ");
-        if (k % per == per - 1 && end > cut) {
-            const long v = std::stol(number);
-            e.warning = v < 1 || v > nodes;
-        }
+        e.elements += f.text.substr(start, end - start) + (k % per == per - 1 ? "\n" : " ");
     }
-    if (read % per != 0) e.warning = true;  // an element cut short
+    e.warning = elements < f.numbers.size() / per;
     return e;
+}
+
+// The zone record without its element count: the oracle's file holds only
+// the elements of the intact part, and is read as a file that states none.
+std::string withoutElementCount(std::string header) {
+    const std::size_t count = header.find(", E=");
+    if (count != std::string::npos) header.erase(count, header.find(',', count + 1) - count);
+    return header;
 }
 
 // Every example file, or a generated mesh when there are none.
@@ -292,7 +291,7 @@ TEST_P(Truncated, GivesTheGridOfTheIntactPart) {
          << (f.ymax - f.ymin) / 30;
     const std::string mode = GetParam().find_first_of("13579") != std::string::npos ? "Velocity" : "PileHeight";
     TempDir dir;
-    std::string header = f.text.substr(0, f.nodesStart);
+    std::string header = withoutElementCount(f.text.substr(0, f.nodesStart));
     for (const std::string& line : f.nodeLines) header += line;
     std::map<std::string, std::string> oracle;  // grid of each list of elements
     for (const std::size_t cut : cuts) {

@@ -176,6 +176,8 @@ TEST(CommandLine, UsageErrors) {
         std::string problem;  // empty: the usage text alone, as before there were options
     };
     const std::string gdalOnly = "' needs a GDAL format; the KORVEN-ASCII text cannot hold it";
+    const std::string roles =
+        "ROLE=NAME or ROLE=POSITION, ROLE one of x, y, height, xmomentum, ymomentum, xvelocity, yvelocity, not ";
     const Case cases[] = {
         {{}, ""},
         {{"a.cfg", "b.cfg"}, ""},
@@ -208,6 +210,12 @@ TEST(CommandLine, UsageErrors) {
         {{"--vers=1", "run.cfg"}, "MeshRaster: option '--version' doesn't allow a value"},
         {{"-f", "GTiff", "--co", "COMPRESS", "run.cfg"}, "MeshRaster: option '--co' needs NAME=VALUE, not 'COMPRESS'"},
         {{"-f", "GTiff", "--co", "=DEFLATE", "run.cfg"}, "MeshRaster: option '--co' needs NAME=VALUE, not '=DEFLATE'"},
+        {{"--column", "h=3", "run.cfg"}, "MeshRaster: option '--column' needs " + roles + "'h=3'"},
+        {{"--column", "height", "run.cfg"}, "MeshRaster: option '--column' needs " + roles + "'height'"},
+        {{"--column=height=", "run.cfg"}, "MeshRaster: option '--column' needs " + roles + "'height='"},
+        {{"run.cfg", "--variable"}, "MeshRaster: option '--variable' requires a value"},
+        {{"--time", "soon", "run.cfg"}, "MeshRaster: option '--time' needs a solution time or last, not 'soon'"},
+        {{"--time", "nan", "run.cfg"}, "MeshRaster: option '--time' needs a solution time or last, not 'nan'"},
         {{"-s", "EPSG:32632", "run.cfg"}, "MeshRaster: option '--srs" + gdalOnly},
         {{"--nodata", "0", "run.cfg"}, "MeshRaster: option '--nodata" + gdalOnly},
         {{"-f", "Korven-Ascii", "--co", "A=B", "run.cfg"}, "MeshRaster: option '--co" + gdalOnly},
@@ -220,6 +228,26 @@ TEST(CommandLine, UsageErrors) {
         EXPECT_EQ(cl.action, Action::usageError);
         EXPECT_EQ(cl.problem, k.problem);
     }
+}
+
+// Each --column gives one role its column, as written; the last one given for
+// a role counts.
+TEST(CommandLine, ColumnsAndVariableChosen) {
+    const CommandLine cl = parse({"--column", "Height=Flow Depth", "--column=xmomentum=4", "run.cfg", "--column", "x=1",
+                                  "--column", "x=2", "--variable", "T"});
+    ASSERT_EQ(cl.action, Action::run);
+    const std::string want[7] = {"2", "", "Flow Depth", "4", "", "", ""};
+    for (int r = 0; r < 7; ++r) EXPECT_EQ(cl.columns.role[r], want[r]) << roleWord(static_cast<ColumnRole>(r));
+    EXPECT_EQ(cl.columns.variable, "T");
+}
+
+TEST(CommandLine, TimeIsANumberOrLast) {
+    const CommandLine at = parse({"--time", "+1.5e1", "run.cfg"});
+    EXPECT_TRUE(at.hasTime && !at.lastTime);
+    EXPECT_EQ(at.time, 15.0);
+    const CommandLine last = parse({"--time=Last", "run.cfg"});
+    EXPECT_TRUE(last.hasTime && last.lastTime);
+    EXPECT_FALSE(parse({"run.cfg"}).hasTime);
 }
 
 // getopt keeps its place between calls: without a fresh start, the call after
@@ -245,9 +273,9 @@ TEST(CommandLine, HelpListsEveryOptionAfterTheUsageLines) {
     EXPECT_EQ(helpLines[12], "");
     EXPECT_EQ(helpLines[13], "Options:");
     // Each option the parser takes, as "  -f, --format" or "      --co" at the start of a line.
-    for (const char* option :
-         {"-h, --help ", "-V, --version ", "-f, --format NAME ", "-o, --output NAME ", "-q, --quiet ", "-j, --jobs N ",
-          "-s, --srs DEFINITION ", "    --nodata VALUE ", "    --co NAME=VALUE ", "    -- "}) {
+    for (const char* option : {"-h, --help ", "-V, --version ", "-f, --format NAME ", "-o, --output NAME ",
+                               "-q, --quiet ", "-j, --jobs N ", "-s, --srs DEFINITION ", "    --nodata VALUE ",
+                               "    --co NAME=VALUE ", "    --column ROLE=COLUMN", "    --variable NAME ", "    -- "}) {
         SCOPED_TRACE(option);
         int found = 0;
         for (const std::string& line : helpLines) found += line.rfind(std::string("  ") + option, 0) == 0;

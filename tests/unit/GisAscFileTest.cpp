@@ -293,11 +293,13 @@ struct Case {
     std::string text;
     std::vector<Step> steps;
     std::string problem = "";
+    bool fortran = false;  // readFortranNumbers(true), as for a Tecplot file
 };
 
 void check(const Case& c) {
     SCOPED_TRACE("input \"" + c.text.substr(0, 40) + (c.text.size() > 40 ? "...\"" : "\""));
     Text t(c.text);
+    t.file.readFortranNumbers(c.fortran);
     for (std::size_t k = 0; k < c.steps.size(); ++k) {
         SCOPED_TRACE("call " + std::to_string(k + 1) + ", " + nameOf(c.steps[k].call));
         run(t.file, c.steps[k]);
@@ -424,6 +426,80 @@ TEST(GisAscFile, NumbersReadAsStreamExtraction) {
         {"x -15", {getString("x"), getAscInt(-15, kEof)}},
     };
     for (const Case& c : cases) check(c);
+}
+
+// Numbers as Fortran writes them, in a Tecplot file: "1.00000000-120" (an E
+// format whose exponent has three digits drops the E) was read as 1.0 and then
+// -120, two numbers of a node; "0.1D+03" failed at "D+03". Elsewhere, as in the
+// configuration, they stay what stream extraction makes of them.
+TEST(GisAscFile, FortranExponentsAreOneNumberInTecplotFiles) {
+    const std::string zeros(100, '0');
+    const Case fortran[] = {
+        {"0.1000000000D+03", {getAscDouble(100, kEof)}},
+        {"1.5d-2 x", {getAscDouble(0.015), getString("x", kEof)}},
+        {"-2.5D3\n", {getAscDouble(-2500), getString(kNothingLeft)}},
+        {"1.00000000-120 5", {getAscDouble(1e-120), getAscDouble(5, kEof)}},
+        {"1.0+5 x", {getAscDouble(1e5), getString("x", kEof)}},
+        {"-0.0D0", {getAscDouble(-0.0, kEof)}},
+        {"1" + zeros + "D-100", {getAscDouble(1.0, kEof)}},
+        {"1.0E+03 1e-3", {getAscDouble(1000), getAscDouble(0.001, kEof)}},
+        {"1.5D+400 ", {getAscDouble(kFail | kRange)}},
+        // The mark is taken and committed to, as "e" is.
+        {"1.0D", {getAscDouble(kEof | kFail)}},
+        {"1.0D+ 3", {getAscDouble(kFail)}},
+        {"1.0- 3", {getAscDouble(kFail)}},
+        {"1.0E+03-5", {getAscDouble(1000), getAscDouble(-5, kEof)}},
+        {"1.5x", {getAscDouble(1.5), getString("x", kEof)}},
+        // Integers (node numbers) have no exponent.
+        {"12-3 4D2", {getAscInt(12), getAscInt(-3), getAscInt(4), getString("D2", kEof)}},
+    };
+    for (Case c : fortran) {
+        c.fortran = true;
+        check(c);
+    }
+    check({"1.0D+03 1.00000000-120", {getAscDouble(1), getString("D+03"), getAscDouble(1), getAscDouble(-120, kEof)}});
+    for (std::size_t k = 0; k <= 20; ++k) {
+        SCOPED_TRACE("the text starts " + std::to_string(k) + " bytes before the end of the first buffer load");
+        check({std::string(kBuffer - k, ' ') + "1.00000000-120 2.5D0 x",
+               {getAscDouble(1e-120), getAscDouble(2.5), getString("x", kEof)},
+               "",
+               true});
+    }
+}
+
+// A part of the file is read again from its offset: a later zone that
+// shares another's nodes or elements reads them where that zone has them.
+TEST(GisAscFile, SeekToAnOffsetReadsThatPartAgain) {
+    for (std::size_t k : {std::size_t(0), std::size_t(3), kBuffer - 2, kBuffer + 5}) {
+        SCOPED_TRACE(k);
+        Text t(std::string(k, ' ') + "1.5\nZONE 7 x\n");
+        double d = 0;
+        t.file.getAscDouble(d);
+        const long long offset = t.file.offset(), line = t.file.lineNumber();
+        EXPECT_EQ(offset, static_cast<long long>(k) + 3);
+        int i = 0;
+        t.file.getAscInt(i);  // fails at ZONE: the word is still there
+        EXPECT_EQ(t.file.peekFailedToken(5), "ZONE ");
+        t.file.resumeAtFailedToken();
+        std::string word;
+        t.file.getString(word);
+        EXPECT_EQ(word, "ZONE");
+        t.file.getAscInt(i);
+        t.file.getString(word);
+        t.file.getString(word);  // nothing left
+        EXPECT_TRUE(t.file.eof());
+        ASSERT_TRUE(t.file.seekTo(offset, line));
+        EXPECT_TRUE(t.file.good());
+        t.file.getString(word);
+        EXPECT_EQ(word, "ZONE");
+        EXPECT_EQ(t.file.lineNumber(), 2);
+    }
+    // "4ZONE" is no word that begins at the failed read.
+    Text t("4ZONE");
+    int i = 0;
+    t.file.getAscInt(i);
+    t.file.getAscInt(i);
+    EXPECT_EQ(t.file.peekFailedToken(5), "");
 }
 
 // A configuration number is a whole token, converted as getAscDouble converts

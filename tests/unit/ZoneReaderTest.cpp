@@ -2,6 +2,7 @@
 // unread, and the elements of a triangle zone.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -79,10 +80,7 @@ TEST(ZoneReader, RecordEndsBeforeTheFirstNodeLine) {
         {"ZONE T=\"x\", NODES=1\nZONETYPE=FETRIANGLE\n0 0 2 0 0\n", 1, {2}, ""},
         {"ZONE N=1\n+1 0 3 0 0\n", 1, {3}, ""},
         // A second zone's ZONE ends the record, and then the elements, as before.
-        {"ZONE N=0\nZONE N=1,\n0 0 9 0 0\n",
-         0,
-         {},
-         "2: elements end at a token that is not a node number; the rest of the file is not read\n"},
+        {"ZONE N=0\nZONE N=1,\n0 0 9 0 0\n", 0, {}, ""},
         // A node line that is not one: reported as before, at its line.
         {"ZONE N=1\n1e400 0 3 0 0\n",
          1,
@@ -157,7 +155,7 @@ TEST(ZoneReader, RefusedZoneIsNotRead) {
     EXPECT_TRUE(brick.values.empty());
     EXPECT_EQ(firstDifference(brick.grid, GxGrid(8, 8)), "");
     EXPECT_EQ(brick.warnings.substr(0, 30), "1: zone type \"ET=BRICK\" is not");
-    const Read three = read("VARIABLES = X Y H\nZONE N=4, E=1\n" + kNodes + "1 2 3 4\n");
+    const Read three = read("VARIABLES = A B C\nZONE N=4, E=1\n" + kNodes + "1 2 3 4\n");
     EXPECT_TRUE(three.refused);
     EXPECT_EQ(three.nodes, 0);
     EXPECT_EQ(three.warnings.substr(0, 30), "1: VARIABLES names 3 variables");
@@ -178,13 +176,12 @@ TEST(ZoneReader, TriangleZoneIsReadThreeNumbersAnElement) {
         {"1 2 3\n1 3 x\n", "1 2 3 3\n", "7: element 2 is cut short at \"x\"" + rest + " (lost)\n"},
         {"1 2 5\n1 3 4\n", "1 3 4 4\n",
          "6: 1 element skipped for node numbers outside 1 to 4, the first is element 1 (lost)\n"},
-        {"1 2 3\nZONE N=1\n", "1 2 3 3\n",
-         "7: elements end at a token that is not a node number; the rest of the file is not read\n"},
+        {"1 2 3\nZONE N=1\n", "1 2 3 3\n", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.triangles);
-        const Read tri = read("ZONE N=4, E=2, ZONETYPE=FETRIANGLE\n" + kNodes + c.triangles);
-        const Read four = read("ZONE N=4, E=2\n" + kNodes + c.fourNodes);
+        const Read tri = read("ZONE N=4, ZONETYPE=FETRIANGLE\n" + kNodes + c.triangles);
+        const Read four = read("ZONE N=4\n" + kNodes + c.fourNodes);
         EXPECT_EQ(tri.nodesPerElement, 3);
         EXPECT_EQ(tri.warnings, c.warnings);
         EXPECT_EQ(firstDifference(tri.grid, four.grid), "");
@@ -203,4 +200,190 @@ TEST(MeshLines, TriangleOfATriangleZone) {
     file.toMeshLines(vert);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "0 0\n4 0\n4 4\n0 0\nEND\n");
     std::cout.precision(precision);
+}
+
+// The element count was never compared with what was read: a file cut off
+// in its element section, or a triangle zone written four numbers an element,
+// gave a grid unlike the mesh with exit status 0. Where the record states the
+// count, exactly that many elements are read and converted.
+TEST(ZoneReader, ElementCountStatedIsTheCountRead) {
+    struct Case {
+        std::string record, elements, warnings;
+        std::string sameGridAs;  // four-node elements that give the grid expected
+    };
+    const std::string rest = ", which is not a node number; the rest of the file is not read";
+    const std::string converted = "; the elements read are converted (lost)\n";
+    const Case cases[] = {
+        {"ZONE N=4, E=2", "1 2 3 3\n1 3 4 4\n", "", "1 2 3 3\n1 3 4 4\n"},
+        {"ZONE N=4, E=0", "", "", ""},
+        {"ZONE N=4, E=2", "1 2 3 3\n", "7: zone 1 states 2 elements (E=2) and holds 1" + converted, "1 2 3 3\n"},
+        {"ZONE T=\"t=0\", N=4, ELEMENTS=1", "",
+         "6: zone 1 \"t=0\" states 1 element (ELEMENTS=1) and holds 0" + converted, ""},
+        {"ZONE N=4, E=3", "1 2 3 3\nZONE N=1\n", "7: zone 1 states 3 elements (E=3) and holds 1" + converted,
+         "1 2 3 3\n"},
+        {"ZONE N=4, E=2", "1 2 3 3\n1 3 x\n", "7: element 2 is cut short at \"x\"" + rest + " (lost)\n", "1 2 3 3\n"},
+        // More: only the stated elements are converted.
+        {"ZONE N=4, E=1", "1 2 3 3\n1 3 4 4\n",
+         "6: zone 1 states 1 element (E=1) of 4 node numbers and holds more: 8 node numbers where 4 belong; what "
+         "follows "
+         "element 1 is not converted (lost)\n",
+         "1 2 3 3\n"},
+        {"ZONE N=4, E=1", "1 2 3 3\n1 3\nZONE N=1\n",
+         "6: zone 1 states 1 element (E=1) of 4 node numbers and holds more: 6 node numbers where 4 belong; what "
+         "follows "
+         "element 1 is not converted (lost)\n",
+         "1 2 3 3\n"},
+        // A triangle zone written four numbers an element, and a quadrilateral
+        // zone written three: caught by the count.
+        {"ZONE N=4, E=2, ZONETYPE=FETRIANGLE", "1 2 3 3\n1 3 4 4\n",
+         "7: zone 1 states 2 elements (E=2) of 3 node numbers and holds more: 8 node numbers where 6 belong; what "
+         "follows "
+         "element 2 is not converted (lost)\n",
+         "1 2 3 3\n3 1 3 3\n"},
+        {"ZONE N=4, E=4, ET=QUADRILATERAL", "1 2 3\n1 3 4\n3 4 2\n2 4 1\n",
+         "10: zone 1 states 4 elements (E=4) and holds 3" + converted, "1 2 3 1\n3 4 3 4\n2 2 4 1\n"},
+        // The last number ends the file without a line end: perhaps cut ("10"
+        // of "104"), so its element is dropped.
+        {"ZONE N=4, E=2", "1 2 3 3\n1 3 4 4",
+         "7: element 2 ends the file within a number, without a line end: the file looks cut; the element is "
+         "dropped (lost)\n",
+         "1 2 3 3\n"},
+        {"ZONE N=4, E=1", "1 2 3 3 ", "", "1 2 3 3\n"},
+        // Without a count, as before: the last number is read.
+        {"ZONE N=4", "1 2 3 3\n1 3 4 4", "", "1 2 3 3\n1 3 4 4\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.record + "\n" + c.elements);
+        const Read r = read(c.record + "\n" + kNodes + c.elements);
+        EXPECT_EQ(r.warnings, c.warnings);
+        EXPECT_EQ(firstDifference(r.grid, read("ZONE N=4\n" + kNodes + c.sameGridAs).grid), "");
+    }
+}
+
+// Only the first zone of a file was read: a time series lost every later
+// step with exit status 0. Each zone is read in turn, a refused one passed
+// over with a warning that names it, and each cell keeps the largest value.
+TEST(ZoneReader, EveryZoneIsReadInTurn) {
+    struct Case {
+        std::string zones;
+        int zonesRead;
+        std::string warnings;
+        std::string sameGridAs;  // one zone's elements that give the grid expected
+    };
+    // kNodes is z = x + 2y; these are z = 12 - x - 2y on the same square.
+    const std::string falling = "0 0 12 0 0\n4 0 8 0 0\n4 4 0 0 0\n0 4 4 0 0\n";
+    const std::string cells = "1 2 3 3\n1 3 4 4\n";
+    const std::string brick = "ZONE T=\"b\", N=1, E=1, ET=BRICK\n0 0 1 0 0\n1 1 1 1 1 1 1 1\n";
+    const Case cases[] = {
+        {"ZONE N=4, E=2\n" + kNodes + cells + "zone, N=4, E=2\n" + falling + cells, 2, "", ""},
+        {"ZONE N=4, E=2\n" + kNodes + cells + brick + "ZONE N=4, E=2\n" + falling + cells, 3,
+         "8: zone 2 \"b\": zone type \"ET=BRICK\" is not read; MeshRaster reads triangle and quadrilateral zones "
+         "(ET=TRIANGLE, ET=QUADRILATERAL, ZONETYPE=FETRIANGLE or ZONETYPE=FEQUADRILATERAL); the zone is not read "
+         "(lost)\n",
+         ""},
+        {brick + "ZONE N=4, E=2\n" + kNodes + cells, 2,
+         "1: zone 1 \"b\": zone type \"ET=BRICK\" is not read; MeshRaster reads triangle and quadrilateral zones "
+         "(ET=TRIANGLE, ET=QUADRILATERAL, ZONETYPE=FETRIANGLE or ZONETYPE=FEQUADRILATERAL); the zone is not read "
+         "(lost)\n",
+         "rising"},
+        // The VARIABLES list is the file's: refused, no zone is read.
+        {"VARIABLES = A B C\nZONE N=4, E=2\n" + kNodes + cells + "ZONE N=4, E=2\n" + falling + cells, 1,
+         "1: VARIABLES names 3 variables; MeshRaster needs five values per node (x, y, pile height, x momentum, y "
+         "momentum); nothing is read (lost)\n",
+         "none"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.zones);
+        TempDir dir;
+        GisTecplotFile file(dir.write("zones.dat", c.zones), "r");
+        GxGrid grid(8, 8);
+        GxGridParam par(-2, 6, -2, 6, 1, 1);
+        int zones = 0;
+        do {
+            ++zones;
+            file.getXYValue(false);
+            file.toGrid(grid, par);
+        } while (file.nextZone());
+        EXPECT_EQ(zones, c.zonesRead);
+        std::string warnings;
+        for (const TecplotWarning& w : file.warnings())
+            warnings += std::to_string(w.line) + ": " + w.text + (w.lost ? " (lost)" : "") + "\n";
+        EXPECT_EQ(warnings, c.warnings);
+        // Both planes, or one of them, or nothing.
+        GxGrid want(8, 8);
+        const Read rising = read("ZONE N=4\n" + kNodes + cells), fallingRead = read("ZONE N=4\n" + falling + cells);
+        for (int row = 0; row < 8; ++row)
+            for (int col = 0; col < 8; ++col) {
+                if (c.sameGridAs != "none") want.raise(row, col, rising.grid.RowCol(row, col));
+                if (c.sameGridAs.empty()) want.raise(row, col, fallingRead.grid.RowCol(row, col));
+            }
+        EXPECT_EQ(firstDifference(grid, want), "");
+    }
+}
+
+// Block-packed zones were refused. Each variable's values in turn, across any
+// lines, give the grid of the same mesh written one node a line; cell-centred
+// values give each element its one value.
+TEST(ZoneReader, BlockPackingGivesThePointPackedGrid) {
+    struct Case {
+        std::string block, point;
+    };
+    const std::string cells = "1 2 3 3\n1 3 4 4\n";
+    const Case cases[] = {
+        {"ZONE N=4, E=2, F=FEBLOCK\n0 4 4 0\n0 0 4 4\n0 4 12 8\n0 0 0 0\n0 0 0 0\n" + cells, kNodes + cells},
+        {"ZONE N=4, E=2, DATAPACKING=BLOCK\n0 4\n4 0 0 0 4 4 0 4 12 8 0 0 0 0 0\n0 0 0\n" + cells, kNodes + cells},
+        {"VARIABLES = h x z y\nZONE N=4, E=2, F=FEBLOCK\n0 4 12 8\n0 4 4 0\n9 9 9 9\n0 0 4 4\n" + cells,
+         kNodes + cells},
+        // One value an element: 5 in the first triangle, 7 in the second.
+        {"ZONE N=4, E=2, F=FEBLOCK, VARLOCATION=([3-5]=CELLCENTERED)\n0 4 4 0\n0 0 4 4\n5 7\n0 0\n0 0\n" + cells,
+         "0 0 5 0 0\n4 0 5 0 0\n4 4 5 0 0\n0 4 5 0 0\n0 0 7 0 0\n4 4 7 0 0\n0 4 7 0 0\n1 2 3 3\n5 6 7 7\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.block);
+        const Read block = read(c.block);
+        EXPECT_EQ(block.warnings, "");
+        const int nodes = static_cast<int>(std::count(c.point.begin(), c.point.end(), '\n')) - 2;
+        EXPECT_EQ(firstDifference(block.grid, read("ZONE N=" + std::to_string(nodes) + "\n" + c.point).grid), "");
+    }
+    // The cell-centred zone's second triangle, by itself, holds 7.
+    const Read centred = read(cases[3].block);
+    EXPECT_EQ(centred.grid.RowCol(2, 2), 7.0);  // the centre (0.5, 3.5), in triangle 1 3 4 only
+}
+
+// A zone that shares another's variables or elements was dropped: they are
+// read again where that zone holds them, block- or point-packed.
+TEST(ZoneReader, SharedVariablesAndElementsAreReadAgain) {
+    const std::string cells = "1 2 3 3\n1 3 4 4\n";
+    const std::string falling = "0 0 12 0 0\n4 0 8 0 0\n4 4 0 0 0\n0 4 4 0 0\n";
+    const std::string first = "ZONE N=4, E=2\n" + kNodes + cells;
+    const std::string firstBlock = "ZONE N=4, E=2, F=FEBLOCK\n0 4 4 0\n0 0 4 4\n0 4 12 8\n0 0 0 0\n0 0 0 0\n" + cells;
+    const std::string second[] = {
+        "ZONE N=4, E=2, VARSHARELIST=([1,2]=1), CONNECTIVITYSHAREZONE=1\n12 0 0\n8 0 0\n0 0 0\n4 0 0\n",
+        "ZONE N=4, E=2, F=FEBLOCK, VARSHARELIST=([1-2, 4-5]=1), CONNECTIVITYSHAREZONE=1\n12 8 0 4\n",
+        "ZONE N=4, E=2, D=(1,2,FECONNECT)\n12 0 0 8 0 0\n0 0 0\n4 0 0\n",
+    };
+    GxGrid want(8, 8);
+    const Read rising = read("ZONE N=4\n" + kNodes + cells), fallingRead = read("ZONE N=4\n" + falling + cells);
+    for (int row = 0; row < 8; ++row)
+        for (int col = 0; col < 8; ++col) {
+            want.raise(row, col, rising.grid.RowCol(row, col));
+            want.raise(row, col, fallingRead.grid.RowCol(row, col));
+        }
+    for (const std::string& zone1 : {first, firstBlock})
+        for (const std::string& zone2 : second) {
+            SCOPED_TRACE(zone1 + zone2);
+            TempDir dir;
+            GisTecplotFile file(dir.write("shared.dat", zone1 + zone2 + first), "r");
+            GxGrid grid(8, 8);
+            GxGridParam par(-2, 6, -2, 6, 1, 1);
+            int zones = 0;
+            do {
+                ++zones;
+                file.getXYValue(false);
+                file.toGrid(grid, par);
+            } while (file.nextZone());
+            EXPECT_EQ(zones, 3);  // and the third, after the shared one, is still read
+            EXPECT_TRUE(file.warnings().empty()) << file.warnings().front().text;
+            EXPECT_EQ(firstDifference(grid, want), "");
+        }
 }

@@ -22,8 +22,8 @@ const std::string kTypes =
     " is not read; MeshRaster reads triangle and quadrilateral zones (ET=TRIANGLE, ET=QUADRILATERAL, "
     "ZONETYPE=FETRIANGLE or ZONETYPE=FEQUADRILATERAL); nothing is read (refused)";
 const std::string kPacking =
-    " is not read; MeshRaster reads point-packed zones, one node a line (F=FEPOINT or DATAPACKING=POINT); nothing "
-    "is read (refused)";
+    " is not read; MeshRaster reads point- and block-packed zones (F=FEPOINT, F=FEBLOCK, DATAPACKING=POINT or "
+    "DATAPACKING=BLOCK); nothing is read (refused)";
 const std::string kNotWhole = " is not a whole number from 0 to 2147483647; nothing is read (refused)";
 const std::string kCellCentred =
     " is cell-centred (VARLOCATION); MeshRaster needs the first five variables at the nodes (NODAL); nothing is read "
@@ -139,16 +139,14 @@ TEST(ZoneRecord, TypesThatAreNotRead) {
 
 TEST(ZoneRecord, PackingAndCellCentredVariables) {
     const Case cases[] = {
-        {"ZONE N=9, E=8, F=FEBLOCK, ET=QUADRILATERAL",
-         "9 nodes, 4 an element\nZONE: zone packing \"F=FEBLOCK\"" + kPacking},
-        {"ZONE N=9, E=8, DATAPACKING=BLOCK, ZONETYPE=FETRIANGLE",
-         "9 nodes, 3 an element\nZONE: zone packing \"DATAPACKING=BLOCK\"" + kPacking},
-        {"ZONE N=9, F=BLOCK", "9 nodes, 4 an element\nZONE: zone packing \"F=BLOCK\"" + kPacking},
+        // Block packing is read; a packing MeshRaster does not know is refused.
+        {"ZONE N=9, E=8, F=FEBLOCK, ET=QUADRILATERAL", "9 nodes, 4 an element"},
+        {"ZONE N=9, E=8, DATAPACKING=BLOCK, ZONETYPE=FETRIANGLE", "9 nodes, 3 an element"},
+        {"ZONE N=9, F=BLOCK", "9 nodes, 4 an element"},
         {"ZONE N=9, F=FESURFACE", "9 nodes, 4 an element\nZONE: zone packing \"F=FESURFACE\"" + kPacking},
         {"ZONE N=9, F=fepoint, DATAPACKING=Point", "9 nodes, 4 an element"},
-        {"ZONE N=9, DATAPACKING=BLOCK, VARLOCATION=([3-5]=CELLCENTERED)",
-         "9 nodes, 4 an element\nZONE: zone packing \"DATAPACKING=BLOCK\"" + kPacking + "\nZONE: variable 3" +
-             kCellCentred},
+        // Cell-centred values need block packing.
+        {"ZONE N=9, DATAPACKING=BLOCK, VARLOCATION=([3-5]=CELLCENTERED)", "9 nodes, 4 an element"},
         {"ZONE N=9, VARLOCATION=([1,2]=NODAL, [5]=CELLCENTERED)",
          "9 nodes, 4 an element\nZONE: variable 5" + kCellCentred},
         {"ZONE N=9, VARLOCATION=([ 7, 2 - 4 ] = cellcentered)",
@@ -158,48 +156,99 @@ TEST(ZoneRecord, PackingAndCellCentredVariables) {
         {"ZONE N=9, VARLOCATION=(NODAL NODAL NODAL NODAL NODAL CELLCENTERED)", "9 nodes, 4 an element"},
         {"ZONE N=9, VARLOCATION=([6-99999999999]=CELLCENTERED, [1-5]=NODAL)", "9 nodes, 4 an element"},
         // Each problem is its own warning, the type's first.
-        {"ZONE N=8, ET=BRICK, F=FEBLOCK", "8 nodes, 0 an element\nZONE: zone type \"ET=BRICK\"" + kTypes +
-                                              "\nZONE: zone packing \"F=FEBLOCK\"" + kPacking},
+        {"ZONE N=8, ET=BRICK, F=FESURFACE", "8 nodes, 0 an element\nZONE: zone type \"ET=BRICK\"" + kTypes +
+                                                "\nZONE: zone packing \"F=FESURFACE\"" + kPacking},
     };
     check(cases);
+    // Every cell-centred variable is kept, in the order the list gives them.
+    std::string centred;
+    for (const int v : parseZoneRecord("ZONE N=9, F=FEBLOCK, VARLOCATION=([4-5]=CELLCENTERED, [2]=CELLCENTERED)", "")
+                           .cellCentredVariables)
+        centred += std::to_string(v) + " ";
+    EXPECT_EQ(centred, "4 5 2 ");
 }
 
+// The names of a VARIABLES list; fewer than five of them refuse the file only
+// when none tells a column by its name (the node's columns are then read by
+// position, and five values are read of every node).
+// A zone that takes its variables or elements from another: which, and from
+// where (0: the previous zone), for the reader to read them again there.
+TEST(ZoneRecord, SharedDataIsFoundOrRefused) {
+    struct SharedCase {
+        std::string record;
+        std::string shared;  // "variable<zone ..., elements<zone", or the problem
+    };
+    const SharedCase cases[] = {
+        {"ZONE N=9, E=4, VARSHARELIST=([1,2]=1), CONNECTIVITYSHAREZONE=1", "1<1 2<1 e<1"},
+        {"ZONE N=9, E=4, VARSHARELIST=([1-2, 5]=3, [4])", "1<3 2<3 5<3 4<0 e<-1"},
+        {"ZONE N=9, E=4, F=FEPOINT, D=(1,2,FECONNECT)", "1<0 2<0 e<0"},
+        {"ZONE N=9, E=4, D=(FECONNECT)", "e<0"},
+        {"ZONE T=\"VARSHARELIST=1\", N=9, E=4", "e<-1"},
+        {"ZONE N=9, E=4, VARSHARELIST=([1,2]=first)",
+         "shared data \"VARSHARELIST=([1,2]=first)\" is not read; MeshRaster reads VARSHARELIST=([variables]=zone); "
+         "nothing is read"},
+        {"ZONE N=9, E=4, CONNECTIVITYSHAREZONE=0",
+         "shared data \"CONNECTIVITYSHAREZONE=0\" is not read; MeshRaster reads CONNECTIVITYSHAREZONE=zone; nothing "
+         "is read"},
+    };
+    for (const SharedCase& c : cases) {
+        SCOPED_TRACE(c.record);
+        const ZoneRecord z = parseZoneRecord(c.record, "");
+        std::string shared;
+        for (const auto& v : z.sharedVariables)
+            shared += std::to_string(v.first) + "<" + std::to_string(v.second) + " ";
+        shared += "e<" + std::to_string(z.elementsFrom);
+        EXPECT_EQ(z.refused() ? z.problems.at(0).text : shared, c.shared);
+    }
+}
+
+// The names of a VARIABLES list; fewer than five of them refuse the file only
+// when none tells a column by its name (the node's columns are then read by
+// position, and five values are read of every node).
 TEST(ZoneRecord, VariablesListOfFewerThanFiveNames) {
     struct VariablesCase {
         std::string list;
-        int names;
+        std::string names;  // joined by "|"
+        bool refused;
     };
     const VariablesCase cases[] = {
-        {"VARIABLES = \"X\", \"Y\", \"PILE_HEIGHT\", \"X_MOMENTUM\", \"Y_MOMENTUM\"", 5},
-        {"VARIABLES = X, Y, H, MX, MY", 5},
-        {"VARIABLES = \"X\" \"Y\"\n\"H\"\n\"MX\" \"MY\" \"T\" \"P\"", 7},
-        {"VARIABLES=\"X\",\"Y\",\"H\"", 3},
-        {"Variables = X Y\nDATASETAUXDATA Common.Time=\"10\"", 2},
-        {"VARIABLES = \"pile height, m\" \"x = east\"", 2},
-        {"VARIABLES = \"X\" \"Y\"\nFILETYPE = FULL", 2},
-        {"VARIABLES = \"X\" \"Y\"\n# \"Z\" is left out\n\"H\"", 3},
-        {"VARIABLES = \"X\n\"Y\"", 2},
-        {"VARIABLES X Y Z", 3},
-        {"VARIABLES =", 0},
+        {"VARIABLES = \"X\", \"Y\", \"PILE_HEIGHT\", \"X_MOMENTUM\", \"Y_MOMENTUM\"",
+         "X|Y|PILE_HEIGHT|X_MOMENTUM|Y_MOMENTUM", false},
+        {"VARIABLES = X, Y, H, MX, MY", "X|Y|H|MX|MY", false},
+        {"VARIABLES = \"X\" \"Y\"\n\"H\"\n\"MX\" \"MY\" \"T\" \"P\"", "X|Y|H|MX|MY|T|P", false},
+        {"VARIABLES=\"X\",\"Y\",\"H\"", "X|Y|H", false},
+        {"Variables = X Y\nDATASETAUXDATA Common.Time=\"10\"", "X|Y", false},
+        {"VARIABLES = \"pile height, m\" \"x = east\"", "pile height, m|x = east", true},
+        {"VARIABLES = \"X\" \"Y\"\nFILETYPE = FULL", "X|Y", false},
+        {"VARIABLES = \"X\" \"Y\"\n# \"Z\" is left out\n\"H\"", "X|Y|H", false},
+        {"VARIABLES = \"X\n\"Y\"", "X|Y", false},
+        {"VARIABLES X Y Z", "X|Y|Z", false},
+        {"VARIABLES = A B C D", "A|B|C|D", true},
+        {"VARIABLES =", "", true},
     };
     for (const VariablesCase& c : cases) {
         SCOPED_TRACE(c.list);
-        EXPECT_EQ(countVariables(c.list), c.names);
+        std::string names;
+        for (const std::string& n : variableNames(c.list)) names += (names.empty() ? "" : "|") + n;
+        EXPECT_EQ(names, c.names);
         const ZoneRecord z = parseZoneRecord("ZONE N=9, E=8", c.list);
-        EXPECT_EQ(z.variables, c.names);
-        EXPECT_EQ(z.refused(), c.names < 5);
+        EXPECT_EQ(z.variables, countVariables(c.list));
+        EXPECT_EQ(z.refused(), c.refused);
     }
-    EXPECT_EQ(describe(parseZoneRecord("ZONE N=9, E=8", "VARIABLES = \"X\" \"Y\" \"H\"")),
+    EXPECT_EQ(describe(parseZoneRecord("ZONE N=9, E=8", "VARIABLES = \"A\" \"B\" \"C\"")),
               "9 nodes, 4 an element\nVARIABLES: VARIABLES names 3 variables; MeshRaster needs five values per node "
               "(x, y, pile height, x momentum, y momentum); nothing is read (refused)");
-    EXPECT_EQ(parseZoneRecord("ZONE N=9, E=8", "VARIABLES = X").problems.at(0).text.substr(0, 26),
+    EXPECT_EQ(parseZoneRecord("ZONE N=9, E=8", "VARIABLES = A").problems.at(0).text.substr(0, 26),
               "VARIABLES names 1 variable");
     EXPECT_EQ(parseZoneRecord("ZONE N=9, E=8", "").variables, -1);
 }
 
 TEST(ZoneRecord, WordsOfThePreambleAndTheLineStarts) {
-    for (const char* word : {"ZONE", "zone", "Zone", "zOnE"}) EXPECT_TRUE(isZoneKeyword(word)) << word;
-    for (const char* word : {"ZONES", "ZON", "\"ZONE", "ZONE=", ""}) EXPECT_FALSE(isZoneKeyword(word)) << word;
+    // "ZONE," is the keyword and a comma, as Fortran habit writes it.
+    for (const char* word : {"ZONE", "zone", "Zone", "zOnE", "ZONE,", "zone,N=9,"})
+        EXPECT_TRUE(isZoneKeyword(word)) << word;
+    for (const char* word : {"ZONES", "ZON", "\"ZONE", "ZONE=", "", "ZONES,", ",ZONE"})
+        EXPECT_FALSE(isZoneKeyword(word)) << word;
     for (const char* word : {"VARIABLES", "Variables=", "VARIABLES=\"X\",", "variables"})
         EXPECT_TRUE(beginsVariablesList(word)) << word;
     for (const char* word : {"VARIABLE", "VARIABLESX", "\"VARIABLES\"", "VAR"})
