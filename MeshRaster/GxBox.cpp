@@ -1,7 +1,5 @@
 #include "GxBox.h"
 
-#include <cmath>
-
 #include "GxGeometry.h"
 #include "GxGrid.h"
 
@@ -93,7 +91,13 @@ GxBox interRowsCols(const GxBox& box, const GxGridParam& gridPar, bool& meetsGri
     // overflow.
     const double rx1 = gridPar.xmin_ + gridPar.resx_ * 0.5;
     const double ry2 = gridPar.ymax_ - gridPar.resy_ * 0.5;
-    const auto cellBelow = [](double q) { return static_cast<long long>(truncToInt(std::floor(q))); };
+    // The floor by truncation and one comparison, both exact: std::floor is a
+    // call into the maths library on this target, and cost the benchmark's
+    // run 2% more instructions.
+    const auto cellBelow = [](double q) {
+        const int t = truncToInt(q);
+        return q < t ? static_cast<long long>(t) - 1 : static_cast<long long>(t);
+    };
     long long fcol = cellBelow((box.x1_ - rx1) / gridPar.resx_) + 1;
     long long lcol = cellBelow((box.x2_ - rx1) / gridPar.resx_);
     long long frow = cellBelow((ry2 - box.y2_) / gridPar.resy_) + 1;
