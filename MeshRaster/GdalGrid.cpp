@@ -49,7 +49,7 @@ using Srs = std::unique_ptr<std::remove_pointer_t<OGRSpatialReferenceH>, SrsRele
 // GDAL's messages while an object lives: failures (and, when asked, warnings)
 // are kept as one line for the caller to report; the rest reach standard error
 // as GDAL prints them.
-std::string shownText(const std::string& text, const std::string& path, const std::string& shownPath);
+std::string withShownPath(const std::string& text, const std::string& path, const std::string& shownPath);
 
 class GdalMessages {
 public:
@@ -75,8 +75,9 @@ public:
 private:
     static void CPL_STDCALL take(CPLErr level, CPLErrorNum number, const char* message) {
         auto* self = static_cast<GdalMessages*>(CPLGetErrorHandlerUserData());
-        const std::string text = self->path_.empty() ? std::string(message ? message : "")
-                                                     : shownText(message ? message : "", self->path_, self->shownPath_);
+        const std::string text = self->path_.empty()
+                                     ? std::string(message ? message : "")
+                                     : withShownPath(message ? message : "", self->path_, self->shownPath_);
         if (level == CE_Failure || level == CE_Fatal || (level == CE_Warning && self->keepWarnings_))
             self->keep(text);
         else if (!(level == CE_Warning && self->dropWarnings_))
@@ -223,7 +224,7 @@ std::string folderPart(const std::string& path) { return path.substr(0, path.rfi
 // The names that path's folder and file have in GDAL's messages replaced by
 // those of shownPath: a message names the file the user asked for, not the
 // private folder it is written in.
-std::string shownText(const std::string& text, const std::string& path, const std::string& shownPath) {
+std::string withShownPath(const std::string& text, const std::string& path, const std::string& shownPath) {
     return replaced(replaced(text, path, shownPath), folderPart(path), folderPart(shownPath));
 }
 
@@ -262,7 +263,7 @@ bool rewriteSideTexts(const std::string& folder, const std::string& raster, cons
         const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         if (!in.good() && !in.eof()) return false;
         if (text.find('\0') != std::string::npos) continue;
-        const std::string shown = shownText(text, path, shownPath);
+        const std::string shown = withShownPath(text, path, shownPath);
         if (shown == text) continue;
         std::ofstream out(file, std::ios::binary | std::ios::trunc);
         if (!(out << shown) || !out.flush()) return false;
@@ -336,7 +337,10 @@ std::string extensionOwner(const std::string& format, const std::string& extensi
     ownExtension.clear();
     if (const GDALDriverH asked = GDALGetDriverByName(format.c_str())) {
         const std::vector<std::string> own = driverExtensions(asked);
-        if (!own.empty()) ownExtension = own.front();
+        // A driver that lists no extension of its own (ENVI, whose rasters go
+        // by .bin, .img, .dat or none) says nothing of the names it takes.
+        if (own.empty()) return "";
+        ownExtension = own.front();
         if (std::find(own.begin(), own.end(), extension) != own.end()) return "";
     }
     // A raster driver is named before a vector one: the grid is a raster.

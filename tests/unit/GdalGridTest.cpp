@@ -306,10 +306,19 @@ TEST(GdalGrid, ExtensionOfAnotherDriverIsNamed) {
         bool refused;
         const char* own;
     } cases[] = {
-        {"GTiff", "tif", false, "tif"},   {"GTiff", "tiff", false, "tif"}, {"COG", "tif", false, "tif"},
-        {"AAIGrid", "asc", false, "asc"}, {"netCDF", "nc", false, "nc"},   {"GTiff", "nosuchext", false, "tif"},
-        {"GTiff", "grd", true, "tif"},    {"AAIGrid", "grd", true, "asc"}, {"GTiff", "asc", true, "tif"},
+        {"GTiff", "tif", false, "tif"},
+        {"GTiff", "tiff", false, "tif"},
+        {"COG", "tif", false, "tif"},
+        {"AAIGrid", "asc", false, "asc"},
+        {"netCDF", "nc", false, "nc"},
+        {"GTiff", "nosuchext", false, "tif"},
+        {"GTiff", "grd", true, "tif"},
+        {"AAIGrid", "grd", true, "asc"},
+        {"GTiff", "asc", true, "tif"},
         {"gtiff", "nc", true, "tif"},
+        // ENVI lists no extension of its own: its rasters go by .bin and the
+        // like, which another driver claims, and were refused before.
+        {"ENVI", "bin", false, ""},
     };
     for (const auto& k : cases) {
         std::string own;
