@@ -8,6 +8,7 @@
 #include "GxCoord2D.h"
 #include "GxGrid.h"
 #include "NodeColumns.h"
+#include "Rasteriser.h"
 #include "ZoneRecord.h"
 
 // Node values of a zone, parallel to its GxCoord2DVector.
@@ -199,16 +200,3 @@ struct ZonesRead {
 // chosen solution time only, with reading.timeChosen).
 ZonesRead readZones(GisTecplotFile& file, bool isVelocity, GxGrid& outGrid, GxGridParam& gridPar,
                     const ReaderOptions& reading);
-
-// Fills the cells whose centres lie in the element node[0..3] with the node
-// values z[0..3], as toGrid does: an axis-aligned rectangle bilinearly, any
-// other element as triangles (the one triangle 0 1 2 when oneTriangle); ptI is
-// the centre of cell (0, 0). Returns how many values were not stored for not
-// being finite.
-long long fillMeshElement(GxGrid& outGrid, GxGridParam& gridPar, GxCoord2D& ptI, const GxCoord2D* const* node,
-                          const double* z, bool oneTriangle);
-// Fills the cells whose centres lie in the triangle triPt[0..2] from the plane
-// through z[0..2]; returns how many values were not stored for not being finite.
-long long fillGridTriangle(GxGrid& outGrid, GxCoord2D* triPt, double* z, GxGridParam& gridPar, GxCoord2D& ptI);
-// True when pt lies in the triangle triPt[0..2] or on its border (relative tolerance 1e-5).
-bool containsPoint(GxCoord2D* triPt, GxCoord2D& pt);

@@ -1,5 +1,6 @@
 #include "Messages.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 
@@ -35,12 +36,18 @@ bool messagesWritten() {
 }
 
 // Bytes 0x20 to 0x7e and 0x80 up stay as written, UTF-8 included.
-std::string printableName(const std::string& name) {
+std::string shownText(const std::string& text, std::size_t maxBytes, bool quoted, bool more) {
+    std::size_t n = std::min(text.size(), maxBytes);
+    // Not inside a UTF-8 character: back to the byte that begins it.
+    while (n < text.size() && n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
     std::string shown;
-    shown.reserve(name.size());
-    for (const char c : name) {
+    shown.reserve(n + 2);
+    if (quoted) shown += '"';
+    for (std::size_t k = 0; k < n; ++k) {
+        const char c = text[k];
         const auto byte = static_cast<unsigned char>(c);
         if (byte >= 0x20 && byte != 0x7f) {
+            if (quoted && (c == '"' || c == '\\')) shown += '\\';
             shown += c;
         } else if (c == '\n') {
             shown += "\\n";
@@ -54,6 +61,8 @@ std::string printableName(const std::string& name) {
             shown += hex;
         }
     }
+    if (more || n < text.size()) shown += "...";
+    if (quoted) shown += '"';
     return shown;
 }
 

@@ -4,6 +4,7 @@
 // soon as it is printed, with a terminal's progress line held off.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -18,8 +19,15 @@ void messagesToStandardError();
 // error for standard output. Checked after the grid file, which comes first.
 bool messagesWritten();
 
-// name as standard error shows it: control characters as \n, \t, \r or \xHH, so it cannot act on a terminal.
-std::string printableName(const std::string& name);
+// Text of the user's (a name, a word, a token) as a message shows it: control
+// characters as \n, \t, \r or \xhh, so that no byte of it can act on a
+// terminal or forge a line; at most maxBytes of it, cut where a character
+// begins, then "..." (also when more says the text went on); with quoted, in
+// double quotes, a quote or backslash in it escaped.
+std::string shownText(const std::string& text, std::size_t maxBytes = std::string::npos, bool quoted = false,
+                      bool more = false);
+// name as standard error shows it: shownText whole.
+inline std::string printableName(const std::string& name) { return shownText(name); }
 
 // The lines the conversion of one file prints. A file converted alone prints
 // each line as it comes; files converted at once keep theirs until the files

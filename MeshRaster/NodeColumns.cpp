@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "CharClasses.h"
 #include "ZoneRecord.h"
 
 namespace {
@@ -37,8 +38,6 @@ constexpr int kRoles = 7;  // x to yVelocity: the roles a column can be chosen f
 // The roles as messages name them.
 const char* const kRoleText[kRoles] = {
     "x", "y", "the pile height", "the x momentum", "the y momentum", "the x velocity", "the y velocity"};
-
-inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // The names as a warning lists them: quoted, in order, at most 20.
 std::string namesText(const std::vector<std::string>& names) {

@@ -24,7 +24,7 @@ std::atomic<std::size_t> filesRead{0};
 std::atomic<int> percentWritten{-1};
 std::size_t fileCount = 0;  // set before active, under lineMutex
 bool drawn = false;         // under lineMutex
-std::string shownText;      // under lineMutex
+std::string drawnText;      // under lineMutex
 
 void eraseLine() {
     if (!drawn) return;
@@ -94,7 +94,7 @@ TerminalProgress::TerminalProgress(std::chrono::steady_clock::time_point start, 
         filesRead = 0;
         percentWritten = -1;
         drawn = false;
-        shownText.clear();
+        drawnText.clear();
         active = true;
     }
     ticker_->thread = std::thread([this] { redraw(); });
@@ -131,10 +131,10 @@ void TerminalProgress::redraw() {
         ticker_->wake.wait_for(lock, std::chrono::milliseconds(100));
         if (ticker_->stop || seconds() < 1.0) continue;
         const std::string text = "MeshRaster: " + progressText(filesRead, fileCount, percentWritten);
-        if (drawn && text == shownText) continue;
+        if (drawn && text == drawnText) continue;
         std::fputs(("\r" + text + "\033[K").c_str(), stderr);
         std::fflush(stderr);
-        shownText = text;
+        drawnText = text;
         drawn = true;
     }
 }

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "Messages.h"
+
 namespace {
 
 // The items of the configuration file before the input list, for messages: the
@@ -26,26 +28,9 @@ const char* const kLabels[] = {"xmin", "ymin", "xmax", "ymax", "resx", "resy", "
 // What a UTF-8 editor may put before the first word.
 const char kByteOrderMark[] = "\xEF\xBB\xBF";
 
-// A word of the configuration as a message shows it: a control character as
-// \xHH, so that no byte of the file can act on a terminal, and at most the
-// first 64 bytes, then "...".
-std::string shown(const std::string& word) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    const std::size_t n = std::min<std::size_t>(word.size(), 64);
-    for (std::size_t k = 0; k < n; ++k) {
-        const auto c = static_cast<unsigned char>(word[k]);
-        if (c < 0x20 || c == 0x7f) {
-            out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    if (n < word.size()) out += "...";
-    return out;
-}
+// A word of the configuration as a message shows it: at most its first 64
+// bytes, then "...".
+std::string shown(const std::string& word) { return shownText(word, 64); }
 
 char lowerCase(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 

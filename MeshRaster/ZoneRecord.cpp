@@ -4,7 +4,9 @@
 #include <string>
 #include <vector>
 
+#include "CharClasses.h"
 #include "GisAscFile.h"
+#include "Messages.h"
 #include "NodeColumns.h"
 
 namespace {
@@ -17,10 +19,6 @@ constexpr int kMostVariables = 999;
 const char* const kTypesRead =
     "MeshRaster reads triangle and quadrilateral zones (ET=TRIANGLE, ET=QUADRILATERAL, ZONETYPE=FETRIANGLE or "
     "ZONETYPE=FEQUADRILATERAL); nothing is read";
-
-inline bool isDigit(char c) { return c >= '0' && c <= '9'; }
-// The whitespace of the reader: space, \t \n \v \f \r.
-inline bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 std::string upper(std::string s) {
     for (char& c : s)
@@ -463,22 +461,5 @@ bool beginsNumber(const std::string& text) {
 }
 
 std::string shownToken(const std::string& word, bool longer) {
-    if (word.empty()) return "a token";
-    std::size_t shown = std::min(word.size(), kShownTokenBytes);
-    while (shown < word.size() && shown > 0 && (static_cast<unsigned char>(word[shown]) & 0xC0) == 0x80) --shown;
-    static const char hex[] = "0123456789ABCDEF";
-    std::string s = "\"";
-    for (std::size_t k = 0; k < shown; ++k) {
-        const auto c = static_cast<unsigned char>(word[k]);
-        if (c < 0x20 || c == 0x7F) {
-            s += "\\x";
-            s += hex[c >> 4];
-            s += hex[c & 0xF];
-        } else {
-            if (c == '"' || c == '\\') s += '\\';
-            s += static_cast<char>(c);
-        }
-    }
-    if (longer || shown < word.size()) s += "...";
-    return s + '"';
+    return word.empty() ? "a token" : shownText(word, kShownTokenBytes, true, longer);
 }

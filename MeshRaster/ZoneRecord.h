@@ -62,8 +62,7 @@ bool isZoneKeyword(const std::string& token);
 bool beginsNumber(const std::string& text);
 // The bytes of a token shown in a warning; a longer one is cut and marked "...".
 constexpr std::size_t kShownTokenBytes = 40;
-// Text of a file as a warning shows it: in double quotes, a quote or backslash
-// escaped, control characters as \xHH, cut after kShownTokenBytes (at a UTF-8
-// character boundary) and then marked "..." (also when longer says there is
+// Text of a file as a warning shows it (shownText): in double quotes, cut
+// after kShownTokenBytes and then marked "..." (also when longer says there is
 // more); "a token" when it is empty.
 std::string shownToken(const std::string& word, bool longer);
