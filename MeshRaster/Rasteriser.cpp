@@ -66,7 +66,6 @@ bool isAxisRectangle(const GxCoord2D* const* node) {
            node[1]->y() == node[2]->y();
 }
 
-
 namespace {
 
 long long fillGridRectangle(GxGrid& outGrid, const GxCoord2D* const* rectPt, const double* z,
@@ -339,4 +338,3 @@ bool containsPoint(GxCoord2D* triPt, GxCoord2D& pt) {
     totArea = totArea + std::fabs(a3);
     return totArea <= triArea;
 }
-
