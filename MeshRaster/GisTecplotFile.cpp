@@ -378,7 +378,7 @@ bool GisTecplotFile::readRecordLines(std::string& record) {
 
 // The first room is bounded whatever the count says, and by what the file
 // could hold; after that the room doubles, up to the count, as nodes arrive.
-bool GisTecplotFile::growNodeArrays() {
+bool GisTecplotFile::growNodeArrays(int i) {
     const auto count = static_cast<std::size_t>(nvals_);
     std::size_t want = coordVector_.capacity() * 2;
     if (coordVector_.capacity() == 0) {
@@ -390,12 +390,15 @@ bool GisTecplotFile::growNodeArrays() {
     try {
         coordVector_.reserve(want);
         valueVector_.reserve(want);
+        return true;
     } catch (const std::bad_alloc&) {
-        return false;
-    } catch (const std::length_error&) {
-        return false;
-    }
-    return true;
+    } catch (const std::length_error&) {}
+    addWarning(
+        lineNumber(),
+        "out of memory for node " + std::to_string(i + 1) + " of " + std::to_string(nvals_) + "; no element is read",
+        true);
+    nodesCut_ = true;
+    return false;
 }
 
 // The value is the pile height, or with isVelocity the velocity magnitude
@@ -443,29 +446,10 @@ void GisTecplotFile::getXYValue(bool isVelocity) {
                 if (!warnReadProblem()) addWarning(lineNumber(), shortTableText(eof(), i, nvals_), true);
                 return;
             }
-            if (i == 0) {
-                xmin_ = xmax_ = x;
-                ymin_ = ymax_ = y;
-            } else {
-                if (xmin_ > x) xmin_ = x;
-                if (ymin_ > y) ymin_ = y;
-                if (xmax_ < x) xmax_ = x;
-                if (ymax_ < y) ymax_ = y;
-            }
             const double v = columns.value == NodeColumns::Value::velocity   ? speedValue(z, v5[3], v5[4])
                              : columns.value == NodeColumns::Value::variable ? z
                                                                              : nodeValue(isVelocity, z, v5[3], v5[4]);
-            if ((coordVector_.size() == coordVector_.capacity() || valueVector_.size() == valueVector_.capacity()) &&
-                !growNodeArrays()) {
-                addWarning(lineNumber(),
-                           "out of memory for node " + std::to_string(i + 1) + " of " + std::to_string(nvals_) +
-                               "; no element is read",
-                           true);
-                nodesCut_ = true;
-                return;
-            }
-            coordVector_.emplace_back(x, y);
-            valueVector_.push_back(v);
+            if (!addNode(i, x, y, v)) return;
             if (columns.wholeLine) emptyLine();  // extra columns after the fifth number are ignored
         }
     };
@@ -547,7 +531,7 @@ bool GisTecplotFile::readData(const ZonePlace& place, int zone, const int* slotO
     return true;
 }
 
-bool GisTecplotFile::addNode(int i, double x, double y, double v) {
+inline bool GisTecplotFile::addNode(int i, double x, double y, double v) {
     if (i == 0) {
         xmin_ = xmax_ = x;
         ymin_ = ymax_ = y;
@@ -557,15 +541,11 @@ bool GisTecplotFile::addNode(int i, double x, double y, double v) {
         if (xmax_ < x) xmax_ = x;
         if (ymax_ < y) ymax_ = y;
     }
+    // The warning is growNodeArrays', so that this stays small enough to be
+    // inlined into the node loop (0.7 % of the benchmark's instructions).
     if ((coordVector_.size() == coordVector_.capacity() || valueVector_.size() == valueVector_.capacity()) &&
-        !growNodeArrays()) {
-        addWarning(lineNumber(),
-                   "out of memory for node " + std::to_string(i + 1) + " of " + std::to_string(nvals_) +
-                       "; no element is read",
-                   true);
-        nodesCut_ = true;
+        !growNodeArrays(i))
         return false;
-    }
     coordVector_.emplace_back(x, y);
     valueVector_.push_back(v);
     return true;

@@ -103,9 +103,9 @@ private:
     // a node or of another zone, to record; false, with a warning, when the
     // file ends (or reading stops) within it.
     bool readRecordLines(std::string& record);
-    // Makes room for at least one more node in both arrays; false when memory
-    // cannot be had.
-    bool growNodeArrays();
+    // Makes room for node i, one more in both arrays; false, with a warning,
+    // when memory cannot be had.
+    bool growNodeArrays(int i);
     // Where a zone's data lies in the file, to read what another zone shares
     // of it again rather than hold it.
     struct ZonePlace {

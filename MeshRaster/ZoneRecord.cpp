@@ -176,6 +176,30 @@ long long numberAt(const std::string& text, std::size_t& p) {
     return n;
 }
 
+// Calls f with each variable, 1-based and at most kMostVariables, that a list
+// of numbers and ranges ("1,2", "3-5", "1, 3 - 5") names, in order.
+template <class F>
+void forEachVariable(const std::string& r, F f) {
+    for (std::size_t p = 0; p < r.size();) {
+        if (!isDigit(r[p])) {
+            ++p;
+            continue;
+        }
+        const long long first = numberAt(r, p);
+        long long last = first;
+        std::size_t q = p;
+        while (q < r.size() && isSpace(r[q])) ++q;
+        if (q < r.size() && r[q] == '-') {
+            ++q;
+            while (q < r.size() && isSpace(r[q])) ++q;
+            p = q;
+            last = numberAt(r, p);
+        }
+        for (long long v = std::max(first, 1LL); v <= std::min<long long>(last, kMostVariables); ++v)
+            f(static_cast<int>(v));
+    }
+}
+
 // The variables, 1-based and at most kMostVariables, that a VARLOCATION list
 // puts at cell centres, into all; returns the first of variables 1 to 5 of them, or 0. The list is either of ranges,
 // "[3-5]=CELLCENTERED, [1,2]=NODAL", or of one location per variable, "NODAL, NODAL, CELLCENTERED".
@@ -195,27 +219,11 @@ int cellCentredOf(const std::string& list, std::vector<int>& all) {
         // A range list gives the location after its "=" to each variable it names.
         const bool centred =
             k + 2 < units.size() && units[k + 1].kind == Unit::equals && upper(units[k + 2].text) == "CELLCENTERED";
-        const std::string& r = units[k].text;
-        for (std::size_t p = 0; centred && p < r.size();) {
-            if (!isDigit(r[p])) {
-                ++p;
-                continue;
-            }
-            const long long from = numberAt(r, p);
-            long long to = from;
-            std::size_t q = p;
-            while (q < r.size() && isSpace(r[q])) ++q;
-            if (q < r.size() && r[q] == '-') {
-                ++q;
-                while (q < r.size() && isSpace(r[q])) ++q;
-                p = q;
-                to = numberAt(r, p);
-            }
-            for (long long v = std::max(from, 1LL); v <= std::min(to, 5LL); ++v)
-                if (first == 0 || v < first) first = static_cast<int>(v);
-            for (long long v = std::max(from, 1LL); v <= std::min<long long>(to, kMostVariables); ++v)
-                all.push_back(static_cast<int>(v));
-        }
+        if (centred)
+            forEachVariable(units[k].text, [&](int v) {
+                if (v <= 5 && (first == 0 || v < first)) first = v;
+                all.push_back(v);
+            });
         if (k + 2 < units.size() && units[k + 1].kind == Unit::equals) k += 2;  // the "=" and the location
     }
     return first;
@@ -322,24 +330,7 @@ ZoneRecord parseZoneRecord(const std::string& record, const std::string& variabl
                 if (from < 1) from = -1;
                 k += 2;
             }
-            for (std::size_t p = 0; p < r.size();) {
-                if (!isDigit(r[p])) {
-                    ++p;
-                    continue;
-                }
-                const long long first = numberAt(r, p);
-                long long last = first;
-                std::size_t q = p;
-                while (q < r.size() && isSpace(r[q])) ++q;
-                if (q < r.size() && r[q] == '-') {
-                    ++q;
-                    while (q < r.size() && isSpace(r[q])) ++q;
-                    p = q;
-                    last = numberAt(r, p);
-                }
-                for (long long v = std::max(first, 1LL); v <= std::min<long long>(last, kMostVariables); ++v)
-                    zone.sharedVariables.push_back({static_cast<int>(v), from});
-            }
+            forEachVariable(r, [&](int v) { zone.sharedVariables.push_back({v, from}); });
         }
         if (zone.sharedVariables.empty() || std::any_of(zone.sharedVariables.begin(), zone.sharedVariables.end(),
                                                         [](const std::pair<int, int>& v) { return v.second < 0; }))

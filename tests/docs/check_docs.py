@@ -94,14 +94,7 @@ def manual_templates(lines):
         if line.startswith(".SH "):
             section = line[4:].strip('"')
         elif line == ".TP" and section in ("MESSAGES", "WARNINGS"):
-            tag = lines[i + 1]
-            parts = re.split(r"(\\f[BIRP])", tag)
-            regex, italic = "", False
-            for part in parts:
-                if re.fullmatch(r"\\f[BIRP]", part):
-                    italic = part == "\\fI"
-                elif part:
-                    regex += ".+?" if italic else re.escape(plain(part))
+            regex = italic_pattern(lines[i + 1])
             body = []
             for later in lines[i + 2:]:
                 if later.startswith((".TP", ".SH", ".PP")):
@@ -155,7 +148,7 @@ def manual_problems(lines):
         if lines[i] == ".RE":
             break
         if lines[i].startswith(".IP \\(bu"):
-            problems.append(problem_pattern(lines[i + 1]))
+            problems.append(italic_pattern(lines[i + 1]))
     return problems
 
 
@@ -176,8 +169,9 @@ def sample_of_pattern(pattern):
     return re.sub(r"\\(.)", r"\1", pattern)
 
 
-def problem_pattern(item):
-    """A problem as a regex: its italic parts (a file's name) are variable."""
+def italic_pattern(item):
+    """A tag or a problem of the manual as a regex: its italic parts are the
+    variable parts."""
     parts = re.split(r"(\\f[BIRP])", item)
     regex, italic = "", False
     for part in parts:
