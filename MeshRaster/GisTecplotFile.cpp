@@ -243,11 +243,12 @@ void GisTecplotFile::sharedElementsToGrid(GxGrid& outGrid, GxGridParam& gridPar)
     // Only another zone or the end of the file may follow a zone without elements of its own.
     std::string rest;
     getString(rest);
-    if (!fail())
-        addWarning(lineNumber(),
-                   "elements end at " + shownToken(rest, false) +
-                       ", which is not a node number; the rest of the file is not read",
-                   true);
+    if (fail()) return;
+    addWarning(
+        lineNumber(),
+        "elements end at " + shownToken(rest, false) + ", which is not a node number; the rest of the file is not read",
+        true);
+    stopReading();  // as the warning says, and as toGrid leaves a section that ends so
 }
 
 // The elements of a zone end at the keyword of the next (toGrid notes it);

@@ -73,6 +73,8 @@ public:
     // set) and that begins a word, up to count bytes of that token and what
     // follows, without taking them or changing the flags; empty otherwise.
     std::string peekFailedToken(std::size_t count);
+    // Ends reading here, as a read that failed does: what follows is not read.
+    void stopReading() { failRead(); }
     // After such a read, takes the failure back, so that the token can be read
     // as a word: the read position stands at its first byte. Nothing otherwise.
     void resumeAtFailedToken() {
