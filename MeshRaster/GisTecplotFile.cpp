@@ -203,6 +203,13 @@ std::string GisTecplotFile::placeZone(const ZoneRecord& zone) {
 // The elements are read where the zone that holds them has them, as many as
 // it states (or up to what ends them), then reading goes on after this
 // zone's data.
+inline void GisTecplotFile::valuesOf(const int* vert, long long element, double* z) const {
+    if (cellValues_)
+        std::fill(z, z + 4, elementValues_[static_cast<std::size_t>(element - 1)]);
+    else
+        for (int k = 0; k < 4; ++k) z[k] = valueVector_[static_cast<std::size_t>(vert[k] - 1)];
+}
+
 void GisTecplotFile::sharedElementsToGrid(GxGrid& outGrid, GxGridParam& gridPar) {
     const ZonePlace& place = places_.back();
     const long long back = offset(), backLine = lineNumber();
@@ -222,10 +229,7 @@ void GisTecplotFile::sharedElementsToGrid(GxGrid& outGrid, GxGridParam& gridPar)
             continue;
         }
         double z[4];
-        if (cellValues_)
-            std::fill(z, z + 4, elementValues_[static_cast<std::size_t>(elementsRead - 1)]);
-        else
-            for (int k = 0; k < 4; ++k) z[k] = valueVector_[static_cast<std::size_t>(vert[k] - 1)];
+        valuesOf(vert, elementsRead, z);
         const long long n = raster.fill(node, z, vert[2] == vert[3]);
         if (n > 0) notFinite.add(n, elementsRead, lineNumber());
         if (!good()) break;
@@ -711,10 +715,7 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
         const GxCoord2D* node[4];
         if (nodesOf(vert, node)) {
             double z[4];
-            if (cellValues_)
-                std::fill(z, z + 4, elementValues_[static_cast<std::size_t>(elementsRead - 1)]);
-            else
-                for (int k = 0; k < 4; ++k) z[k] = valueVector_[static_cast<std::size_t>(vert[k] - 1)];
+            valuesOf(vert, elementsRead, z);
             const long long n = raster.fill(node, z, vert[2] == vert[3]);
             if (n > 0) notFinite.add(n, elementsRead, lineNumber());
         } else {

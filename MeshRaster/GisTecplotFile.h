@@ -106,6 +106,9 @@ private:
     // Makes room for node i, one more in both arrays; false, with a warning,
     // when memory cannot be had.
     bool growNodeArrays(int i);
+    // The values of element (1-based) with the node numbers vert, into z[0..3]:
+    // its one value when the values are cell-centred, else its nodes'.
+    void valuesOf(const int* vert, long long element, double* z) const;
     // Where a zone's data lies in the file, to read what another zone shares
     // of it again rather than hold it.
     struct ZonePlace {
