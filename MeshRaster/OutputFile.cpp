@@ -262,14 +262,18 @@ std::string OutputTarget::beside(const std::string& name) const {
 int resolveOutputTarget(const std::string& name, OutputTarget& t) {
     t = OutputTarget();
     if (name.find('\0') != std::string::npos) return EINVAL;
-    struct stat named {};
-    const bool namedExists = ::stat(name.c_str(), &named) == 0;
+    // The path found must be the file the name opens. Another run may rename
+    // its new file into place between the two looks, so they are taken again
+    // until they agree; where they never do (a descriptor's link to a deleted
+    // file, a link that keeps changing) the name is opened itself.
     bool viaProc = false;
-    if (const int e = followLinks(name, t.path, t.exists, t.old, viaProc)) return e;
-    // The path found must be the file the name opens; where it is not (a
-    // descriptor's link, a link changed meanwhile) the name is opened itself.
-    const bool sameFile =
-        namedExists ? t.exists && t.old.st_dev == named.st_dev && t.old.st_ino == named.st_ino : !t.exists;
+    bool sameFile = false;
+    for (int look = 0; look < 20 && !sameFile && !viaProc; ++look) {
+        struct stat named {};
+        const bool namedExists = ::stat(name.c_str(), &named) == 0;
+        if (const int e = followLinks(name, t.path, t.exists, t.old, viaProc)) return e;
+        sameFile = namedExists ? t.exists && t.old.st_dev == named.st_dev && t.old.st_ino == named.st_ino : !t.exists;
+    }
     if (viaProc || !sameFile || (t.exists && !S_ISREG(t.old.st_mode)) || t.path.empty() || t.path.back() == '/') {
         // A device or FIFO cannot be replaced; a folder (or a name ending in a
         // slash) is refused by open() itself, with its reason.
