@@ -220,6 +220,20 @@ GisAscFile::GisAscFile(const std::string& name, const char* mode) : name_(name),
     }
 }
 
+GisAscFile::GisAscFile(const GisAscFile& file, long long offset, long long line)
+    : name_(file.name_), mode_("r"), fortran_(file.fortran_) {
+    // A descriptor of its own, on the same open file: reads by position leave
+    // the other reader's offset alone.
+    file_ = file.file_ >= 0 ? ::fcntl(file.file_, F_DUPFD_CLOEXEC, 0) : -1;
+    if (file_ < 0 || offset < 0) {
+        state_ = kFail;
+        return;
+    }
+    positional_ = true;
+    base_ = offset;
+    line_ = line;
+}
+
 GisAscFile::~GisAscFile() {
     if (file_ >= 0) ::close(file_);
 }
@@ -249,7 +263,9 @@ bool GisAscFile::refill() {
     }
     if (end_ == buf_.size() && !grow()) return false;
     for (;;) {
-        const ssize_t got = ::read(file_, buf_.data() + end_, buf_.size() - end_);
+        const ssize_t got = positional_ ? ::pread(file_, buf_.data() + end_, buf_.size() - end_,
+                                                  static_cast<off_t>(base_) + static_cast<off_t>(end_))
+                                        : ::read(file_, buf_.data() + end_, buf_.size() - end_);
         if (got > 0) {
             end_ += static_cast<std::size_t>(got);
             return true;
@@ -437,7 +453,7 @@ std::string GisAscFile::peek(std::size_t count) {
 
 bool GisAscFile::seekTo(long long offset, long long line) {
     if (stopped() || file_ < 0 || mode_ != "r") return false;
-    if (::lseek(file_, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset)) {
+    if (!positional_ && ::lseek(file_, static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(offset)) {
         stop("seek error: ", errno);
         return false;
     }
@@ -462,7 +478,7 @@ std::string GisAscFile::peekFailedToken(std::size_t count) {
 
 void GisAscFile::rewind() {
     if (!good() || mode_ != "r") return;
-    if (::lseek(file_, 0, SEEK_SET) != 0) {
+    if (!positional_ && ::lseek(file_, 0, SEEK_SET) != 0) {
         stop("seek error: ", errno);
         return;
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstddef>
 #include <iostream>
 #include <new>
@@ -10,8 +11,26 @@
 #include <utility>
 
 #include "CharClasses.h"
+#include "Jobs.h"
+#include "LineStarts.h"
 #include "GxBox.h"
 #include "ZoneRecord.h"
+
+// Elements that one warning sums up: those that name a node outside the table,
+// or those that offered values that are not finite.
+struct ElementTally {
+    long long count = 0;
+    long long first = 0;  // element number of the first of them
+    long long firstLine = 0;
+
+    void add(long long n, long long element, long long line) {
+        if (count == 0) {
+            first = element;
+            firstLine = line;
+        }
+        count += n;
+    }
+};
 
 namespace {
 
@@ -29,22 +48,17 @@ constexpr std::size_t kRecordLineChars = 100000;
 // The bytes of a zone record, and of a VARIABLES list, past which no more is
 // read into them: the longest token the reader takes.
 constexpr std::size_t kLongestRecord = 1 << 20;
-
-// Elements that one warning sums up: those that name a node outside the table,
-// or those that offered values that are not finite.
-struct ElementTally {
-    long long count = 0;
-    long long first = 0;  // element number of the first of them
-    long long firstLine = 0;
-
-    void add(long long n, long long element, long long line) {
-        if (count == 0) {
-            first = element;
-            firstLine = line;
-        }
-        count += n;
-    }
-};
+// The smallest node table or element section read on several threads: below
+// it, starting the threads costs more than they save.
+constexpr long long kItemsAtOnce = 1 << 16;
+// The bytes looked at to tell whether a section has one item a line.
+constexpr std::size_t kFirstLineBytes = 4096;
+// The elements of one part read at once: their node numbers are held until
+// every earlier part is known to be read as one reader would read it.
+constexpr long long kElementsAPart = 1 << 18;
+// The elements read at once at most: their numbers count in a long long, and
+// what an element's line number adds to its part's must stay far from overflow.
+constexpr long long kMostElementsAtOnce = 1LL << 40;
 
 std::string skippedText(const ElementTally& skipped, std::size_t nodes) {
     return std::to_string(skipped.count) + (skipped.count == 1 ? " element" : " elements") +
@@ -438,43 +452,164 @@ void GisTecplotFile::getXYValue(bool isVelocity) {
         for (int k = 0; k < 5; ++k)
             if (slotColumns[k] >= 0) slotOf[static_cast<std::size_t>(slotColumns[k])] = static_cast<signed char>(k);
     }
+    const auto valueOf = [&columns, isVelocity](const double* v5) {
+        return columns.value == NodeColumns::Value::velocity   ? speedValue(v5[2], v5[3], v5[4])
+               : columns.value == NodeColumns::Value::variable ? v5[2]
+                                                               : nodeValue(isVelocity, v5[2], v5[3], v5[4]);
+    };
     // The loop is made once for each way of reading a node, so that today's
-    // five columns cost what they always did (callgrind, benchmark data).
+    // five columns cost what they always did (callgrind, benchmark data). A
+    // large table is read on several threads first, all but its last node.
     const auto storeNodes = [&](const auto& readNode) {
-        for (int i = 0; i < nvals_; ++i) {
+        for (int i = readNodesAtOnce(readNode, valueOf, columns); i < nvals_; ++i) {
             double v5[5] = {0.0, 0.0, 0.0, 0.0, 0.0};
-            readNode(v5);
-            const double x = v5[0], y = v5[1], z = v5[2];
+            readNode(*this, v5);
             if (fail()) {
                 // Later nodes cannot be read from a failed stream and no element is
                 // read after it, so no placeholder entries are appended for them.
                 if (!warnReadProblem()) addWarning(lineNumber(), shortTableText(eof(), i, nvals_), true);
                 return;
             }
-            const double v = columns.value == NodeColumns::Value::velocity   ? speedValue(z, v5[3], v5[4])
-                             : columns.value == NodeColumns::Value::variable ? z
-                                                                             : nodeValue(isVelocity, z, v5[3], v5[4]);
-            if (!addNode(i, x, y, v)) return;
+            if (!addNode(i, v5[0], v5[1], valueOf(v5))) return;
             if (columns.wholeLine) emptyLine();  // extra columns after the fifth number are ignored
         }
     };
     if (fiveColumns) {
-        storeNodes([this](double* v5) {
-            getAscDouble(v5[0]);
-            getAscDouble(v5[1]);
-            getAscDouble(v5[2]);
-            getAscDouble(v5[3]);
-            getAscDouble(v5[4]);
+        storeNodes([](GisAscFile& in, double* v5) {
+            in.getAscDouble(v5[0]);
+            in.getAscDouble(v5[1]);
+            in.getAscDouble(v5[2]);
+            in.getAscDouble(v5[3]);
+            in.getAscDouble(v5[4]);
         });
     } else {
-        storeNodes([this, &slotOf](double* v5) {
+        storeNodes([&slotOf](GisAscFile& in, double* v5) {
             for (const signed char slot : slotOf) {
                 double v = 0.0;
-                getAscDouble(v);
+                in.getAscDouble(v);
                 if (slot >= 0) v5[slot] = v;
             }
         });
     }
+}
+
+namespace {
+
+// The smallest section read on several threads: kItemsAtOnce, or the count in
+// the environment variable MESHRASTER_ITEMS_AT_ONCE, with which the tests read
+// the small files of their cases in parts too.
+long long itemsAtOnce() {
+    static const long long items = [] {
+        const char* text = std::getenv("MESHRASTER_ITEMS_AT_ONCE");
+        if (text == nullptr) return kItemsAtOnce;
+        char* end = nullptr;
+        const long long value = std::strtoll(text, &end, 10);
+        return end != text && *end == '\0' && value >= 1 ? value : kItemsAtOnce;
+    }();
+    return items;
+}
+
+}  // namespace
+
+std::vector<GisTecplotFile::SectionPart> GisTecplotFile::cutSection(long long items, int perLine, bool atLeast,
+                                                                    long long partItems) {
+    std::vector<SectionPart> parts;
+    if (threads_ < 2 || items < itemsAtOnce() || fileSize() < 0 || !good()) return parts;
+    // The first line shows whether the section has one item a line; a
+    // section that has not is read by one thread without a wasted pass.
+    const std::string first = peek(kFirstLineBytes);
+    const std::size_t lineEnd = first.find('\n');
+    if (lineEnd == std::string::npos) return parts;
+    int tokens = 0;
+    for (std::size_t k = 0; k < lineEnd; ++k) tokens += !isSpace(first[k]) && (k == 0 || isSpace(first[k - 1]));
+    if (atLeast ? tokens < perLine : tokens != perLine) return parts;
+    const long long start = offset(), line = lineNumber();
+    const long long size = std::max<long long>(1, std::min(partItems, (items + threads_ - 1) / threads_));
+    std::vector<long long> counts;
+    for (long long k = size; k < items; k += size) counts.push_back(k);
+    counts.push_back(items);
+    std::vector<long long> starts;
+    if (!findLineStarts(descriptor(), start, counts, threads_, starts)) return parts;
+    parts.push_back(SectionPart{start, line, 0});
+    for (std::size_t k = 0; k < counts.size(); ++k)
+        parts.push_back(SectionPart{starts[k], line + counts[k], counts[k]});
+    return parts;
+}
+
+bool GisTecplotFile::partEndsWhereTheNextBegins(GisAscFile& in, long long end, bool lineRead) {
+    if (!in.good()) return false;
+    const long long after = in.offset();
+    if (lineRead) return after == end;
+    if (after > end) return false;
+    in.peek(1);
+    return in.good() && in.offset() >= end;
+}
+
+template <class ReadNode, class ValueOf>
+int GisTecplotFile::readNodesAtOnce(const ReadNode& readNode, const ValueOf& valueOf, const NodeColumns& columns) {
+    const std::vector<SectionPart> parts = cutSection(nvals_ - 1, columns.perNode, columns.wholeLine, nvals_);
+    if (parts.empty()) return 0;
+    try {
+        coordVector_.reserve(static_cast<std::size_t>(nvals_));
+        valueVector_.reserve(static_cast<std::size_t>(nvals_));
+        coordVector_.resize(static_cast<std::size_t>(nvals_ - 1));
+        valueVector_.resize(static_cast<std::size_t>(nvals_ - 1));
+    } catch (const std::bad_alloc&) {
+        return 0;  // read one by one, which says how far memory went
+    } catch (const std::length_error&) {
+        return 0;
+    }
+    struct PartRead {
+        bool good = false;
+        long long endOffset = 0, endLine = 0;
+        double xmin = 0, xmax = 0, ymin = 0, ymax = 0;
+    };
+    std::vector<PartRead> read(parts.size() - 1);
+    const auto readPart = [&](std::size_t p) {
+        GisAscFile in(*this, parts[p].offset, parts[p].line);
+        PartRead& r = read[p];
+        for (auto i = static_cast<std::size_t>(parts[p].first); i < static_cast<std::size_t>(parts[p + 1].first); ++i) {
+            double v5[5] = {0.0, 0.0, 0.0, 0.0, 0.0};
+            readNode(in, v5);
+            if (in.fail()) return;
+            const double x = v5[0], y = v5[1];
+            if (i == static_cast<std::size_t>(parts[p].first)) {
+                r.xmin = r.xmax = x;
+                r.ymin = r.ymax = y;
+            } else {
+                if (r.xmin > x) r.xmin = x;
+                if (r.ymin > y) r.ymin = y;
+                if (r.xmax < x) r.xmax = x;
+                if (r.ymax < y) r.ymax = y;
+            }
+            coordVector_[i] = GxCoord2D(x, y);
+            valueVector_[i] = valueOf(v5);
+            if (columns.wholeLine) in.emptyLine();
+        }
+        r.endOffset = in.offset();
+        r.endLine = in.lineNumber();
+        r.good = partEndsWhereTheNextBegins(in, parts[p + 1].offset, columns.wholeLine);
+    };
+    runInOrder(read.size(), threads_, read.size(), readPart, [](std::size_t) { return true; });
+    // The parts read right from the first are the nodes one reader would have
+    // read; reading goes on after the last of them.
+    std::size_t good = 0;
+    while (good < read.size() && read[good].good) {
+        const PartRead& r = read[good];
+        if (good == 0) {
+            xmin_ = r.xmin, xmax_ = r.xmax, ymin_ = r.ymin, ymax_ = r.ymax;
+        } else {
+            xmin_ = std::min(xmin_, r.xmin), xmax_ = std::max(xmax_, r.xmax);
+            ymin_ = std::min(ymin_, r.ymin), ymax_ = std::max(ymax_, r.ymax);
+        }
+        ++good;
+    }
+    const long long done = parts[good].first;
+    coordVector_.resize(static_cast<std::size_t>(done));
+    valueVector_.resize(static_cast<std::size_t>(done));
+    // A seek that fails stops the reader, and the next node read says so.
+    if (done > 0) seekTo(read[good - 1].endOffset, read[good - 1].endLine);
+    return static_cast<int>(done);
 }
 
 bool GisTecplotFile::readData(const ZonePlace& place, int zone, const int* slotOf, std::vector<double>* kept) {
@@ -695,6 +830,7 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
     ElementTally skipped, notFinite;
     int vert[4];
     int got;
+    elementsRead = elementsAtOnce(outGrid, gridPar, skipped, notFinite);
     // Line ends do not delimit elements: numbers are taken nodesPerElement_ at a
     // time. Past the count the record states, they are only counted.
     while ((got = readElement(vert)) == nodesPerElement_) {
@@ -758,6 +894,89 @@ void GisTecplotFile::toGrid(GxGrid& outGrid, GxGridParam& gridPar) {
     const bool lastCut = got > 0 && elementsRead + 1 == elementsStated_;
     if (elementsStated_ >= 0 && !lastCut && elementsRead < elementsStated_)
         warnElementCount(lineNumber(), elementsRead, 0);
+}
+
+long long GisTecplotFile::elementsAtOnce(GxGrid& outGrid, GxGridParam& gridPar, ElementTally& skipped,
+                                         ElementTally& notFinite) {
+    if (elementsStated_ < 2 || elementsStated_ - 1 > kMostElementsAtOnce) return 0;
+    const std::vector<SectionPart> parts = cutSection(elementsStated_ - 1, nodesPerElement_, false, kElementsAPart);
+    if (parts.empty()) return 0;
+    struct PartRead {
+        bool good = false;
+        long long endOffset = 0, endLine = 0;
+        std::vector<int> vert;  // four node numbers an element, the third repeated in a triangle
+        ElementTally skipped, notFinite;
+    };
+    const auto threads = static_cast<std::size_t>(threads_);
+    const std::size_t count = parts.size() - 1;
+    long long done = 0, endOffset = 0, endLine = 0;
+    // A round reads as many parts as there are threads, then rasterises those
+    // read right from the first: no element is in the grid before every
+    // element ahead of it is known to be one a single reader would reach.
+    for (std::size_t round = 0; round < count; round += threads) {
+        const std::size_t n = std::min(threads, count - round);
+        std::vector<PartRead> read(n);
+        const auto readPart = [&](std::size_t k) {
+            const SectionPart& part = parts[round + k];
+            PartRead& r = read[k];
+            const auto items = static_cast<std::size_t>(parts[round + k + 1].first - part.first);
+            try {
+                r.vert.resize(items * 4);
+            } catch (const std::bad_alloc&) {
+                return;
+            }
+            GisAscFile in(*this, part.offset, part.line);
+            for (std::size_t e = 0; e < items; ++e) {
+                int* vert = &r.vert[e * 4];
+                for (int v = 0; v < nodesPerElement_; ++v) in.getAscInt(vert[v]);
+                // One element a line, so that each element's line is known.
+                if (in.fail() || in.lineNumber() != part.line + static_cast<long long>(e)) return;
+                if (nodesPerElement_ == 3) vert[3] = vert[2];
+            }
+            r.endOffset = in.offset();
+            r.endLine = in.lineNumber();
+            r.good = partEndsWhereTheNextBegins(in, parts[round + k + 1].offset, false);
+        };
+        runInOrder(n, threads_, n, readPart, [](std::size_t) { return true; });
+        std::size_t good = 0;
+        while (good < n && read[good].good) ++good;
+        const auto fillPart = [&](std::size_t k) {
+            const SectionPart& part = parts[round + k];
+            PartRead& r = read[k];
+            ElementRasteriser raster(outGrid, gridPar);
+            const std::size_t items = r.vert.size() / 4;
+            for (std::size_t e = 0; e < items; ++e) {
+                const int* vert = &r.vert[e * 4];
+                const long long element = part.first + static_cast<long long>(e) + 1;
+                const long long line = part.line + static_cast<long long>(e);
+                const GxCoord2D* node[4];
+                if (nodesOf(vert, node)) {
+                    double z[4];
+                    valuesOf(vert, element, z);
+                    const long long values = raster.fill(node, z, vert[2] == vert[3]);
+                    if (values > 0) r.notFinite.add(values, element, line);
+                } else {
+                    r.skipped.add(1, element, line);
+                }
+            }
+        };
+        runInOrder(good, threads_, good, fillPart, [](std::size_t) { return true; });
+        for (std::size_t k = 0; k < good; ++k) {
+            const PartRead& r = read[k];
+            if (r.skipped.count > 0) skipped.add(r.skipped.count, r.skipped.first, r.skipped.firstLine);
+            if (r.notFinite.count > 0) notFinite.add(r.notFinite.count, r.notFinite.first, r.notFinite.firstLine);
+        }
+        if (good > 0) {
+            done = parts[round + good].first;
+            endOffset = read[good - 1].endOffset;
+            endLine = read[good - 1].endLine;
+        }
+        if (good < n) break;
+    }
+    // One reader goes on after the last element read, from the element a
+    // part could not read, or from the last, which may end the file.
+    if (done > 0) seekTo(endOffset, endLine);
+    return done;
 }
 
 void GisTecplotFile::warnElementCount(long long line, long long found, long long extraNumbers) {
@@ -876,6 +1095,7 @@ bool lastSolutionTime(const std::string& name, double& last) {
 ZonesRead readZones(GisTecplotFile& file, bool isVelocity, GxGrid& outGrid, GxGridParam& gridPar,
                     const ReaderOptions& reading) {
     file.chooseColumns(reading.columns);
+    file.useThreads(reading.threads);
     double wanted = reading.time;
     if (reading.lastTime && !lastSolutionTime(file.name(), wanted)) wanted = 0.0;
     bool readable = false, matched = false;

@@ -21,7 +21,11 @@ struct ReaderOptions {
     bool lastTime = false;    // --time last: the largest solution time of each file
     double time = 0.0;        // else that time
     std::string timeText;     // the time as given, for messages
+    int threads = 1;          // the threads one file's zone may be read on
 };
+
+// Elements that one warning sums up (defined with the reader).
+struct ElementTally;
 
 // One problem the reading found, for the caller to print as "name:line: text".
 struct TecplotWarning {
@@ -37,6 +41,11 @@ public:
     // Releases the node arrays; the base then closes the file.
     ~GisTecplotFile() override = default;
 
+    // The threads one zone's node table and elements may be read on: a large
+    // section with one node (element) a line is cut into parts at line ends,
+    // which threads read and rasterise at once, with the same result, warnings
+    // and all, as one reader.
+    void useThreads(int threads) { threads_ = threads < 1 ? 1 : threads; }
     // The user's choice of columns, used by getXYValue; by default the names decide.
     void chooseColumns(const ColumnChoice& choice) { choice_ = choice; }
     // Reads the node table: coordinates and per node the pile height or the
@@ -139,6 +148,30 @@ private:
     // Takes node i with coordinates (x, y) into the node arrays and the extent;
     // false, with a warning, when memory runs out.
     bool addNode(int i, double x, double y, double v);
+    // Where a part of a section begins: its byte offset and line, and its first item (0-based).
+    struct SectionPart {
+        long long offset, line, first;
+    };
+    // The parts that threads read of the section of items from the next
+    // token on, each of at most partItems, when it can be cut at line ends:
+    // its first line holds perLine tokens (at least, with atLeast), and the
+    // file holds as many lines. One more entry marks the end: where item
+    // items begins. Empty when the section is too small to gain, or its first
+    // line or the file does not fit.
+    std::vector<SectionPart> cutSection(long long items, int perLine, bool atLeast, long long partItems);
+    // True when in, having read a part, stands where the part ending at end
+    // leaves one reader: right at end after reading whole lines (lineRead),
+    // else with only whitespace before the next token, which is at end or after.
+    static bool partEndsWhereTheNextBegins(GisAscFile& in, long long end, bool lineRead);
+    // Reads nodes 1 to nvals_ - 1 (all but the last) on threads_ threads,
+    // when cutSection can cut the table: returns how many were read as one
+    // reader would read them, the read position then following the last of
+    // them; 0 when none.
+    template <class ReadNode, class ValueOf>
+    int readNodesAtOnce(const ReadNode& readNode, const ValueOf& valueOf, const NodeColumns& columns);
+    // Reads and rasterises elements 1 to elementsStated_ - 1 the same way,
+    // adding to the tallies; returns how many.
+    long long elementsAtOnce(GxGrid& outGrid, GxGridParam& gridPar, ElementTally& skipped, ElementTally& notFinite);
     // Reads up to nodesPerElement_ node numbers into vert; returns how many were
     // read. In a triangle zone vert[3] repeats vert[2], as in a four-node triangle.
     int readElement(int* vert);
@@ -161,6 +194,7 @@ private:
     // Records a problem found at line.
     void addWarning(long long line, std::string text, bool lost);
 
+    int threads_ = 1;
     std::string name_;                // the file's name, for reading a line again
     std::vector<std::string> names_;  // the VARIABLES names; none without a list
     long long variablesLine_ = 0;     // the line of the word VARIABLES

@@ -147,18 +147,22 @@ struct InputsRead {
 };
 
 // Converts the input files into outGrid on up to jobs threads, each file by
-// one thread, so that at most jobs node tables are held at once. Every cell
-// keeps the largest value offered to it (GxGrid::raise), so the grid is the
-// same whatever the order the files end in.
+// one thread, so that at most jobs node tables are held at once; with fewer
+// files than threads, each file's zones are read on the threads left over.
+// Every cell keeps the largest value offered to it (GxGrid::raise), so the
+// grid is the same whatever the order the files end in.
 InputsRead convertInputs(const RunConfig& cfg, const std::string& cfgFolder, GxGrid& outGrid, GxGridParam& gridPar,
                          int jobs, const ReaderOptions& reading) {
     const std::vector<std::string>& names = cfg.inFileNames;
     const bool alone = jobs <= 1 || names.size() <= 1;
     std::vector<FileMessages> messages(names.size(), FileMessages(alone));
     std::vector<FileRead> read(names.size(), FileRead::none);
-    outGrid.setShared(!alone);
+    ReaderOptions fileReading = reading;
+    if (!names.empty() && static_cast<std::size_t>(jobs) > names.size())
+        fileReading.threads = static_cast<int>(static_cast<std::size_t>(jobs) / names.size());
+    outGrid.setShared(!alone || fileReading.threads > 1);
     const auto convert = [&](std::size_t k) {
-        read[k] = convertFile(names[k], cfg.isVelocity, outGrid, gridPar, messages[k], cfgFolder, reading);
+        read[k] = convertFile(names[k], cfg.isVelocity, outGrid, gridPar, messages[k], cfgFolder, fileReading);
         progressFileRead();
     };
     // A file's messages take no memory to speak of: every file may finish ahead.

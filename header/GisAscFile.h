@@ -24,6 +24,11 @@ class GisAscFile {
 public:
     // Mode "r" opens name for reading; any other mode text creates or truncates it.
     GisAscFile(const std::string& name, const char* mode);
+    // A second reader of file's open file from offset, which stands on line,
+    // with its way of reading numbers: it reads by position (pread), so that
+    // several threads can read parts of one file at once. Not good when file
+    // is not open or offset cannot be read.
+    GisAscFile(const GisAscFile& file, long long offset, long long line);
     // Closes the file.
     virtual ~GisAscFile();
 
@@ -95,6 +100,9 @@ public:
 
     // Size in bytes of the open input file, or -1 when unknown.
     long long fileSize() const;
+    // The descriptor of the open file, -1 when none; for reading parts of it
+    // by position, never for moving its offset.
+    int descriptor() const { return file_; }
 
     // Converts text that is wholly one number, as getAscDouble reads it; false,
     // with value unchanged, for any other text ("6OO400", "2,5", "0x10", "1e400").
@@ -148,7 +156,8 @@ private:
     template <class T>
     void getNumberLoading(T& value);
 
-    int file_ = -1;  // descriptor of the open file, -1 when none
+    int file_ = -1;            // descriptor of the open file, -1 when none
+    bool positional_ = false;  // reads by position: a second reader of another's file
     std::string name_;
     std::string mode_;
     unsigned state_ = 0;

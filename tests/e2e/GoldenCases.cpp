@@ -210,6 +210,26 @@ TEST(GoldenJobs, SeveralInputFilesGiveTheSameBytes) {
     EXPECT_GE(checked, 20) << "the cases with several input files were not found";
 }
 
+// One file's node table and elements cut into parts that threads read at
+// once give what one reader gives: every case, each of its sections cut into
+// parts of a few lines (MESHRASTER_ITEMS_AT_ONCE), on three threads, gives its
+// expected bytes, messages and status. The cases hold what readers stumble on
+// (cut files, words among the numbers, nodes over two lines, Fortran numbers),
+// so each part's check that it read what one reader would is tried on them.
+TEST(GoldenJobs, OneFileReadInPartsGivesTheSameBytes) {
+    ::setenv("MESHRASTER_ITEMS_AT_ONCE", "2", 1);
+    int checked = 0;
+    for (const std::string& name : kCaseNames) {
+        const fs::path folder = fs::path(MESHRASTER_CASES_DIR) / name;
+        if (!runsInThisBuild(folder)) continue;
+        SCOPED_TRACE(name + " read in parts on three threads");
+        checkRun({name, 3});
+        ++checked;
+    }
+    ::unsetenv("MESHRASTER_ITEMS_AT_ONCE");
+    EXPECT_GE(checked, 100);
+}
+
 namespace {
 
 void checkRun(const Run& run) {
