@@ -94,9 +94,7 @@ public:
     }
 
 private:
-    bool done() const {
-        return failed_ || prefixLines_ >= wanted_ || (lastBlock_ >= 0 && next_ > lastBlock_);
-    }
+    bool done() const { return failed_ || prefixLines_ >= wanted_ || (lastBlock_ >= 0 && next_ > lastBlock_); }
 
     std::mutex mutex_;
     const long long wanted_;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "TestSupport.h"
@@ -24,8 +25,8 @@ std::vector<std::string> nodeLines() {
         for (int i = 0; i < kSide; ++i) {
             const double h = (i * (kSide - 1 - i) + j * (kSide - 1 - j)) / 50.0;
             char line[160];
-            std::snprintf(line, sizeof line, "%.4f %.4f %.6f %.5f %.5f", i * 1.0 + (i % 5 == 2 ? 0.3 : 0.0),
-                          j * 1.0, h, h * 0.7, -h * 0.2);
+            std::snprintf(line, sizeof line, "%.4f %.4f %.6f %.5f %.5f", i * 1.0 + (i % 5 == 2 ? 0.3 : 0.0), j * 1.0, h,
+                          h * 0.7, -h * 0.2);
             lines.emplace_back(line);
         }
     return lines;
@@ -85,8 +86,7 @@ const Variant kVariants[] = {
          m.elements[kMid] += " " + m.elements[kMid + 1];
          m.elements.erase(m.elements.begin() + kMid + 1);
      }},
-    {"an element over two lines",
-     [](Mesh& m) { m.elements[kMid].replace(m.elements[kMid].find(' '), 1, "\n"); }},
+    {"an element over two lines", [](Mesh& m) { m.elements[kMid].replace(m.elements[kMid].find(' '), 1, "\n"); }},
     {"an element over two lines and later two on one, a skipped element between",
      [](Mesh& m) {
          m.elements[kMid].replace(m.elements[kMid].find(' '), 1, "\n");
@@ -102,7 +102,8 @@ const Variant kVariants[] = {
      }},
     {"values that are not finite in the grid",
      [](Mesh& m) {
-         for (std::size_t k = 200; k < 260; ++k) m.nodes[k] = m.nodes[k].substr(0, m.nodes[k].find(' ', 9)) + " 1.7e308 1 1";
+         for (std::size_t k = 200; k < 260; ++k)
+             m.nodes[k] = m.nodes[k].substr(0, m.nodes[k].find(' ', 9)) + " 1.7e308 1 1";
      }},
     {"fewer elements than stated", [](Mesh& m) { m.elements.resize(m.elements.size() - 40); }},
     {"more elements than stated", [](Mesh& m) { m.elements.push_back("1 2 3 4"); }},
@@ -169,8 +170,9 @@ TEST(OneFileParts, SameGridMessagesAndStatusAsOneReader) {
         Mesh mesh;
         v.change(mesh);
         dir.write("mesh.tec", mesh.text());
-        dir.write("run.cfg", "PileHeight\nxmin -0.7\nymin -0.6\nxmax 23.9\nymax 24.1\nresx 0.3\nresy 0.3\n"
-                             "output out.grd\ninput mesh.tec\n");
+        dir.write("run.cfg",
+                  "PileHeight\nxmin -0.7\nymin -0.6\nxmax 23.9\nymax 24.1\nresx 0.3\nresy 0.3\n"
+                  "output out.grd\ninput mesh.tec\n");
         const RunResult one = convert(dir, 1, nullptr);
         ASSERT_NE(one.out.find("--- grid ---\nGRIDREG"), std::string::npos) << one.out << one.err;
         if (&v == &kVariants[0]) {
@@ -178,13 +180,13 @@ TEST(OneFileParts, SameGridMessagesAndStatusAsOneReader) {
         }
         // Parts of a few lines, so that their ends fall everywhere, and of
         // about a third of a section.
-        for (const char* partItems : {"2", "7", "150"})
-            for (const int jobs : {2, 3}) {
-                SCOPED_TRACE(std::string("parts from ") + partItems + " items, -j " + std::to_string(jobs));
-                const RunResult parts = convert(dir, jobs, partItems);
-                EXPECT_EQ(parts.status, one.status);
-                EXPECT_EQ(parts.err, one.err);
-                EXPECT_TRUE(parts.out == one.out) << "the grid or the standard output differs";
-            }
+        const std::pair<const char*, int> runs[] = {{"2", 3}, {"7", 2}, {"150", 3}};
+        for (const auto& [partItems, jobs] : runs) {
+            SCOPED_TRACE(std::string("parts from ") + partItems + " items, -j " + std::to_string(jobs));
+            const RunResult parts = convert(dir, jobs, partItems);
+            EXPECT_EQ(parts.status, one.status);
+            EXPECT_EQ(parts.err, one.err);
+            EXPECT_TRUE(parts.out == one.out) << "the grid or the standard output differs";
+        }
     }
 }
