@@ -97,10 +97,10 @@ TEST(LimitParts, ReportsAreReadLineByLine) {
         long long count;
         bool identical;
     };
-    for (const Case c : {Case{"seconds 0.25\ncount 12\nidentical 1\n", true, 0.25, 12, true},
-                         Case{"count 7\nseconds 1e-3\nidentical 0\n", true, 0.001, 7, false},
-                         Case{"count 7\n", false, 0.0, 7, false}, Case{"", false, 0.0, 0, false},
-                         Case{"seconds x\n", false, 0.0, 0, false}}) {
+    for (const Case c :
+         {Case{"seconds 0.25\ncount 12\nidentical 1\n", true, 0.25, 12, true},
+          Case{"count 7\nseconds 1e-3\nidentical 0\n", true, 0.001, 7, false}, Case{"count 7\n", false, 0.0, 7, false},
+          Case{"", false, 0.0, 0, false}, Case{"seconds x\n", false, 0.0, 0, false}}) {
         const PartReport r = parseReport(c.out);
         EXPECT_EQ(r.ran, c.ran) << c.out;
         EXPECT_EQ(r.seconds, c.seconds) << c.out;
@@ -126,9 +126,8 @@ TEST(LimitParts, EachPartRunsInAFreshProcessOnTheRunsFiles) {
         std::snprintf(text, sizeof text, "%.17g", v);
         return std::string(text);
     };
-    std::vector<std::string> formatArgs{"format",          d.output,          exact(d.par.xmin_),
-                                        exact(d.par.xmax_), exact(d.par.ymin_), exact(d.par.ymax_),
-                                        exact(d.par.resx_), exact(d.par.resy_)};
+    std::vector<std::string> formatArgs{"format",           d.output,           exact(d.par.xmin_), exact(d.par.xmax_),
+                                        exact(d.par.ymin_), exact(d.par.ymax_), exact(d.par.resx_), exact(d.par.resy_)};
     const PartReport formatted = limitPart(MESHRASTER_BENCH, formatArgs, dir.path());
     ASSERT_TRUE(formatted.ran) << formatted.error;
     EXPECT_TRUE(formatted.identical);
@@ -138,15 +137,22 @@ TEST(LimitParts, EachPartRunsInAFreshProcessOnTheRunsFiles) {
     formatArgs[3] = exact(d.par.xmax_ + 1.0);
     EXPECT_FALSE(limitPart(MESHRASTER_BENCH, formatArgs, dir.path()).identical);
 
-    const PartReport written = limitPart(MESHRASTER_BENCH, {"write", d.output, dir.file("bare.grd")}, dir.path());
-    ASSERT_TRUE(written.ran) << written.error;
-    EXPECT_EQ(written.count, readThrough(d.output));
-    EXPECT_TRUE(sameFiles(d.output, dir.file("bare.grd")));
+    for (const char* durable : {"", "fsync"}) {
+        std::vector<std::string> writeArgs{"write", d.output, dir.file("bare.grd")};
+        if (*durable) writeArgs.push_back(durable);
+        const PartReport written = limitPart(MESHRASTER_BENCH, writeArgs, dir.path());
+        ASSERT_TRUE(written.ran) << written.error;
+        EXPECT_EQ(written.count, readThrough(d.output));
+        EXPECT_TRUE(sameFiles(d.output, dir.file("bare.grd")));
+        std::remove(dir.file("bare.grd").c_str());
+    }
 
     // A part it does not know, a missing file, a number that is not one.
-    for (const std::vector<std::string>& wrong :
-         {std::vector<std::string>{"read", d.output}, {"scan"}, {"write", dir.file("none.grd"), dir.file("x.grd")},
-          {"format", d.output, "1", "2", "3", "4", "0.5", "0.5x"}}) {
+    for (const std::vector<std::string>& wrong : {std::vector<std::string>{"read", d.output},
+                                                  {"scan"},
+                                                  {"write", dir.file("none.grd"), dir.file("x.grd")},
+                                                  {"write", d.output, dir.file("x.grd"), "sync"},
+                                                  {"format", d.output, "1", "2", "3", "4", "0.5", "0.5x"}}) {
         const PartReport r = limitPart(MESHRASTER_BENCH, wrong, dir.path());
         EXPECT_FALSE(r.ran) << wrong[0];
         EXPECT_EQ(r.error.rfind("exit status ", 0), 0u) << r.error;
@@ -181,12 +187,10 @@ TEST(Scale, RefusedWithTheReasonWhenTheDiskOrTheMemoryIsShortOrUnknown) {
         long long disk, memory;
         std::vector<std::string> said;  // empty: allowed
     };
-    for (const Case& c : {Case{need.disk, need.memory, {}},
-                          Case{need.disk - 1, need.memory, {"free disk", "needed"}},
-                          Case{need.disk, need.memory - 1, {"available memory"}},
-                          Case{-1, need.memory, {"free disk is unknown"}},
-                          Case{need.disk, -1, {"available memory is unknown"}},
-                          Case{0, 0, {"free disk", "; ", "available memory"}}}) {
+    for (const Case& c :
+         {Case{need.disk, need.memory, {}}, Case{need.disk - 1, need.memory, {"free disk", "needed"}},
+          Case{need.disk, need.memory - 1, {"available memory"}}, Case{-1, need.memory, {"free disk is unknown"}},
+          Case{need.disk, -1, {"available memory is unknown"}}, Case{0, 0, {"free disk", "; ", "available memory"}}}) {
         const std::string why = scaleRefusal(need, c.disk, c.memory);
         EXPECT_EQ(why.empty(), c.said.empty()) << why;
         for (const std::string& part : c.said) EXPECT_NE(why.find(part), std::string::npos) << why;

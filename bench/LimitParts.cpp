@@ -63,7 +63,7 @@ int formatPart(const std::string& path, const GxGridParam& par) {
     return 0;
 }
 
-int writePart(const std::string& path, const std::string& out) {
+int writePart(const std::string& path, const std::string& out, bool durable) {
     std::string text;
     if (!load(path, text)) return 1;
     std::remove(out.c_str());
@@ -77,6 +77,7 @@ int writePart(const std::string& path, const std::string& out) {
             written = n > 0 || (n < 0 && errno == EINTR);
             if (n > 0) at += static_cast<std::size_t>(n);
         }
+        if (durable && written) written = ::fsync(fd) == 0;
         written = fd >= 0 && ::close(fd) == 0 && written;
     });
     if (!written) {
@@ -108,7 +109,8 @@ PartReport parseReport(const std::string& out) {
 int runLimitPart(const std::vector<std::string>& args) {
     const std::string part = args.empty() ? std::string() : args[0];
     if (part == "scan" && args.size() >= 2) return scanPart({args.begin() + 1, args.end()});
-    if (part == "write" && args.size() == 3) return writePart(args[1], args[2]);
+    if (part == "write" && args.size() == 3) return writePart(args[1], args[2], false);
+    if (part == "write" && args.size() == 4 && args[3] == "fsync") return writePart(args[1], args[2], true);
     if (part == "format" && args.size() == 8) {
         double v[6];
         for (int k = 0; k < 6; ++k) {
@@ -120,7 +122,7 @@ int runLimitPart(const std::vector<std::string>& args) {
     }
     std::fputs(
         "usage: meshraster_bench --limit-part scan FILE... | format GRID XMIN XMAX YMIN YMAX RESX RESY | "
-        "write GRID OUT\n",
+        "write GRID OUT [fsync]\n",
         stderr);
     return 2;
 }

@@ -31,8 +31,10 @@ PartReport parseReport(const std::string& out);
 //                     read the grid file GRID and its cells, then time bare
 //                     to_chars of the whole file into memory (pages in place);
 //                     count: the non-zero cells; identical: the text is GRID's.
-//   write GRID OUT    read GRID into memory, then time one write(2) of it into
-//                     the new file OUT (removed first); count: bytes written.
+//   write GRID OUT [fsync]
+//                     read GRID into memory, then time one write(2) of it into
+//                     the new file OUT (removed first), and with "fsync" also
+//                     the fsync that makes it durable; count: bytes written.
 int runLimitPart(const std::vector<std::string>& args);
 
 // The parent's side: runs self --limit-part with args in cwd and reads its

@@ -58,6 +58,7 @@ std::string exact(double v) {
 struct RunFigures {
     Samples one, two, io;                       // the binary with -j 1 and -j 2; the iostream design
     Samples scan, format, write, sum;           // the bare limit and its parts
+    Samples durable;                            // the write with its fsync, beside the limit
     long peakOne = 0, peakTwo = 0, peakIo = 0;  // KiB
     long long scanned = 0, nonZero = 0;
     bool clean = true, sameJobs = true, sameIo = true, identical = true, limitRan = true;
@@ -65,11 +66,13 @@ struct RunFigures {
 };
 
 // Every variant a child process, after settle: the binary with -j 1 and -j 2
-// (timed from outside, start to exit), the iostream design, and the three
-// parts of the limit (each timed inside its own fresh process). Each grid is
+// (timed from outside, start to exit), the iostream design (withIostream) and
+// the three parts of the limit (each timed inside its own fresh process);
+// withDurable also, beside the limit, the write made durable by fsync, as the
+// binary makes its grid. Each grid is
 // compared with that of one untimed run before them, which also brings the
 // binary into the page cache.
-RunFigures measureRun(const RunData& d, const RunSetup& s, bool withIostream) {
+RunFigures measureRun(const RunData& d, const RunSetup& s, bool withIostream, bool withDurable) {
     RunFigures f;
     const TempDir& dir = *s.dir;
     const std::string reference = dir.file("reference.grd"), bare = dir.file("bare.grd");
@@ -95,7 +98,7 @@ RunFigures measureRun(const RunData& d, const RunSetup& s, bool withIostream) {
     };
     std::vector<std::string> scanArgs{"scan"};
     scanArgs.insert(scanArgs.end(), d.files.begin(), d.files.end());
-    const std::vector<std::string> formatArgs{"format",          reference,         exact(d.par.xmin_),
+    const std::vector<std::string> formatArgs{"format",           reference,          exact(d.par.xmin_),
                                               exact(d.par.xmax_), exact(d.par.ymin_), exact(d.par.ymax_),
                                               exact(d.par.resx_), exact(d.par.resy_)};
     for (int rep = 0; rep < s.reps; ++rep) {
@@ -108,6 +111,7 @@ RunFigures measureRun(const RunData& d, const RunSetup& s, bool withIostream) {
         f.identical = f.identical && formatted.identical;
         runPart({"write", reference, bare}, f.write);
         f.sum.t.push_back(f.scan.t.back() + f.format.t.back() + f.write.t.back());
+        if (withDurable) runPart({"write", reference, bare, "fsync"}, f.durable);
     }
     settle(outputs);
     std::remove(reference.c_str());
@@ -140,7 +144,7 @@ void benchRun(long long nodes, int side, const RunSetup& s, bool& ok) {
         d.totalNodes, d.maxNodes, d.elements, mb, side, side);
     std::printf("  (every row a fresh process after sync; the limit's parts timed inside theirs)\n");
     std::fflush(stdout);
-    const RunFigures f = measureRun(d, s, true);
+    const RunFigures f = measureRun(d, s, true, true);
     const double totalNodes = static_cast<double>(d.totalNodes);
     printRow("binary -j 1, child process (wall)", f.one, mb, "B", totalNodes, "node");
     printRow("binary -j 2, child process (wall)", f.two, mb, "B", totalNodes, "node");
@@ -149,6 +153,7 @@ void benchRun(long long nodes, int side, const RunSetup& s, bool& ok) {
     printRow("limit: bare to_chars of the grid", f.format, mcells, "cells", static_cast<double>(cells), "cell");
     printRow("limit: one write of the grid text", f.write, mcells, "cells", static_cast<double>(cells), "cell");
     printRow("limit: the sum", f.sum, mb, "B", totalNodes, "node");
+    printRow("beside it: the write and its fsync", f.durable, mcells, "cells", static_cast<double>(cells), "cell");
     printRatio("binary -j 1 / limit", f.one, f.sum);
     printRatio("binary -j 2 / limit", f.two, f.sum);
     printRatio("iostream design / binary -j 1", f.io, f.one);
@@ -158,8 +163,7 @@ void benchRun(long long nodes, int side, const RunSetup& s, bool& ok) {
     check(ok, "the binary exits 0, reports the 4 files and nothing else, writes nothing on standard error", f.clean);
     check(ok, "-j 1 and -j 2 write byte-identical grids", f.sameJobs);
     check(ok, "the iostream design writes the same grid", f.sameIo);
-    check(ok, "every part of the limit ran in its own process" + (f.limitRan ? "" : ": " + f.limitError),
-          f.limitRan);
+    check(ok, "every part of the limit ran in its own process" + (f.limitRan ? "" : ": " + f.limitError), f.limitRan);
     check(ok, "the grid is byte-identical to the bare formatting of its cells", f.identical);
     check(ok, "the bare scan reads all " + std::to_string(f.scanned) + " numbers of the input",
           f.scanned == 5 * d.totalNodes + 4 * d.elements);
@@ -272,7 +276,7 @@ void benchBands(long long nodes, int side, const RunSetup& s, bool& ok) {
 ScaleNeed scaleNeed(long long nodes, long long cells) {
     const long long input = 80 * nodes, text = 6 * cells, spare = 1LL << 30;
     ScaleNeed need;
-    need.disk = input + 2 * text + spare;                    // the inputs, the kept grid and one more
+    need.disk = input + 2 * text + spare;                // the inputs, the kept grid and one more
     need.memory = 8 * cells + 3 * text + input + spare;  // a process's grid and texts, the cache
     return need;
 }
@@ -303,8 +307,8 @@ void benchScale(long long nodes, int side, const RunSetup& s, bool& ok) {
         const char* name = quarters == 1 ? "1/4" : quarters == 4 ? "1" : quarters == 16 ? "4" : "16";
         const int sideHere = static_cast<int>(side * std::sqrt(quarters / 4.0));
         const long long nodesHere = nodes * quarters / 4, cells = static_cast<long long>(sideHere) * sideHere;
-        const std::string refusal = scaleRefusal(scaleNeed(nodesHere, cells), freeBytes(s.dir->path()),
-                                                 availableMemory());
+        const std::string refusal =
+            scaleRefusal(scaleNeed(nodesHere, cells), freeBytes(s.dir->path()), availableMemory());
         if (!refusal.empty()) {
             std::printf("  %-6s skipped: %s\n", name, refusal.c_str());
             continue;
@@ -317,7 +321,10 @@ void benchScale(long long nodes, int side, const RunSetup& s, bool& ok) {
             d = makeRunData(nodesHere, sideHere, sub);
             RunSetup here = s;
             here.dir = &sub;
-            f = measureRun(d, here, false);
+            // Sixteen times the data take about a minute a repetition, most
+            // of it making the data and loading it into the limit's processes.
+            if (quarters == 64) here.reps = std::min(s.reps, 2);
+            f = measureRun(d, here, false, false);
             removeAll(d.files);
         });
         const double items = static_cast<double>(d.totalNodes) + static_cast<double>(cells);
