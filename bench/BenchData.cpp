@@ -136,12 +136,30 @@ RunData makeRunData(long long nodeCount, int side, const TempDir& dir) {
     const double xmax = xmin + (side + 0.5) * res, ymax = ymin + (side + 0.5) * res;
     d.par = GxGridParam(xmin, xmax, ymin, ymax, res, res);
     d.output = dir.file("run.grd");
-    std::ostringstream cfg;
-    cfg << std::setprecision(17) << "PileHeight\nxmin " << xmin << "\nymin " << ymin << "\nxmax " << xmax << "\nymax "
-        << ymax << "\nresx " << res << "\nresy " << res << "\noutput " << d.output << "\ninput";
-    for (const std::string& f : d.files) cfg << ' ' << f;
-    d.config = dir.write("run.cfg", cfg.str() + '\n');
+    d.config = writeConfig("run.cfg", d.par, d.output, d.files, dir);
     return d;
+}
+
+std::string writeConfig(const std::string& name, const GxGridParam& par, const std::string& output,
+                        const std::vector<std::string>& inputs, const TempDir& dir) {
+    std::ostringstream cfg;
+    cfg << std::setprecision(17) << "PileHeight\nxmin " << par.xmin_ << "\nymin " << par.ymin_ << "\nxmax " << par.xmax_
+        << "\nymax " << par.ymax_ << "\nresx " << par.resx_ << "\nresy " << par.resy_ << "\noutput " << output
+        << "\ninput";
+    for (const std::string& f : inputs) cfg << ' ' << f;
+    return dir.write(name, cfg.str() + '\n');
+}
+
+std::string joinZones(const std::vector<std::string>& texts) {
+    std::string joined;
+    for (const std::string& text : texts) {
+        const std::size_t zone = text.find("\nZONE ");
+        if (zone == std::string::npos) continue;
+        if (joined.empty()) joined = text.substr(0, zone + 1);  // the first file's header
+        joined.append(text, zone + 1, std::string::npos);
+        if (joined.back() != '\n') joined += '\n';
+    }
+    return joined;
 }
 
 std::vector<Sliver> makeSlivers(int count, const GxGridParam& par) {

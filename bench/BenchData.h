@@ -31,6 +31,17 @@ struct RunData {
 // Writes a data set of about nodeCount nodes for a side x side grid into dir.
 RunData makeRunData(long long nodeCount, int side, const TempDir& dir);
 
+// Writes the configuration name into dir: pile-height mode, the grid par, the
+// grid file output, and inputs in order. Returns its path.
+std::string writeConfig(const std::string& name, const GxGridParam& par, const std::string& output,
+                        const std::vector<std::string>& inputs, const TempDir& dir);
+
+// Tecplot files as one: the first file's header (its lines before the first
+// later line that begins with "ZONE "), then every file's zones, from that
+// line to the file's end, one file after the other, each ending its last
+// line. A text without such a line adds nothing.
+std::string joinZones(const std::vector<std::string>& texts);
+
 // A thin triangle and its node values.
 struct Sliver {
     GxCoord2D node[3];

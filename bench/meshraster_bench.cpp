@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "BareText.h"
 #include "BenchData.h"
 #include "GdalGrid.h"
 #include "GdalModule.h"
@@ -28,10 +29,13 @@
 #include "GxBox.h"
 #include "GxGrid.h"
 #include "IostreamDesign.h"
+#include "LimitParts.h"
+#include "Measure.h"
 #include "MeshRaster.h"
 #include "NumberTextBench.h"
 #include "TestSupport.h"
 #include "WholeBoxFill.h"
+#include "WholeRun.h"
 
 #ifdef MESHRASTER_HAVE_GDAL
 #include <gdal.h>
@@ -40,51 +44,6 @@
 #endif
 
 namespace {
-
-// ---- Timing ------------------------------------------------------------------
-
-// Seconds that f takes.
-template <class F>
-double timed(F&& f) {
-    const auto start = std::chrono::steady_clock::now();
-    f();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// The times of one variant over the repetitions: the best is the figure, the
-// median and the spread show the noise of a shared machine.
-struct Samples {
-    std::vector<double> t;
-    double best() const { return *std::min_element(t.begin(), t.end()); }
-    double median() const {
-        std::vector<double> s = t;
-        std::sort(s.begin(), s.end());
-        return s.size() % 2 ? s[s.size() / 2] : 0.5 * (s[s.size() / 2 - 1] + s[s.size() / 2]);
-    }
-};
-
-// One row: the best time, the rate of `mega` million units and the time per
-// item, then the median and the spread, (worst - best) / best.
-void printRow(const char* name, const Samples& s, double mega, const char* unit, double items, const char* item) {
-    const double spread = *std::max_element(s.t.begin(), s.t.end()) / s.best() - 1.0;
-    std::printf("  %-40s %7.3f s %7.1f M%s/s %6.1f ns/%-6s (median %.3f s, spread %.0f %%)\n", name, s.best(),
-                mega / s.best(), unit, s.best() * 1e9 / items, item, s.median(), 100.0 * spread);
-}
-
-// num / den as the ratio of the bests and as the median of the ratios of each
-// repetition, whose two variants ran back to back: the steadier figure when
-// other work shares the machine.
-void printRatio(const char* name, const Samples& num, const Samples& den) {
-    Samples r;
-    for (std::size_t k = 0; k < num.t.size(); ++k) r.t.push_back(num.t[k] / den.t[k]);
-    std::printf("  %s = %.2f (paired median %.2f)\n", name, num.best() / den.best(), r.median());
-}
-
-// A check that makes the figures trustworthy; a failed one fails the run.
-void check(bool& ok, const std::string& what, bool passed) {
-    std::printf("  check: %s: %s\n", what.c_str(), passed ? "yes" : "NO");
-    ok = ok && passed;
-}
 
 // ---- 1. Reader ---------------------------------------------------------------
 
@@ -125,23 +84,6 @@ ReadResult readWithIfstream(const std::string& path, long long lines) {
     return readTable(lines, readFive, [&] { in.ignore(std::numeric_limits<std::streamsize>::max(), '\n'); });
 }
 
-// The floor of reading: skip whitespace, from_chars, repeat, over bytes in
-// memory. Adds at most max numbers of type T to sum; returns their count and
-// leaves p after the last.
-template <class T, class Sum>
-long long scan(const char*& p, const char* end, long long max, Sum& sum) {
-    long long n = 0;
-    for (; n < max; ++n) {
-        while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) ++p;
-        T v;
-        const auto r = std::from_chars(p, end, v);
-        if (r.ec != std::errc()) break;
-        sum += v;
-        p = r.ptr;
-    }
-    return n;
-}
-
 void benchReader(long long lines, int reps, const TempDir& dir, bool& ok) {
     const std::string text = makeNodeTable(lines), path = dir.write("nodes.dat", text);
     const double mb = static_cast<double>(text.size()) / 1e6, values = 5.0 * static_cast<double>(lines);
@@ -169,17 +111,6 @@ void benchReader(long long lines, int reps, const TempDir& dir, bool& ok) {
 
 // ---- 2. Writer ---------------------------------------------------------------
 
-// The grid file's header as writeAscGrid writes it: %.11g is the general
-// format with 11 significant digits of both the writer and to_chars.
-std::string gridHeader(const GxGrid& grid, const GxGridParam& par) {
-    char buf[512];
-    std::snprintf(buf, sizeof buf,
-                  "GRIDREG\nINFO\nUNITS  meters\n//Format GRIDDEF  <ncols>  <nlins>  <X1>  <Y2>  <resX>  <resY>  "
-                  "<nodatavalue>\nGRIDDEF %d %d %.11g %.11g %.11g %.11g 3.4e+037\nINFO_END\n",
-                  grid.NumCol(), grid.NumRow(), par.xmin_, par.ymax_ + 10000000, par.resx_, par.resy_);
-    return buf;
-}
-
 void writeWithOfstream(const std::string& path, const GxGrid& grid, const GxGridParam& par) {
     std::ofstream out(path);
     out << gridHeader(grid, par) << std::setprecision(11);
@@ -188,23 +119,6 @@ void writeWithOfstream(const std::string& path, const GxGrid& grid, const GxGrid
         out << '\n';
     }
     out << "END\n";
-}
-
-// The floor of writing: the whole grid file formatted by bare to_chars into
-// buf, which holds formatRoom(grid) bytes; returns its length.
-std::size_t formatRoom(const GxGrid& grid) { return grid.NumRow() * (grid.NumCol() * 25UL + 1) + 512; }
-
-std::size_t formatGrid(char* buf, const GxGrid& grid, const GxGridParam& par) {
-    const std::string header = gridHeader(grid, par);
-    char* p = std::copy(header.begin(), header.end(), buf);
-    for (int row = 0; row < grid.NumRow(); ++row) {
-        for (int col = 0; col < grid.NumCol(); ++col) {
-            p = std::to_chars(p, p + 24, grid.RowCol(row, col), std::chars_format::general, 11).ptr;
-            *p++ = ' ';
-        }
-        *p++ = '\n';
-    }
-    return static_cast<std::size_t>(std::copy_n("END\n", 4, p) - buf);
 }
 
 void benchWriter(int n, int reps, const TempDir& dir, bool& ok) {
@@ -222,7 +136,7 @@ void benchWriter(int n, int reps, const TempDir& dir, bool& ok) {
         a.t.push_back(timed([&] { writeAscGrid(pa, grid, par); }));
         b.t.push_back(timed([&] { writeWithOfstream(pb, grid, par); }));
         c.t.push_back(timed([&] {
-            const auto length = static_cast<std::streamsize>(formatGrid(buf.data(), grid, par));
+            const auto length = static_cast<std::streamsize>(formatGrid(buf.data(), buf.size(), grid, par));
             std::ofstream(pc, std::ios::binary).write(buf.data(), length);
         }));
     }
@@ -300,166 +214,6 @@ void benchGtiff(int n, int reps, const TempDir& dir, bool& ok) {
 }
 #endif
 
-// ---- 3. Whole run ------------------------------------------------------------
-
-// The floor of reading a Tecplot file: its node table as doubles and its
-// element numbers as integers, by bare from_chars over its bytes in memory.
-long long scanTecplot(const std::string& text, long long nodes, double& sum) {
-    const char* p = text.data() + text.find('\n', text.find("\nZONE ") + 1) + 1;
-    const char* end = text.data() + text.size();
-    long long elementSum = 0;
-    const long long values = scan<double>(p, end, 5 * nodes, sum);
-    return values + scan<int>(p, end, LLONG_MAX, elementSum);
-}
-
-// The figures of whole runs on one data set, repetitions side by side.
-struct RunFigures {
-    Samples one, two, io;                       // the binary with -j 1 and -j 2; the iostream design
-    Samples scan, format, write, sum;           // the bare limit and its parts
-    long peakOne = 0, peakTwo = 0, peakIo = 0;  // KiB
-    long long scanned = 0, nonZero = 0;
-    bool clean = true, sameJobs = true, sameIo = true, identical = true;
-};
-
-// The time of one write of text into a new file at path.
-double timedWrite(const std::string& path, const char* text, std::size_t length) {
-    std::remove(path.c_str());
-    return timed([&] {
-        std::FILE* f = std::fopen(path.c_str(), "wb");
-        if (f == nullptr) return;
-        std::setvbuf(f, nullptr, _IONBF, 0);  // one write(2) of the whole text
-        std::fwrite(text, 1, length, f);
-        std::fclose(f);
-    });
-}
-
-RunFigures measureRun(const RunData& d, int side, int reps, const std::string& program, const std::string& self,
-                      bool withIostream, const TempDir& dir) {
-    RunFigures f;
-    const long long cells = static_cast<long long>(side) * side;
-    std::string expectedOut;  // one line for each file converted
-    for (const std::string& name : d.files) expectedOut += "Asc File " + name + '\n';
-    const auto runBinary = [&](const std::vector<std::string>& args, Samples& s, long& peak) {
-        // While this process holds little memory: a child's peak memory counts
-        // the pages it shared with its parent at the fork. Freed blocks stay
-        // resident until the heap is trimmed.
-        malloc_trim(0);
-        std::remove(d.output.c_str());
-        const RunResult r = runProgram(args[0], {args.begin() + 1, args.end()}, dir.path());
-        s.t.push_back(r.seconds);
-        peak = std::max(peak, r.peakKiB);
-        f.clean = f.clean && r.status == 0 && r.out == expectedOut && r.err.empty();
-        return readFile(d.output);
-    };
-    for (int rep = 0; rep < reps; ++rep) {
-        const std::string gridOne = runBinary({program, "-j", "1", d.config}, f.one, f.peakOne);
-        const std::string written = runBinary({program, "-j", "2", d.config}, f.two, f.peakTwo);
-        f.sameJobs = f.sameJobs && gridOne == written;
-        if (withIostream) f.sameIo = runBinary({self, "--iostream-design", d.config}, f.io, f.peakIo) == written;
-
-        std::vector<std::string> texts;
-        for (const std::string& name : d.files) texts.push_back(readFile(name));
-        double sum = 0.0;
-        f.scan.t.push_back(timed([&] {
-            f.scanned = 0;
-            for (std::size_t k = 0; k < texts.size(); ++k) f.scanned += scanTecplot(texts[k], d.nodes[k], sum);
-        }));
-        texts = {};
-
-        // The binary's grid read back, to be formatted bare and checked.
-        const std::size_t cellsStart = written.find("INFO_END\n");
-        const char* p = written.data() + (cellsStart == std::string::npos ? written.size() : cellsStart + 9);
-        GxGrid grid(side, side);
-        f.nonZero = 0;
-        for (long long k = 0; k < cells; ++k) {
-            double v = 0.0;
-            scan<double>(p, written.data() + written.size(), 1, v);  // the sum of one number is the number
-            grid.RowCol(static_cast<int>(k / side), static_cast<int>(k % side), v);
-            f.nonZero += v != 0.0;
-        }
-        std::vector<char> buf(formatRoom(grid));
-        std::size_t length = 0;
-        f.format.t.push_back(timed([&] { length = formatGrid(buf.data(), grid, d.par); }));
-        f.write.t.push_back(timedWrite(dir.file("bare.grd"), buf.data(), length));
-        std::remove(dir.file("bare.grd").c_str());
-        f.sum.t.push_back(f.scan.t.back() + f.format.t.back() + f.write.t.back());
-        f.identical = f.identical && written.compare(0, std::string::npos, buf.data(), length) == 0;
-    }
-    std::remove(d.output.c_str());
-    return f;
-}
-
-std::string mib(long kib) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(kib) / 1024.0);
-    return text;
-}
-
-void benchRun(long long nodes, int side, int reps, const std::string& program, const std::string& self,
-              const TempDir& dir, bool& ok) {
-    const RunData d = makeRunData(nodes, side, dir);
-    const long long cells = static_cast<long long>(side) * side;
-    const double mb = static_cast<double>(d.bytes) / 1e6, mcells = static_cast<double>(cells) / 1e6;
-    std::printf(
-        "\n3. Whole run: 4 Tecplot files, %lld nodes (largest file %lld), %lld elements, %.1f MB; "
-        "grid %d x %d\n",
-        d.totalNodes, d.maxNodes, d.elements, mb, side, side);
-    const RunFigures f = measureRun(d, side, reps, program, self, true, dir);
-    const double totalNodes = static_cast<double>(d.totalNodes);
-    printRow("binary -j 1, child process (wall)", f.one, mb, "B", totalNodes, "node");
-    printRow("binary -j 2, child process (wall)", f.two, mb, "B", totalNodes, "node");
-    printRow("iostream design, child process (wall)", f.io, mb, "B", totalNodes, "node");
-    printRow("limit: bare from_chars scan of the input", f.scan, mb, "B", totalNodes, "node");
-    printRow("limit: bare to_chars of the grid", f.format, mcells, "cells", static_cast<double>(cells), "cell");
-    printRow("limit: one write of the grid text", f.write, mcells, "cells", static_cast<double>(cells), "cell");
-    printRow("limit: the sum", f.sum, mb, "B", totalNodes, "node");
-    printRatio("binary -j 1 / limit", f.one, f.sum);
-    printRatio("binary -j 2 / limit", f.two, f.sum);
-    printRatio("iostream design / binary -j 1", f.io, f.one);
-    for (const int jobs : {1, 2}) {
-        // Each thread holds at most one file's node table.
-        const long long budget = 8 * cells + 24 * jobs * d.maxNodes + (32LL << 20);
-        const long peak = jobs == 1 ? f.peakOne : f.peakTwo;
-        std::printf("  peak memory -j %d: %s, %.0f %% of 8 B x %lld cells + %d x 24 B x %lld nodes + 32 MiB = %s\n",
-                    jobs, mib(peak).c_str(), 100.0 * static_cast<double>(peak) * 1024.0 / static_cast<double>(budget),
-                    cells, jobs, d.maxNodes, mib(static_cast<long>(budget / 1024)).c_str());
-    }
-    std::printf("  peak memory of the iostream design: %s\n", mib(f.peakIo).c_str());
-    check(ok, "the binary exits 0, reports the 4 files and nothing else, writes nothing on standard error", f.clean);
-    check(ok, "-j 1 and -j 2 write byte-identical grids", f.sameJobs);
-    check(ok, "the iostream design writes the same grid", f.sameIo);
-    check(ok, "the grid is byte-identical to the bare formatting of its cells", f.identical);
-    check(ok, "the bare scan reads all " + std::to_string(f.scanned) + " numbers of the input",
-          f.scanned == 5 * d.totalNodes + 4 * d.elements);
-    check(ok, "the grid has non-zero cells: " + std::to_string(f.nonZero), f.nonZero > 0);
-}
-
-// ---- 5. Scaling --------------------------------------------------------------
-
-// The whole run on a quarter, one and four times the data (nodes and cells):
-// the time per node and cell should stay the same.
-void benchScale(long long nodes, int side, int reps, const std::string& program, const std::string& self,
-                const TempDir& dir, bool& ok) {
-    std::printf("\n5. Scaling: the whole run on 1/4, 1 and 4 times the nodes and the cells\n");
-    std::printf("  %-6s %10s %10s %10s %10s %10s %12s %12s %12s\n", "data", "nodes", "cells", "-j 1", "-j 2", "limit",
-                "-j 1 ns/n+c", "-j 2 ns/n+c", "limit ns/n+c");
-    for (const double factor : {0.25, 1.0, 4.0}) {
-        const int s = static_cast<int>(side * std::sqrt(factor));
-        TempDir sub(dir.path());
-        const RunData d = makeRunData(static_cast<long long>(static_cast<double>(nodes) * factor), s, sub);
-        const RunFigures f = measureRun(d, s, reps, program, self, false, sub);
-        const double items = static_cast<double>(d.totalNodes) + static_cast<double>(s) * s;
-        std::printf("  %-6s %10lld %10lld %9.3fs %9.3fs %9.3fs %12.1f %12.1f %12.1f\n",
-                    factor == 0.25  ? "1/4"
-                    : factor == 1.0 ? "1"
-                                    : "4",
-                    d.totalNodes, static_cast<long long>(s) * s, f.one.best(), f.two.best(), f.sum.best(),
-                    f.one.best() * 1e9 / items, f.two.best() * 1e9 / items, f.sum.best() * 1e9 / items);
-        std::fflush(stdout);
-        check(ok, "-j 1 and -j 2 identical, clean, and as the bare formatting", f.sameJobs && f.clean && f.identical);
-    }
-}
-
 // ---- 4. Slivers ---------------------------------------------------------------
 
 // Fills slivers [0, count) into grid, by fillGridTriangle or by the whole box.
@@ -519,15 +273,15 @@ struct Options {
     int gridSide = 4000, reps = 5, quick = 0, keep = 0;  // gridSide: the writer's, the whole run's, the slivers' grid
     int slivers = 300;
     long long verifyCount = 0;  // --verify-formatter: random doubles to compare instead of the sections
-    std::string only = "reader,writer,gtiff,run,slivers,formatter,scale";
+    std::string only = "reader,writer,gtiff,run,slivers,scale,formatter,onefile,bands";
     std::string dir = std::filesystem::temp_directory_path().string();
     std::string binary = MESHRASTER_BINARY;
     std::string iostreamDesign;  // a configuration: run the iostream design on it, and nothing else
 };
 
 const char* const kUsage =
-    "usage: meshraster_bench [--quick] [--only reader,writer,gtiff,run,slivers,formatter,scale] [--reps N]\n"
-    "                        [--dir DIR] [--keep] [--binary PATH] [--iostream-design CONFIG]\n"
+    "usage: meshraster_bench [--quick] [--only reader,writer,gtiff,run,slivers,scale,formatter,onefile,bands]\n"
+    "                        [--reps N] [--dir DIR] [--keep] [--binary PATH] [--iostream-design CONFIG]\n"
     "                        [--verify-formatter COUNT]\n";
 
 // The exit status when the benchmark is not to run (help, a wrong option), else -1.
@@ -564,6 +318,8 @@ int parseOptions(int argc, char** argv, Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The child process of one part of the whole run's limit.
+    if (argc >= 2 && std::strcmp(argv[1], "--limit-part") == 0) return runLimitPart({argv + 2, argv + argc});
     Options o;
     if (const int status = parseOptions(argc, argv, o); status >= 0) return status;
     // The child process of the whole run's iostream row.
@@ -576,15 +332,18 @@ int main(int argc, char** argv) {
                 dir.path().c_str(), o.reps);
     std::fflush(stdout);
     bool ok = true;
-    if (o.only.find("reader") != std::string::npos) benchReader(o.tableLines, o.reps, dir, ok);
-    if (o.only.find("writer") != std::string::npos) benchWriter(o.gridSide, o.reps, dir, ok);
+    const auto wanted = [&o](const char* section) { return o.only.find(section) != std::string::npos; };
+    const RunSetup run{o.binary, self, o.reps, &dir};
+    if (wanted("reader")) benchReader(o.tableLines, o.reps, dir, ok);
+    if (wanted("writer")) benchWriter(o.gridSide, o.reps, dir, ok);
 #ifdef MESHRASTER_HAVE_GDAL
-    if (o.only.find("gtiff") != std::string::npos) benchGtiff(o.gridSide, o.reps, dir, ok);
+    if (wanted("gtiff")) benchGtiff(o.gridSide, o.reps, dir, ok);
 #endif
-    if (o.only.find("run") != std::string::npos) benchRun(o.runNodes, o.gridSide, o.reps, o.binary, self, dir, ok);
-    if (o.only.find("slivers") != std::string::npos) benchSlivers(o.slivers, o.gridSide, o.reps, ok);
-    if (o.only.find("scale") != std::string::npos)
-        benchScale(o.runNodes, o.gridSide, std::min(o.reps, 3), o.binary, self, dir, ok);
-    if (o.only.find("formatter") != std::string::npos) benchFormatter(o.gridSide, o.reps, ok);
+    if (wanted("run")) benchRun(o.runNodes, o.gridSide, run, ok);
+    if (wanted("slivers")) benchSlivers(o.slivers, o.gridSide, o.reps, ok);
+    if (wanted("scale")) benchScale(o.runNodes, o.gridSide, {o.binary, self, std::min(o.reps, 3), &dir}, ok);
+    if (wanted("formatter")) benchFormatter(o.gridSide, o.reps, ok);
+    if (wanted("onefile")) benchOneFile(o.runNodes, o.gridSide, run, ok);
+    if (wanted("bands")) benchBands(o.runNodes, o.gridSide, run, ok);
     return ok ? 0 : 1;
 }
