@@ -68,9 +68,8 @@ bool planBands(long long rows, long long cols, unsigned long long limitBytes, in
     plan.bandBuffer =
         wholeRecords(std::min<unsigned long long>(buffers / static_cast<unsigned>(plan.bands), kMostBandBuffer)) *
         kSpillRecord;
-    plan.readBatch =
-        std::max(plan.bandBuffer, wholeRecords(std::min<unsigned long long>(limitBytes / 8, kMostReadBatch)) *
-                                      kSpillRecord);
+    plan.readBatch = std::max(
+        plan.bandBuffer, wholeRecords(std::min<unsigned long long>(limitBytes / 8, kMostReadBatch)) * kSpillRecord);
     // The writer holds up to two blocks a thread, and at most 16 (AscGrid.cpp).
     const unsigned long long blocks = std::min(2 * static_cast<unsigned long long>(std::max(jobs, 1)), 16ULL);
     plan.textBlockCells = static_cast<std::size_t>(
@@ -198,8 +197,8 @@ bool ElementSpill::readChunks(int b, std::size_t from, std::size_t to, std::vect
     char* at = reinterpret_cast<char*>(into.data());
     for (std::size_t k = from; k < to; ++k) {
         for (std::size_t done = 0; done < chunks[k].bytes;) {
-            const ssize_t got = ::pread(fd_, at + done, chunks[k].bytes - done,
-                                        chunks[k].offset + static_cast<long long>(done));
+            const ssize_t got =
+                ::pread(fd_, at + done, chunks[k].bytes - done, chunks[k].offset + static_cast<long long>(done));
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) {
                 if (error_ == 0) error_ = got < 0 ? errno : EIO;

@@ -75,8 +75,8 @@ TEST(Bands, PlanFromTheLimit) {
     };
     for (const Case& c : cases) {
         BandPlan plan;
-        const std::string what = std::to_string(c.rows) + " x " + std::to_string(c.cols) + " in " +
-                                 std::to_string(c.limit);
+        const std::string what =
+            std::to_string(c.rows) + " x " + std::to_string(c.cols) + " in " + std::to_string(c.limit);
         ASSERT_EQ(planBands(c.rows, c.cols, c.limit, c.jobs, plan), c.ok) << what;
         if (!c.ok) continue;
         EXPECT_EQ(plan.rowsPerBand, c.rowsPerBand) << what;
@@ -194,27 +194,28 @@ TEST(Bands, ElementsThatCannotGiveNonFiniteValues) {
         bool may;
     };
     const Case cases[] = {
-        {"rectangle at the bounds", {{-big, -big}, {-big, big}, {big, big}, {big, -big}}, {big, -big, big, -big}, false,
+        {"rectangle at the bounds",
+         {{-big, -big}, {-big, big}, {big, big}, {big, -big}},
+         {big, -big, big, -big},
+         false,
          false},
         {"rectangle of the least width",
          {{0, 0}, {0, 10}, {tiny, 10}, {tiny, 0}},
          {big, -big, big, -big},
          false,
          false},
-        {"rectangle narrower than that",
-         {{0, 0}, {0, 10}, {tiny / 2, 10}, {tiny / 2, 0}},
-         {1, 2, 3, 4},
-         false,
-         true},
+        {"rectangle narrower than that", {{0, 0}, {0, 10}, {tiny / 2, 10}, {tiny / 2, 0}}, {1, 2, 3, 4}, false, true},
         {"value beyond the bound", {{0, 0}, {0, 10}, {10, 10}, {10, 0}}, {2 * big, 1, 1, 1}, false, true},
         {"node beyond the bound", {{0, 0}, {0, 10}, {10, 10}, {2 * big, 0}}, {1, 1, 1, 1}, false, true},
         {"value not finite", {{0, 0}, {0, 10}, {10, 10}, {10, 0}}, {1, NAN, 1, 1}, false, true},
         {"triangle", {{0, 0}, {10, 1}, {3, 9}, {3, 9}}, {big, -big, big, 1}, true, false},
         {"collinear triangle", {{0, 0}, {1, 1}, {2, 2}, {2, 2}}, {big, -big, big, 1}, true, false},
-        {"triangle of the least area", {{0, 0}, {0x1p-150, 0}, {0, 0x1p-150}, {0, 0x1p-150}}, {1, 2, 3, 1}, true,
+        {"triangle of the least area",
+         {{0, 0}, {0x1p-150, 0}, {0, 0x1p-150}, {0, 0x1p-150}},
+         {1, 2, 3, 1},
+         true,
          false},
-        {"triangle smaller than that", {{0, 0}, {0x1p-160, 0}, {0, 0x1p-160}, {0, 0x1p-160}}, {1, 2, 3, 1}, true,
-         true},
+        {"triangle smaller than that", {{0, 0}, {0x1p-160, 0}, {0, 0x1p-160}, {0, 0x1p-160}}, {1, 2, 3, 1}, true, true},
         {"second triangle collinear by rounding",
          {{0, 0}, {10, 0}, {10, 10}, {10 + 0x1p-1000, 10}},
          {1, 2, 3, 4},
