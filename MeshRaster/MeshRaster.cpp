@@ -352,36 +352,54 @@ void addSummary(GridSummary& all, const GridSummary& band) {
     all.withValue += band.withValue;
 }
 
-// Writes the text grid band by band from the spill, each band filled on up
-// to jobs threads and then written; the summary of the cells into summary
-// when it is not null. False after the messages of a failure.
-bool writeBands(const std::string& outFileName, ElementSpill& spill, GxGridParam& gridPar, int jobs,
-                GridSummary* summary) {
-    const std::string shown = printableName(outFileName);
+// Band b of the grid, filled from its spill on up to jobs threads; its cells
+// added to summary when that is not null. nullptr, with error set, when the
+// spill cannot be read.
+std::unique_ptr<GxGrid> fillBand(int b, ElementSpill& spill, GxGridParam& gridPar, int jobs, GridSummary* summary,
+                                 int& error) {
+    const int rowsPerBand = spill.plan().rowsPerBand;
+    auto band = std::make_unique<GxGrid>(gridPar.NumRow(), gridPar.NumCol(), b * rowsPerBand, (b + 1) * rowsPerBand);
+    if (!spill.readBand(
+            b, [&](const double* records, std::size_t count) { fillRecords(*band, gridPar, records, count, jobs); })) {
+        error = spill.error();
+        return nullptr;
+    }
+    if (summary) addSummary(*summary, summariseGrid(*band));
+    return band;
+}
+
+// Writes the grid band by band from the spill, each band filled on up to jobs
+// threads and then written; the summary of the cells into summary when it is
+// not null. False after the messages of a failure.
+bool writeBands(const std::string& outFileName, ElementSpill& spill, GxGridParam& gridPar, const RasterOptions& raster,
+                const RasterPlan& plan, int jobs, GridSummary* summary) {
     if (!spill.finish()) {
         printMessage("Can't write output file " + outFileName);
-        printWarning(shown + ": " + std::strerror(spill.error()));
+        printWarning(printableName(outFileName) + ": " + std::strerror(spill.error()));
         return false;
     }
-    const int nrows = gridPar.NumRow(), ncols = gridPar.NumCol();
-    const int rowsPerBand = spill.plan().rowsPerBand;
     if (summary) {
-        summary->rows = nrows;
-        summary->cols = ncols;
+        summary->rows = gridPar.NumRow();
+        summary->cols = gridPar.NumCol();
     }
-    return writeAscGridInBands(outFileName, gridPar, jobs, rowsPerBand, spill.plan().textBlockCells,
-                               [&](int b, int& error) -> std::unique_ptr<GxGrid> {
-                                   auto band =
-                                       std::make_unique<GxGrid>(nrows, ncols, b * rowsPerBand, (b + 1) * rowsPerBand);
-                                   if (!spill.readBand(b, [&](const double* records, std::size_t count) {
-                                           fillRecords(*band, gridPar, records, count, jobs);
-                                       })) {
-                                       error = spill.error();
-                                       return nullptr;
-                                   }
-                                   if (summary) addSummary(*summary, summariseGrid(*band));
-                                   return band;
-                               });
+    const int rowsPerBand = spill.plan().rowsPerBand;
+    if (raster.format.empty())
+        return writeAscGridInBands(
+            outFileName, gridPar, jobs, rowsPerBand, spill.plan().textBlockCells,
+            [&](int b, int& error) { return fillBand(b, spill, gridPar, jobs, summary, error); });
+    std::unique_ptr<GxGrid> current;
+    const GridBands bands{rowsPerBand, [&](int b, int& error) -> const GxGrid* {
+                              current.reset();
+                              current = fillBand(b, spill, gridPar, jobs, summary, error);
+                              return current.get();
+                          }};
+    std::string error;
+    const RasterWrite result = writeRasterBands(outFileName, gridPar, raster, plan, bands, error);
+    if (result == RasterWrite::written) return true;
+    printMessage((result == RasterWrite::notOpened ? "Can't open output file " : "Can't write output file ") +
+                 outFileName);
+    printWarning(printableName(outFileName) + ": " + error);
+    return false;
 }
 
 }  // namespace
@@ -425,12 +443,14 @@ int runMeshRaster(int argc, char** argv) {
     RasterPlan plan;
     if (!raster.format.empty())
         if (const int refused = rasterRefusal(cfgName, cfg, gridPar, raster, plan)) return refused;
-    // A text grid larger than the memory the run may use is made in bands of
-    // rows (Bands.h); any other format must fit whole.
+    // A grid larger than the memory the run may use is made in bands of rows
+    // (Bands.h), for the text and for a format GDAL writes in bands; any
+    // other format must fit whole.
     const MemoryLimit limit = memoryLimit(cl.memory);
     const unsigned long long writerBytes = raster.format.empty() ? ascGridBufferBytes(jobs) : 0;
     BandPlan bands;
-    const bool inBands = raster.format.empty() && !gridFits(gridPar, writerBytes, limit) &&
+    const bool inBands = (raster.format.empty() || rasterWritesInBands(raster.format)) &&
+                         !gridFits(gridPar, writerBytes, limit) &&
                          planBands(gridPar.NumRow(), gridPar.NumCol(), limit.bytes, jobs, bands);
     std::unique_ptr<GxGrid> outGrid;
     std::unique_ptr<ElementSpill> spill;
@@ -440,7 +460,7 @@ int runMeshRaster(int argc, char** argv) {
     } else {
         // A grid too large for memory is a long run: one whose text cannot
         // fit the disk is refused before it begins.
-        if (!textFitsDisk(cfg.outFileName, gridPar)) return kExitFailure;
+        if (raster.format.empty() && !textFitsDisk(cfg.outFileName, gridPar)) return kExitFailure;
         // The first pass fills a grid that stores no row: each element goes
         // to the spill of its bands, and the fill there only counts the
         // values that are not finite, for the warnings.
@@ -477,7 +497,7 @@ int runMeshRaster(int argc, char** argv) {
         written = writeGrid(cfg.outFileName, *outGrid, gridPar, raster, plan, jobs);
         if (progress && written) summary = summariseGrid(*outGrid);
     } else {
-        written = writeBands(cfg.outFileName, *spill, gridPar, jobs, progress ? &summary : nullptr);
+        written = writeBands(cfg.outFileName, *spill, gridPar, raster, plan, jobs, progress ? &summary : nullptr);
     }
     if (progress && written)
         progress->finish(summaryText(summary, printableName(cfg.outFileName),
