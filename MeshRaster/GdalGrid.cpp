@@ -451,8 +451,12 @@ bool writeGdalBands(const std::string& path, const std::string& shownPath, const
     registerDrivers();
     error = checkRasterOptions(opt);
     if (!error.empty()) return false;
-    if (!EQUAL(opt.format.c_str(), "GTiff"))
+    // A COG is laid out from the whole raster at once: its bands go into a
+    // tiled GeoTIFF beside it in the private folder, which is then copied.
+    const bool direct = EQUAL(opt.format.c_str(), "GTiff");
+    if (!direct && !EQUAL(opt.format.c_str(), "COG"))
         return error = "the " + opt.format + " driver cannot write a grid in bands", false;
+    const std::string written = direct ? path : path + ".bands.tif";
     Srs srs;
     if (!opt.srs.empty() && !(srs = readSrs(opt, error))) return false;
 
@@ -472,7 +476,9 @@ bool writeGdalBands(const std::string& path, const std::string& shownPath, const
         bool sized = false;
         for (const std::string& o : options) sized = sized || CPLString(o).ifind("BIGTIFF=") == 0;
         if (!sized) options.push_back("BIGTIFF=IF_SAFER");
-        Dataset ds(GDALCreate(driver, path.c_str(), ncols, nrows, 1, GDT_Float64, pointers(options).data()));
+        if (!direct) options = {"TILED=YES", "BIGTIFF=IF_SAFER"};
+        Dataset ds(GDALCreate(direct ? driver : GDALGetDriverByName("GTiff"), written.c_str(), ncols, nrows, 1,
+                              GDT_Float64, pointers(options).data()));
         if (!ds) return gdalFailed("GDAL could not create the raster");
         double transform[6] = {par.xmin_, par.resx_, 0.0, par.ymax_, 0.0, -par.resy_};
         if (GDALSetGeoTransform(ds.get(), transform) != CE_None)
@@ -491,9 +497,31 @@ bool writeGdalBands(const std::string& path, const std::string& shownPath, const
             if (GDALRasterIO(out, GF_Write, 0, grid->firstRow(), ncols, rows, const_cast<double*>(grid->data()), ncols,
                              rows, GDT_Float64, 0, 0) != CE_None)
                 return gdalFailed("GDAL could not write the raster");
-            if (opt.progress) opt.progress(static_cast<double>(grid->endRow()) / nrows);
+            if (opt.progress) opt.progress(static_cast<double>(grid->endRow()) / nrows / (direct ? 1 : 2));
+        }
+        if (!direct) {
+            ds.reset();
+            if (!messages.empty()) return gdalFailed("");
+            const Dataset source(GDALOpen(written.c_str(), GA_ReadOnly));
+            if (!source) return gdalFailed("GDAL could not read the raster's bands back");
+            std::vector<std::string> copyOptions = writeOptions(driver, opt);
+            bool bigSized = false;
+            for (const std::string& o : copyOptions) bigSized = bigSized || CPLString(o).ifind("BIGTIFF=") == 0;
+            if (!bigSized) copyOptions.push_back("BIGTIFF=IF_SAFER");
+            const auto halfway = [](double done, const char*, void* state) -> int {
+                static_cast<const RasterOptions*>(state)->progress(0.5 + done / 2);
+                return TRUE;
+            };
+            Dataset copy(GDALCreateCopy(driver, path.c_str(), source.get(), FALSE, pointers(copyOptions).data(),
+                                        opt.progress ? +halfway : nullptr, const_cast<RasterOptions*>(&opt)));
+            if (!copy) return gdalFailed("GDAL could not write the raster");
         }
     }  // closed here: the driver's last blocks and its side files are written
+    if (!direct) {
+        // Gone before the folder is published, which moves every file in it.
+        ::unlink(written.c_str());
+        ::unlink((written + ".aux.xml").c_str());
+    }
     if (!messages.empty()) return gdalFailed("");
     const std::string base = path.substr(path.rfind('/') + 1);
     if (::access(path.c_str(), F_OK) != 0)

@@ -206,7 +206,9 @@ RasterWrite writeRasterFiles(const std::string& outFileName, const GxGrid& grid,
         error);
 }
 
-bool rasterWritesInBands(const std::string& format) { return ::strcasecmp(format.c_str(), "GTiff") == 0; }
+bool rasterWritesInBands(const std::string& format) {
+    return ::strcasecmp(format.c_str(), "GTiff") == 0 || ::strcasecmp(format.c_str(), "COG") == 0;
+}
 
 RasterWrite writeRasterFileBands(const std::string& outFileName, const GxGridParam& par, const RasterOptions& opt,
                                  const RasterPlan& plan, const GridBands& bands, const GdalFunctions& gdal,

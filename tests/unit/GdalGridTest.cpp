@@ -264,6 +264,47 @@ TEST(GdalGrid, GeoTiffInBandsGivesBackEveryCell) {
         }
 }
 
+// A COG cannot be written band by band: the bands go into a tiled GeoTIFF in
+// the private folder, which is copied and then removed. The file is the one a
+// copy of the whole grid gives, and nothing else is left beside it.
+TEST(GdalGrid, CogInBandsIsTheWholeGridsCog) {
+    if (!haveDriver("COG")) GTEST_SKIP() << "GDAL has no COG driver";
+    const Grid g = exampleGrid();
+    std::unique_ptr<GxGrid> current;
+    const GridBands bands{11, [&](int b, int&) -> const GxGrid* {
+                              current = std::make_unique<GxGrid>(150, 200, b * 11, (b + 1) * 11);
+                              for (int row = current->firstRow(); row < current->endRow(); ++row)
+                                  for (int col = 0; col < 200; ++col)
+                                      current->RowCol(row, col, g.grid.RowCol(row, col));
+                              return current.get();
+                          }};
+    for (const std::vector<std::string>& options :
+         {std::vector<std::string>{}, std::vector<std::string>{"COMPRESS=DEFLATE", "BLOCKSIZE=128"}}) {
+        SCOPED_TRACE(options.empty() ? "default options" : options[0]);
+        TempDir dir;
+        const RasterOptions opt{"COG", "EPSG:32632", true, -9999.0, options};
+        std::string error = "not set";
+        ASSERT_EQ(writeRasterFileBands(dir.file("bands.tif"), g.par, opt, RasterPlan(), bands,
+                                       *meshrasterGdalFunctions(), error),
+                  RasterWrite::written)
+            << error;
+        ASSERT_TRUE(writeThroughRule(dir.file("whole.tif"), g.grid, g.par, opt, error)) << error;
+        EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"bands.tif", "whole.tif"}));
+        EXPECT_TRUE(readFile(dir.file("bands.tif")) == readFile(dir.file("whole.tif")));
+        const Raster r = readRaster(dir.file("bands.tif"), "COG");
+        ASSERT_TRUE(r.opened);
+        EXPECT_TRUE(r.srsIs32632);
+        EXPECT_EQ(r.nodata, -9999.0);
+        expectSameCells(r, g.grid);
+        // The layout of a cloud-optimised file: tiled, its tiles after the header.
+        GDALDatasetH ds = GDALOpen(dir.file("bands.tif").c_str(), GA_ReadOnly);
+        ASSERT_NE(ds, nullptr);
+        const char* layout = GDALGetMetadataItem(ds, "LAYOUT", "IMAGE_STRUCTURE");
+        EXPECT_STREQ(layout ? layout : "", "COG");
+        GDALClose(ds);
+    }
+}
+
 // A band that cannot be had ends the write with its reason, and nothing is left.
 TEST(GdalGrid, GeoTiffInBandsStopsAtABandNotRead) {
     const Grid g = exampleGrid();
