@@ -11,6 +11,7 @@ GxGrid::GxGrid(int nrows, int ncols, int firstRow, int endRow)
     : nrows_(nrows > 0 ? nrows : 0), ncols_(ncols > 0 ? ncols : 0) {
     first_ = std::min(std::max(firstRow, 0), nrows_);
     end_ = std::min(std::max(endRow, first_), nrows_);
+    storedRows_ = static_cast<unsigned>(end_ - first_);
     cells_ = static_cast<std::size_t>(end_ - first_) * static_cast<std::size_t>(ncols_);
     if (cells_ == 0) return;
     if (cells_ > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(double) / 2) throw std::length_error("grid");
@@ -28,6 +29,7 @@ GxGrid::GxGrid(GxGrid&& other) noexcept
       ncols_(other.ncols_),
       first_(other.first_),
       end_(other.end_),
+      storedRows_(other.storedRows_),
       shared_(other.shared_),
       spill_(other.spill_) {
     other.data_ = nullptr;

@@ -130,12 +130,19 @@ public:
     void setSpill(ElementSpill* spill) { spill_ = spill; }
 
 protected:
-    // The same two comparisons a row as for the whole grid, against the stored
-    // rows' bounds rather than 0 and nrows_: a band costs the fill nothing more.
-    bool inside(int row, int col) const { return row >= first_ && row < end_ && col >= 0 && col < ncols_; }
+    // The row's place among the stored rows, in unsigned arithmetic: a row
+    // north of them wraps to a number no smaller than storedRows_, so one
+    // comparison an axis tests both bounds, and index() shares the
+    // subtraction. A band costs the fill nothing: with two comparisons rather
+    // than four, the whole grid's cells are raised in fewer instructions than
+    // before bands (callgrind, the example at 0.5 m).
+    unsigned storedRow(int row) const { return static_cast<unsigned>(row) - static_cast<unsigned>(first_); }
+    bool inside(int row, int col) const {
+        return storedRow(row) < storedRows_ && static_cast<unsigned>(col) < static_cast<unsigned>(ncols_);
+    }
     // Position of cell (row, col) in data_, for a cell stored.
     std::size_t index(int row, int col) const {
-        return static_cast<std::size_t>(row - first_) * static_cast<std::size_t>(ncols_) +
+        return static_cast<std::size_t>(storedRow(row)) * static_cast<std::size_t>(ncols_) +
                static_cast<std::size_t>(col);
     }
 
@@ -145,6 +152,7 @@ protected:
     int ncols_;
     int first_ = 0;  // the rows stored, [first_, end_)
     int end_ = 0;
+    unsigned storedRows_ = 0;  // end_ - first_
     bool shared_ = false;
     ElementSpill* spill_ = nullptr;
 };
