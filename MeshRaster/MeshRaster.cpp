@@ -388,9 +388,15 @@ bool writeBands(const std::string& outFileName, ElementSpill& spill, GxGridParam
             outFileName, gridPar, jobs, rowsPerBand, spill.plan().textBlockCells,
             [&](int b, int& error) { return fillBand(b, spill, gridPar, jobs, summary, error); });
     std::unique_ptr<GxGrid> current;
+    // The band's memory refused ends the write as a failed read does, with
+    // its reason, rather than as an exception through GDAL's module.
     const GridBands bands{rowsPerBand, [&](int b, int& error) -> const GxGrid* {
                               current.reset();
-                              current = fillBand(b, spill, gridPar, jobs, summary, error);
+                              try {
+                                  current = fillBand(b, spill, gridPar, jobs, summary, error);
+                              } catch (const std::bad_alloc&) {
+                                  error = ENOMEM;
+                              }
                               return current.get();
                           }};
     std::string error;
