@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <vector>
 
@@ -16,14 +17,14 @@
 namespace {
 
 // The grid file's header, up to the line INFO_END.
-std::string gridHeader(const GxGrid& outGrid, const GxGridParam& gridPar) {
+std::string gridHeader(int nrows, int ncols, const GxGridParam& gridPar) {
     std::string header =
         "GRIDREG\nINFO\nUNITS  meters\n"
         "//Format GRIDDEF  <ncols>  <nlins>  <X1>  <Y2>  <resX>  <resY>  <nodatavalue>\nGRIDDEF ";
     char text[128];
-    char* p = std::to_chars(text, text + 16, outGrid.NumCol()).ptr;
+    char* p = std::to_chars(text, text + 16, ncols).ptr;
     *p++ = ' ';
-    p = std::to_chars(p, p + 16, outGrid.NumRow()).ptr;
+    p = std::to_chars(p, p + 16, nrows).ptr;
     // The north edge is always written shifted by ten million.
     for (const double v : {gridPar.xmin_, gridPar.ymax_ + 10000000, gridPar.resx_, gridPar.resy_}) {
         *p++ = ' ';
@@ -36,42 +37,65 @@ std::string gridHeader(const GxGrid& outGrid, const GxGridParam& gridPar) {
 
 // The text of a grid file. Row 0 is the northernmost: the file lists the grid
 // north to south, each row west to east, every value followed by one space.
-// The cells are formatted in blocks of kBlockCells on up to jobs threads and
+// The cells are formatted in blocks of blockCells on up to jobs threads and
 // written in order, at most two blocks a thread and kMostBlocksInFlight in all
 // waiting, whatever the number of jobs; the blocks' memory is had when the
 // object is made, before the file is opened, so that running out of it writes
-// nothing.
+// nothing. The cells may come in several runs of whole rows (the bands of a
+// grid too large to hold), which give the same text as the grid at once: a
+// block's text depends on its cells and their columns only.
 class GridText {
 public:
-    // The blocks' text that a writer on jobs threads holds at most, in bytes.
-    static std::size_t bufferBytes(int jobs) { return blocksInFlight(jobs, ~std::size_t{0}) * kBlockText; }
-
-    GridText(const GxGrid& outGrid, const GxGridParam& gridPar, int jobs)
-        : grid_(outGrid),
-          header_(gridHeader(outGrid, gridPar)),
-          jobs_(jobs),
-          blocks_((outGrid.cellCount() + kBlockCells - 1) / kBlockCells),
-          texts_(blocksInFlight(jobs, blocks_), std::vector<char>(kBlockText)),
-          sizes_(texts_.size(), 0) {}
-
-    // Writes the whole text to file; false after a write that failed.
-    bool writeTo(OutputFile& file) {
-        if (!file.write(header_.data(), header_.size()) || !writeEmptyRows(file)) return false;
-        bool ok = true;
-        runInOrder(
-            blocks_, jobs_, texts_.size(), [this](std::size_t b) { format(b); },
-            [&](std::size_t b) {
-                progressWritten(static_cast<double>(b + 1) / static_cast<double>(blocks_));
-                return ok = file.write(texts_[b % texts_.size()].data(), sizes_[b % texts_.size()]);
-            });
-        return ok && file.write("END\n", 4);
-    }
-
-private:
     // Cells of a block: with every number at its longest, 24 characters, its
     // space and a newline, about 1 MiB of text.
     static constexpr std::size_t kBlockCells = 40000;
-    static constexpr std::size_t kBlockText = kBlockCells * 26;
+
+    // The blocks' text that a writer on jobs threads holds at most, in bytes.
+    static std::size_t bufferBytes(int jobs, std::size_t blockCells = kBlockCells) {
+        return blocksInFlight(jobs, ~std::size_t{0}) * blockCells * kCellText;
+    }
+
+    // A writer of the grid of nrows x ncols whose cells come at most
+    // cellsAtOnce at a time.
+    GridText(int nrows, int ncols, std::string header, int jobs, std::size_t cellsAtOnce,
+             std::size_t blockCells = kBlockCells)
+        : nrows_(nrows),
+          ncols_(ncols),
+          header_(std::move(header)),
+          jobs_(jobs),
+          blockCells_(blockCells),
+          totalCells_(static_cast<std::size_t>(nrows) * static_cast<std::size_t>(ncols)),
+          texts_(blocksInFlight(jobs, (cellsAtOnce + blockCells - 1) / blockCells),
+                 std::vector<char>(blockCells * kCellText)),
+          sizes_(texts_.size(), 0) {}
+
+    // Writes the whole text of outGrid to file; false after a write that failed.
+    bool writeTo(OutputFile& file, const GxGrid& outGrid) {
+        return writeHead(file) && writeCells(file, outGrid.data(), outGrid.cellCount(), 0) && writeEnd(file);
+    }
+
+    // The header and, for a grid without columns, its empty rows.
+    bool writeHead(OutputFile& file) const {
+        return file.write(header_.data(), header_.size()) && writeEmptyRows(file);
+    }
+    // The text of count cells (whole rows) that follow before cells of the grid.
+    bool writeCells(OutputFile& file, const double* cells, std::size_t count, std::size_t before) {
+        if (count == 0 || texts_.empty()) return true;
+        bool ok = true;
+        const std::size_t blocks = (count + blockCells_ - 1) / blockCells_;
+        runInOrder(
+            blocks, jobs_, texts_.size(), [=](std::size_t b) { format(b, cells, count); },
+            [&](std::size_t b) {
+                const std::size_t done = std::min(count, (b + 1) * blockCells_) + before;
+                progressWritten(static_cast<double>(done) / static_cast<double>(totalCells_));
+                return ok = file.write(texts_[b % texts_.size()].data(), sizes_[b % texts_.size()]);
+            });
+        return ok;
+    }
+    bool writeEnd(OutputFile& file) const { return file.write("END\n", 4); }
+
+private:
+    static constexpr std::size_t kCellText = 26;
     // 16 MiB of text keeps eight threads busy; more threads than that only
     // wait for the one that writes, so -j 1000 costs no more memory than -j 8.
     static constexpr std::size_t kMostBlocksInFlight = 16;
@@ -83,18 +107,18 @@ private:
     // A grid without columns has no cells but still its rows, each an empty line.
     bool writeEmptyRows(OutputFile& file) const {
         static const std::string newlines(4096, '\n');
-        long long left = grid_.NumCol() == 0 ? grid_.NumRow() : 0;
+        long long left = ncols_ == 0 ? nrows_ : 0;
         for (; left > 0; left -= static_cast<long long>(newlines.size()))
             if (!file.write(newlines.data(), static_cast<std::size_t>(std::min<long long>(left, 4096)))) return false;
         return true;
     }
 
-    void format(std::size_t b) {
+    // Block b of count cells that begin a row.
+    void format(std::size_t b, const double* cell, std::size_t count) {
         std::vector<char>& text = texts_[b % texts_.size()];
         char* p = text.data();
-        const std::size_t ncols = static_cast<std::size_t>(grid_.NumCol());
-        const std::size_t first = b * kBlockCells, last = std::min(grid_.cellCount(), first + kBlockCells);
-        const double* cell = grid_.data();
+        const std::size_t ncols = static_cast<std::size_t>(ncols_);
+        const std::size_t first = b * blockCells_, last = std::min(count, first + blockCells_);
         std::size_t col = first % ncols;
         for (std::size_t k = first; k < last; ++k) {
             p = putNumber(p, cell[k]);
@@ -107,10 +131,12 @@ private:
         sizes_[b % texts_.size()] = static_cast<std::size_t>(p - text.data());
     }
 
-    const GxGrid& grid_;
+    const int nrows_;
+    const int ncols_;
     const std::string header_;
     const int jobs_;
-    const std::size_t blocks_;
+    const std::size_t blockCells_;
+    const std::size_t totalCells_;
     std::vector<std::vector<char>> texts_;  // a block's text, by block number modulo their count
     std::vector<std::size_t> sizes_;        // the bytes of each
 };
@@ -128,7 +154,13 @@ char* putNumber(char* out, double v) {
 
 std::size_t ascGridBufferBytes(int jobs) { return GridText::bufferBytes(jobs); }
 
-bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const GxGridParam& gridPar, int jobs) {
+namespace {
+
+// Replaces outFileName whole by the text of a grid of nrows x ncols that
+// body writes through text; the messages of every failure.
+bool writeGridText(const std::string& outFileName, int nrows, int ncols, const GxGridParam& gridPar, int jobs,
+                   std::size_t cellsAtOnce, std::size_t blockCells,
+                   const std::function<bool(GridText&, OutputFile&, int&)>& body) {
     const std::string shown = printableName(outFileName);
     if (outFileName.find('\0') != std::string::npos) {
         // Cut at the NUL, the name would replace another file.
@@ -138,7 +170,7 @@ bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const G
     }
     std::string reason;
     try {
-        GridText text(outGrid, gridPar, jobs);
+        GridText text(nrows, ncols, gridHeader(nrows, ncols, gridPar), jobs, cellsAtOnce, blockCells);
         // Opened only now, after every input file has been converted; until
         // commit() the old file stays as it was.
         OutputFile file;
@@ -147,12 +179,40 @@ bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const G
             printWarning(shown + ": " + std::strerror(file.error()));
             return false;
         }
-        if (text.writeTo(file) && file.commit()) return true;
-        reason = std::strerror(file.error());
+        int error = 0;
+        if (text.writeHead(file) && body(text, file, error) && text.writeEnd(file) && file.commit()) return true;
+        reason = std::strerror(error != 0 ? error : file.error());
     } catch (const std::bad_alloc&) {
         reason = "out of memory";
     }
     printMessage("Can't write output file " + outFileName);
     printWarning(shown + ": " + reason);
     return false;
+}
+
+}  // namespace
+
+bool writeAscGrid(const std::string& outFileName, const GxGrid& outGrid, const GxGridParam& gridPar, int jobs) {
+    return writeGridText(outFileName, outGrid.NumRow(), outGrid.NumCol(), gridPar, jobs, outGrid.cellCount(),
+                         GridText::kBlockCells, [&](GridText& text, OutputFile& file, int&) {
+                             return text.writeCells(file, outGrid.data(), outGrid.cellCount(), 0);
+                         });
+}
+
+bool writeAscGridInBands(const std::string& outFileName, const GxGridParam& gridPar, int jobs, int rowsPerBand,
+                         std::size_t blockCells, const std::function<std::unique_ptr<GxGrid>(int, int&)>& band) {
+    const int nrows = gridPar.NumRow(), ncols = gridPar.NumCol();
+    const int bands = (nrows + rowsPerBand - 1) / rowsPerBand;
+    const std::size_t cellsAtOnce = static_cast<std::size_t>(rowsPerBand) * static_cast<std::size_t>(ncols);
+    return writeGridText(outFileName, nrows, ncols, gridPar, jobs, cellsAtOnce, blockCells,
+                         [&](GridText& text, OutputFile& file, int& error) {
+                             for (int b = 0; b < bands; ++b) {
+                                 const std::unique_ptr<GxGrid> grid = band(b, error);
+                                 if (!grid) return false;
+                                 const std::size_t before =
+                                     static_cast<std::size_t>(grid->firstRow()) * static_cast<std::size_t>(ncols);
+                                 if (!text.writeCells(file, grid->data(), grid->cellCount(), before)) return false;
+                             }
+                             return true;
+                         });
 }

@@ -40,6 +40,8 @@ const char* const kOptionHelp[] = {
     "  -s, --srs DEFINITION  coordinate reference system (EPSG:32632, WKT, PROJ)",
     "  -j, --jobs N          threads to use (default: one per processor)",
     "  -q, --quiet           no progress line or summary on a terminal",
+    "      --memory SIZE     use at most SIZE bytes of memory (suffix K, M, G or T);",
+    "                        a larger grid is made in bands of rows",
     "      --nodata VALUE    declare VALUE as no-data; cells are not changed",
     "      --co NAME=VALUE   creation option for the GDAL driver (repeatable)",
     "      --column ROLE=COLUMN",
@@ -58,7 +60,7 @@ const char kTextFormat[] = "KORVEN-ASCII";
 
 // Options without a short form get codes past every character, so that the
 // option of a failure (getopt's optopt) tells them from the short ones.
-enum : int { kNodata = 256, kCreationOption, kColumn, kVariable, kTime };
+enum : int { kNodata = 256, kCreationOption, kColumn, kVariable, kTime, kMemory };
 
 const option kOptions[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -73,6 +75,7 @@ const option kOptions[] = {
     {"column", required_argument, nullptr, kColumn},
     {"variable", required_argument, nullptr, kVariable},
     {"time", required_argument, nullptr, kTime},
+    {"memory", required_argument, nullptr, kMemory},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -123,6 +126,45 @@ bool readNumber(const std::string& text, double& value) {
     return first != last && r.ec == std::errc() && r.ptr == last;
 }
 
+}  // namespace
+
+bool readMemorySize(const std::string& text, unsigned long long& bytes) {
+    const char* first = text.data();
+    const char* last = first + text.size();
+    unsigned long long n = 0;
+    const std::from_chars_result r = std::from_chars(first, last, n);
+    if (r.ec != std::errc() || r.ptr == first || n == 0) return false;
+    int shift = 0;
+    if (r.ptr != last) {
+        if (last - r.ptr != 1) return false;
+        switch (*r.ptr) {
+            case 'K':
+            case 'k':
+                shift = 10;
+                break;
+            case 'M':
+            case 'm':
+                shift = 20;
+                break;
+            case 'G':
+            case 'g':
+                shift = 30;
+                break;
+            case 'T':
+            case 't':
+                shift = 40;
+                break;
+            default:
+                return false;
+        }
+    }
+    if (n > (~0ULL >> shift)) return false;
+    bytes = n << shift;
+    return true;
+}
+
+namespace {
+
 CommandLine usageError(CommandLine cl, const std::string& problem) {
     cl.action = CommandLine::Action::usageError;
     cl.problem = problem.empty() ? problem : kProgram + problem;
@@ -154,6 +196,9 @@ std::string takeValue(int c, const std::string& value, CommandLine& cl) {
         if (r.ec != std::errc() || r.ptr != last || cl.jobs < 1)
             return "option '--jobs' needs a whole number of threads, 1 or more, not '" + value + "'";
     }
+    if (c == kMemory && !readMemorySize(value, cl.memory))
+        return "option '--memory' needs a size in bytes, with K, M, G or T for KiB, MiB, GiB or TiB, not '" + value +
+               "'";
     if (c == kNodata) {
         if (!readNumber(value, cl.nodataValue)) return "option '--nodata' needs a number, not '" + value + "'";
         cl.nodata = value;
@@ -237,6 +282,7 @@ CommandLine parseCommandLine(int argc, char** argv) {
             case kColumn:
             case kVariable:
             case kTime:
+            case kMemory:
                 if (value.empty()) {
                     return usageError(cl, "option '" + optionName(c, startsWithDashDash(optionArgument(argv))) +
                                               "' requires a value");

@@ -28,6 +28,7 @@ struct CommandLine {
     double nodataValue = 0.0;                  // the --nodata value as a number
     std::vector<std::string> creationOptions;  // each --co NAME=VALUE, in the order given
     int jobs = 0;                              // --jobs; 0: one thread per processor available
+    unsigned long long memory = 0;             // --memory in bytes; 0: the system's limit alone
     ColumnChoice columns;                      // each --column ROLE=COLUMN and the --variable
     bool hasTime = false;                      // --time was given
     bool lastTime = false;                     // --time last
@@ -35,6 +36,11 @@ struct CommandLine {
     std::string timeText;                      // the --time value as given
     std::string configName;                    // the configuration file
 };
+
+// The bytes of a --memory SIZE: a whole number with an optional binary
+// suffix K, M, G or T (either case); false for anything else, for 0 and for
+// a size beyond 2^64.
+bool readMemorySize(const std::string& text, unsigned long long& bytes);
 
 // Reads argv[1] to argv[argc - 1]; can be called any number of times.
 CommandLine parseCommandLine(int argc, char** argv);

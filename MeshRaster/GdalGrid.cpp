@@ -445,6 +445,92 @@ bool writeGdalFile(const std::string& path, const std::string& shownPath, const 
     return true;
 }
 
+bool writeGdalBands(const std::string& path, const std::string& shownPath, const GxGridParam& par,
+                    const RasterOptions& opt, const GridBands& bands, std::string& error) {
+    error.clear();
+    registerDrivers();
+    error = checkRasterOptions(opt);
+    if (!error.empty()) return false;
+    // A COG is laid out from the whole raster at once: its bands go into a
+    // tiled GeoTIFF beside it in the private folder, which is then copied.
+    const bool direct = EQUAL(opt.format.c_str(), "GTiff");
+    if (!direct && !EQUAL(opt.format.c_str(), "COG"))
+        return error = "the " + opt.format + " driver cannot write a grid in bands", false;
+    const std::string written = direct ? path : path + ".bands.tif";
+    Srs srs;
+    if (!opt.srs.empty() && !(srs = readSrs(opt, error))) return false;
+
+    GdalMessages messages;
+    messages.showAs(path, shownPath);
+    const auto gdalFailed = [&](const char* otherwise) {
+        error = messages.empty() ? otherwise : messages.text();
+        return false;
+    };
+    const int nrows = par.NumRow(), ncols = par.NumCol();
+    GDALDriverH driver = GDALGetDriverByName(opt.format.c_str());
+    {
+        const GdalMemoryBound bound(ncols);
+        std::vector<std::string> options = writeOptions(driver, opt);
+        // IF_NEEDED, GDAL's default, judges by the size before compression
+        // and may fail a compressed file past 4 GB after hours of work.
+        bool sized = false;
+        for (const std::string& o : options) sized = sized || CPLString(o).ifind("BIGTIFF=") == 0;
+        if (!sized) options.push_back("BIGTIFF=IF_SAFER");
+        if (!direct) options = {"TILED=YES", "BIGTIFF=IF_SAFER"};
+        Dataset ds(GDALCreate(direct ? driver : GDALGetDriverByName("GTiff"), written.c_str(), ncols, nrows, 1,
+                              GDT_Float64, pointers(options).data()));
+        if (!ds) return gdalFailed("GDAL could not create the raster");
+        double transform[6] = {par.xmin_, par.resx_, 0.0, par.ymax_, 0.0, -par.resy_};
+        if (GDALSetGeoTransform(ds.get(), transform) != CE_None)
+            return gdalFailed("GDAL could not georeference the raster");
+        if (srs && GDALSetSpatialRef(ds.get(), srs.get()) != CE_None)
+            return gdalFailed("GDAL could not set the reference system");
+        GDALRasterBandH out = GDALGetRasterBand(ds.get(), 1);
+        if (opt.hasNodata && GDALSetRasterNoDataValue(out, opt.nodata) != CE_None)
+            return gdalFailed("GDAL could not set the no-data value");
+        const int count = (nrows + bands.rowsPerBand - 1) / bands.rowsPerBand;
+        for (int b = 0; b < count; ++b) {
+            int failure = 0;
+            const GxGrid* grid = bands.band(b, failure);
+            if (!grid) return error = std::strerror(failure), false;
+            const int rows = grid->endRow() - grid->firstRow();
+            if (GDALRasterIO(out, GF_Write, 0, grid->firstRow(), ncols, rows, const_cast<double*>(grid->data()), ncols,
+                             rows, GDT_Float64, 0, 0) != CE_None)
+                return gdalFailed("GDAL could not write the raster");
+            if (opt.progress) opt.progress(static_cast<double>(grid->endRow()) / nrows / (direct ? 1 : 2));
+        }
+        if (!direct) {
+            ds.reset();
+            if (!messages.empty()) return gdalFailed("");
+            const Dataset source(GDALOpen(written.c_str(), GA_ReadOnly));
+            if (!source) return gdalFailed("GDAL could not read the raster's bands back");
+            std::vector<std::string> copyOptions = writeOptions(driver, opt);
+            bool bigSized = false;
+            for (const std::string& o : copyOptions) bigSized = bigSized || CPLString(o).ifind("BIGTIFF=") == 0;
+            if (!bigSized) copyOptions.push_back("BIGTIFF=IF_SAFER");
+            const auto halfway = [](double done, const char*, void* state) -> int {
+                static_cast<const RasterOptions*>(state)->progress(0.5 + done / 2);
+                return TRUE;
+            };
+            Dataset copy(GDALCreateCopy(driver, path.c_str(), source.get(), FALSE, pointers(copyOptions).data(),
+                                        opt.progress ? +halfway : nullptr, const_cast<RasterOptions*>(&opt)));
+            if (!copy) return gdalFailed("GDAL could not write the raster");
+        }
+    }  // closed here: the driver's last blocks and its side files are written
+    if (!direct) {
+        // Gone before the folder is published, which moves every file in it.
+        ::unlink(written.c_str());
+        ::unlink((written + ".aux.xml").c_str());
+    }
+    if (!messages.empty()) return gdalFailed("");
+    const std::string base = path.substr(path.rfind('/') + 1);
+    if (::access(path.c_str(), F_OK) != 0)
+        return error = "the " + opt.format + " driver wrote no file named \"" + base + "\"", false;
+    if (!rewriteSideTexts(folderPart(path), base, path, shownPath))
+        return error = "cannot rewrite the files beside the raster: " + std::string(std::strerror(errno)), false;
+    return true;
+}
+
 std::vector<std::string> rasterSideFiles(const std::string& path) {
     registerDrivers();
     std::vector<std::string> files;
@@ -466,8 +552,8 @@ std::vector<std::string> rasterSideFiles(const std::string& path) {
 }
 
 extern "C" __attribute__((visibility("default"))) const GdalFunctions* meshrasterGdalFunctions() {
-    static const GdalFunctions functions{MESHRASTER_VERSION, checkRasterOptions, extensionOwner,
-                                         tryRasterOptions,   writeGdalFile,      rasterSideFiles};
+    static const GdalFunctions functions{MESHRASTER_VERSION, checkRasterOptions, extensionOwner, tryRasterOptions,
+                                         writeGdalFile,      rasterSideFiles,    writeGdalBands};
     return &functions;
 }
 
@@ -498,9 +584,15 @@ bool writeGdalFile(const std::string&, const std::string&, const GxGrid&, const 
 
 std::vector<std::string> rasterSideFiles(const std::string&) { return {}; }
 
+bool writeGdalBands(const std::string&, const std::string&, const GxGridParam&, const RasterOptions&, const GridBands&,
+                    std::string& error) {
+    error = kNoGdal;
+    return false;
+}
+
 extern "C" const GdalFunctions* meshrasterGdalFunctions() {
     static const GdalFunctions functions{
-        "", checkRasterOptions, extensionOwner, tryRasterOptions, writeGdalFile, rasterSideFiles};
+        "", checkRasterOptions, extensionOwner, tryRasterOptions, writeGdalFile, rasterSideFiles, writeGdalBands};
     return &functions;
 }
 

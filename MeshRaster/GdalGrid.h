@@ -5,6 +5,7 @@
 // asks for a GDAL format (GdalModule.h).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,22 @@ std::string tryRasterOptions(const std::string& shownPath, const std::string& sc
 bool writeGdalFile(const std::string& path, const std::string& shownPath, const GxGrid& grid, const GxGridParam& par,
                    const RasterOptions& opt, std::string& error);
 
+// The rows of a grid made in bands (Bands.h): band(b, error) for b = 0, 1, ...
+// gives the grid that stores band b's rows, rowsPerBand of them (the last band
+// the rest), valid until the next call; nullptr, with error the system's error
+// number, when it cannot be had.
+struct GridBands {
+    int rowsPerBand = 0;
+    std::function<const GxGrid*(int b, int& error)> band;
+};
+
+// writeGdalFile for a grid made in bands: the raster is created empty through
+// the driver (GDALCreate) and each band's rows are written into it as they
+// come. A GeoTIFF is made a BigTIFF where it may pass 4 GB (BIGTIFF=IF_SAFER)
+// unless the options say otherwise.
+bool writeGdalBands(const std::string& path, const std::string& shownPath, const GxGridParam& par,
+                    const RasterOptions& opt, const GridBands& bands, std::string& error);
+
 // The files that GDAL counts as part of the raster at path, other than the
 // file itself, that share its folder and its name up to the extension: its
 // .prj, .aux.xml, .ovr. Empty when there is no raster GDAL can open there.
@@ -66,6 +83,8 @@ struct GdalFunctions {
     bool (*write)(const std::string& path, const std::string& shownPath, const GxGrid& grid, const GxGridParam& par,
                   const RasterOptions& opt, std::string& error);
     std::vector<std::string> (*sideFiles)(const std::string& path);
+    bool (*writeBands)(const std::string& path, const std::string& shownPath, const GxGridParam& par,
+                       const RasterOptions& opt, const GridBands& bands, std::string& error);
 };
 
 // The entry points of the GDAL code linked into this binary (the module's own

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <strings.h>
 #include <vector>
 
 // The module's functions, or null with the reason in problem.
@@ -140,12 +142,17 @@ RasterPlan planRaster(const std::string& outFileName, const GxGridParam& par, co
     return plan;
 }
 
-RasterWrite writeRasterFiles(const std::string& outFileName, const GxGrid& grid, const GxGridParam& par,
-                             const RasterOptions& opt, const RasterPlan& plan, const GdalFunctions& gdal,
-                             std::string& error) {
+namespace {
+
+// The output rule for a raster of rows x cols that write makes at the path it
+// is given, showing the target's in messages.
+RasterWrite writeRasterWith(const std::string& outFileName, int rows, int cols, const RasterPlan& plan,
+                            const GdalFunctions& gdal,
+                            const std::function<bool(const std::string&, const std::string&, std::string&)>& write,
+                            std::string& error) {
     error.clear();
-    if (grid.NumRow() < 1 || grid.NumCol() < 1) {
-        error = "the grid has " + std::to_string(grid.NumRow()) + " rows and " + std::to_string(grid.NumCol()) +
+    if (rows < 1 || cols < 1) {
+        error = "the grid has " + std::to_string(rows) + " rows and " + std::to_string(cols) +
                 " columns; a raster file needs at least one of each";
         return RasterWrite::notWritten;
     }
@@ -176,7 +183,7 @@ RasterWrite writeRasterFiles(const std::string& outFileName, const GxGrid& grid,
         error = std::strerror(folder.error());
         return RasterWrite::notOpened;
     }
-    if (!gdal.write(folder.raster(), t.path, grid, par, opt, error)) return RasterWrite::notWritten;
+    if (!write(folder.raster(), t.path, error)) return RasterWrite::notWritten;
     const auto stale = [&]() { return t.exists ? gdal.sideFiles(t.path) : std::vector<std::string>(); };
     if (folder.publish(stale, plan.kept)) return RasterWrite::written;
     if (folder.error() == OutputFolder::kIsKept)
@@ -184,6 +191,41 @@ RasterWrite writeRasterFiles(const std::string& outFileName, const GxGrid& grid,
     else
         error = (folder.failedName().empty() ? "" : folder.failedName() + ": ") + std::strerror(folder.error());
     return RasterWrite::notWritten;
+}
+
+}  // namespace
+
+RasterWrite writeRasterFiles(const std::string& outFileName, const GxGrid& grid, const GxGridParam& par,
+                             const RasterOptions& opt, const RasterPlan& plan, const GdalFunctions& gdal,
+                             std::string& error) {
+    return writeRasterWith(
+        outFileName, grid.NumRow(), grid.NumCol(), plan, gdal,
+        [&](const std::string& path, const std::string& shown, std::string& why) {
+            return gdal.write(path, shown, grid, par, opt, why);
+        },
+        error);
+}
+
+bool rasterWritesInBands(const std::string& format) {
+    return ::strcasecmp(format.c_str(), "GTiff") == 0 || ::strcasecmp(format.c_str(), "COG") == 0;
+}
+
+RasterWrite writeRasterFileBands(const std::string& outFileName, const GxGridParam& par, const RasterOptions& opt,
+                                 const RasterPlan& plan, const GridBands& bands, const GdalFunctions& gdal,
+                                 std::string& error) {
+    return writeRasterWith(
+        outFileName, par.NumRow(), par.NumCol(), plan, gdal,
+        [&](const std::string& path, const std::string& shown, std::string& why) {
+            return gdal.writeBands(path, shown, par, opt, bands, why);
+        },
+        error);
+}
+
+RasterWrite writeRasterBands(const std::string& outFileName, const GxGridParam& par, const RasterOptions& opt,
+                             const RasterPlan& plan, const GridBands& bands, std::string& error) {
+    const GdalFunctions* f = gdalFunctions(error);
+    if (f == nullptr) return RasterWrite::notOpened;
+    return writeRasterFileBands(outFileName, par, opt, plan, bands, *f, error);
 }
 
 RasterWrite writeRaster(const std::string& outFileName, const GxGrid& grid, const GxGridParam& par,

@@ -45,6 +45,21 @@ RasterWrite writeRasterFiles(const std::string& outFileName, const GxGrid& grid,
                              const RasterOptions& opt, const RasterPlan& plan, const GdalFunctions& gdal,
                              std::string& error);
 
+// True when a grid made in bands can be written in format: its driver creates
+// a file and takes its rows in any number of writes (GTiff). Any other
+// format (COG, which needs the whole raster at once, among them) must fit
+// whole in memory.
+bool rasterWritesInBands(const std::string& format);
+
+// writeRasterFiles for a grid made in bands (GdalGrid.h).
+RasterWrite writeRasterFileBands(const std::string& outFileName, const GxGridParam& par, const RasterOptions& opt,
+                                 const RasterPlan& plan, const GridBands& bands, const GdalFunctions& gdal,
+                                 std::string& error);
+
+// writeRasterFileBands through the module.
+RasterWrite writeRasterBands(const std::string& outFileName, const GxGridParam& par, const RasterOptions& opt,
+                             const RasterPlan& plan, const GridBands& bands, std::string& error);
+
 // writeRasterFiles through the module.
 RasterWrite writeRaster(const std::string& outFileName, const GxGrid& grid, const GxGridParam& par,
                         const RasterOptions& opt, const RasterPlan& plan, std::string& error);

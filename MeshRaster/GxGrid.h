@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+class ElementSpill;
+
 // Conversion to int by truncation toward zero, as every count and every row or
 // column index of the grid is formed. A value beyond the range of int saturates
 // and NaN gives 0, so no input can make the conversion undefined.
@@ -54,12 +56,22 @@ public:
 // fresh pages are already zero, so no pass writes 0.0 into every cell first,
 // and a 4000 x 4000 grid is faulted in 64 huge pages rather than 31250 small
 // ones (its zero fill and page faults were a quarter of a run).
+//
+// A band of the grid stores only rows [firstRow, endRow) of it, while NumRow()
+// and NumCol() stay those of the whole grid, so that an element is filled with
+// the very same doubles whichever band it is filled into (its weights and cell
+// centres are stepped from its first row in the whole grid); a cell outside the
+// stored rows is dropped as one outside the grid is. A band of no rows stores
+// nothing and only lets the fill count what it would offer.
 class GxGrid {
 public:
     // A negative count is taken as 0. The cell count is 64-bit: both counts fit
     // in an int, their product need not. Throws std::bad_alloc (or
     // std::length_error) when the block cannot be had.
-    GxGrid(int nrows, int ncols);
+    GxGrid(int nrows, int ncols) : GxGrid(nrows, ncols, 0, nrows) {}
+    // The band of rows [firstRow, endRow) of a grid of nrows x ncols, the
+    // range cut to the grid.
+    GxGrid(int nrows, int ncols, int firstRow, int endRow);
     ~GxGrid();
     GxGrid(GxGrid&& other) noexcept;
     GxGrid(const GxGrid&) = delete;
@@ -70,8 +82,11 @@ public:
     int NumRow() const { return nrows_; }
     // Number of columns.
     int NumCol() const { return ncols_; }
-    // Number of cells, NumRow() * NumCol().
+    // Number of cells stored, NumRow() * NumCol() for the whole grid.
     std::size_t cellCount() const { return cells_; }
+    // The first row stored, and the row after the last.
+    int firstRow() const { return first_; }
+    int endRow() const { return end_; }
 
     // The value of cell (row, col); 0.0 outside the grid. Each bound is tested on
     // its own, so a column past the last never spills into the next row.
@@ -106,19 +121,38 @@ public:
     }
     // Whether raise() may be called by several threads at once.
     void setShared(bool shared) { shared_ = shared; }
-    // The cells in storage order, row 0 (the north) first: NumRow() * NumCol() doubles.
+    // The cells stored in storage order, the northernmost row first: cellCount() doubles.
     const double* data() const { return data_; }
 
+    // Where the elements go instead of being filled, while the grid is read in
+    // bands (Bands.h); nullptr otherwise.
+    ElementSpill* spill() const { return spill_; }
+    void setSpill(ElementSpill* spill) { spill_ = spill; }
+
 protected:
-    bool inside(int row, int col) const { return row >= 0 && row < nrows_ && col >= 0 && col < ncols_; }
-    // Position of cell (row, col) in data_, for a cell inside the grid.
+    // The row's place among the stored rows, in unsigned arithmetic: a row
+    // north of them wraps to a number no smaller than storedRows_, so one
+    // comparison an axis tests both bounds, and index() shares the
+    // subtraction. A band costs the fill nothing: with two comparisons rather
+    // than four, the whole grid's cells are raised in fewer instructions than
+    // before bands (callgrind, the example at 0.5 m).
+    unsigned storedRow(int row) const { return static_cast<unsigned>(row) - static_cast<unsigned>(first_); }
+    bool inside(int row, int col) const {
+        return storedRow(row) < storedRows_ && static_cast<unsigned>(col) < static_cast<unsigned>(ncols_);
+    }
+    // Position of cell (row, col) in data_, for a cell stored.
     std::size_t index(int row, int col) const {
-        return static_cast<std::size_t>(row) * static_cast<std::size_t>(ncols_) + static_cast<std::size_t>(col);
+        return static_cast<std::size_t>(storedRow(row)) * static_cast<std::size_t>(ncols_) +
+               static_cast<std::size_t>(col);
     }
 
     double* data_ = nullptr;
     std::size_t cells_ = 0;
     int nrows_;
     int ncols_;
+    int first_ = 0;  // the rows stored, [first_, end_)
+    int end_ = 0;
+    unsigned storedRows_ = 0;  // end_ - first_
     bool shared_ = false;
+    ElementSpill* spill_ = nullptr;
 };

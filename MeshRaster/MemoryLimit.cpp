@@ -149,15 +149,31 @@ std::string gridMemoryLine(long long rows, long long cols, unsigned long long ex
            (limit.empty() ? "" : ", more than " + limit) + "; raise " + raise;
 }
 
-std::unique_ptr<GxGrid> makeGrid(const GxGridParam& gridPar, unsigned long long extraBytes) {
+MemoryLimit memoryLimit(unsigned long long asked) {
+    MemoryLimit limit = memoryLimit();
+    if (asked > 0) lower(limit, asked, "the limit of --memory");
+    return limit;
+}
+
+bool gridFits(const GxGridParam& gridPar, unsigned long long extraBytes, const MemoryLimit& limit) {
     const long long rows = std::max(gridPar.NumRow(), 0), cols = std::max(gridPar.NumCol(), 0);
     // Both counts are below 2^31, so the cell count fits; its byte count may
-    // not, and is compared in cells. A grid beyond the limit would at best be
-    // paged out while it is filled, at worst end the run without a message.
+    // not, and is compared in cells.
     const auto cells = static_cast<unsigned long long>(rows) * static_cast<unsigned long long>(cols);
-    const MemoryLimit limit = memoryLimit();
     const unsigned long long room = limit.bytes > extraBytes ? limit.bytes - extraBytes : 0;
-    if (cells > room / sizeof(double)) {
+    return cells <= room / sizeof(double);
+}
+
+std::unique_ptr<GxGrid> makeGrid(const GxGridParam& gridPar, unsigned long long extraBytes) {
+    return makeGrid(gridPar, extraBytes, memoryLimit());
+}
+
+std::unique_ptr<GxGrid> makeGrid(const GxGridParam& gridPar, unsigned long long extraBytes, const MemoryLimit& limit) {
+    const long long rows = std::max(gridPar.NumRow(), 0), cols = std::max(gridPar.NumCol(), 0);
+    const auto cells = static_cast<unsigned long long>(rows) * static_cast<unsigned long long>(cols);
+    // A grid beyond the limit would at best be paged out while it is filled,
+    // at worst end the run without a message.
+    if (!gridFits(gridPar, extraBytes, limit)) {
         // The buffers are named only where they are what tips the balance.
         const bool gridAloneFits = cells <= limit.bytes / sizeof(double);
         printWarning("out of memory\n" + gridMemoryLine(rows, cols, gridAloneFits ? extraBytes : 0, limit.what));

@@ -40,6 +40,12 @@ class GxGridParam;
 // and what the grid needs, more than which limit, when they do not or the
 // memory cannot be had. The counts are checked before anything is allocated.
 std::unique_ptr<GxGrid> makeGrid(const GxGridParam& gridPar, unsigned long long extraBytes);
+// The same within limit.
+std::unique_ptr<GxGrid> makeGrid(const GxGridParam& gridPar, unsigned long long extraBytes, const MemoryLimit& limit);
+// True when the whole grid of gridPar and extraBytes fit within limit.
+bool gridFits(const GxGridParam& gridPar, unsigned long long extraBytes, const MemoryLimit& limit);
+// memoryLimit(), or asked (bytes; 0 for none) where that is smaller.
+MemoryLimit memoryLimit(unsigned long long asked);
 
 // "the grid of 1000 rows x 2147483647 columns needs 15.6 TiB[ with the
 // writer's buffers][, more than LIMIT]; raise resx": the resolution across the

@@ -7,19 +7,23 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
 
 #include "AscGrid.h"
+#include "Bands.h"
 #include "CommandLine.h"
 #include "GdalModule.h"
 #include "GisAscFile.h"
@@ -30,6 +34,7 @@
 #include "OutputFile.h"
 #include "OutputName.h"
 #include "Progress.h"
+#include "Rasteriser.h"
 #include "RunConfig.h"
 
 namespace {
@@ -273,6 +278,140 @@ int runJobs(const CommandLine& cl) {
     return cl.jobs > 0 ? cl.jobs : availableProcessors();
 }
 
+// The folder that takes the spill of a grid read in bands: the output's, whose
+// file system must take the grid's text anyway (a spill in a memory-backed
+// /tmp would take the memory the bands save), or TMPDIR for an output written
+// in place (a device) or one whose folder cannot be found.
+std::string spillFolder(const std::string& outFileName) {
+    OutputTarget t;
+    if (resolveOutputTarget(outFileName, t) == 0 && !t.inPlace) return t.folder;
+    const char* tmp = std::getenv("TMPDIR");
+    return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+}
+
+// "1.2 TiB": bytes in the largest binary unit that leaves at least 1.
+std::string sizeText(double bytes) {
+    const char* const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    std::size_t unit = 0;
+    while (bytes >= 1024 && unit + 1 < std::size(units)) {
+        bytes /= 1024;
+        ++unit;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+    return text;
+}
+
+// Before any input is read: a text that cannot fit the output's file system
+// (every cell takes at least a digit and a space, every row a newline) is
+// refused now rather than after hours of work. An output written in place (a
+// device, a pipe) has no such room to ask for. Prints the problem and returns
+// false.
+bool textFitsDisk(const std::string& outFileName, const GxGridParam& gridPar) {
+    OutputTarget t;
+    if (resolveOutputTarget(outFileName, t) != 0 || t.inPlace) return true;
+    struct statvfs fs {};
+    if (::statvfs(t.folder.c_str(), &fs) != 0) return true;
+    const double rows = std::max(gridPar.NumRow(), 0), cols = std::max(gridPar.NumCol(), 0);
+    const double least = rows * cols * 2 + rows;
+    const double room = static_cast<double>(fs.f_bavail) * static_cast<double>(fs.f_frsize);
+    if (least <= room) return true;
+    printMessage("Can't write output file " + outFileName);
+    printWarning(printableName(outFileName) + ": the grid's text needs at least " + sizeText(least) +
+                 ", more than the " + sizeText(room) + " free on its file system; raise resx or resy");
+    return false;
+}
+
+// Fills count spilled records into band on up to jobs threads, each with its
+// own rasteriser, by the grid's shared maximum.
+void fillRecords(GxGrid& band, GxGridParam& gridPar, const double* records, std::size_t count, int jobs) {
+    const std::size_t pieces = std::min<std::size_t>(static_cast<std::size_t>(std::max(jobs, 1)), count);
+    band.setShared(pieces > 1);
+    runInOrder(
+        pieces, jobs, pieces,
+        [&](std::size_t k) {
+            ElementRasteriser raster(band, gridPar);
+            for (std::size_t r = k * count / pieces; r < (k + 1) * count / pieces; ++r) {
+                const double* rec = records + r * kSpillDoubles;
+                const GxCoord2D nodes[4] = {GxCoord2D(rec[0], rec[1]), GxCoord2D(rec[2], rec[3]),
+                                            GxCoord2D(rec[4], rec[5]), GxCoord2D(rec[6], rec[7])};
+                const GxCoord2D* node[4] = {&nodes[0], &nodes[1], &nodes[2], &nodes[3]};
+                raster.fill(node, rec + 8, rec[12] != 0);
+            }
+        },
+        [](std::size_t) { return true; });
+    band.setShared(false);
+}
+
+// Merges the summary of a band into that of the bands before it.
+void addSummary(GridSummary& all, const GridSummary& band) {
+    if (band.withValue == 0) return;
+    if (all.withValue == 0) {
+        all.min = band.min;
+        all.max = band.max;
+    } else {
+        all.min = std::min(all.min, band.min);
+        all.max = std::max(all.max, band.max);
+    }
+    all.withValue += band.withValue;
+}
+
+// Band b of the grid, filled from its spill on up to jobs threads; its cells
+// added to summary when that is not null. nullptr, with error set, when the
+// spill cannot be read.
+std::unique_ptr<GxGrid> fillBand(int b, ElementSpill& spill, GxGridParam& gridPar, int jobs, GridSummary* summary,
+                                 int& error) {
+    const int rowsPerBand = spill.plan().rowsPerBand;
+    auto band = std::make_unique<GxGrid>(gridPar.NumRow(), gridPar.NumCol(), b * rowsPerBand, (b + 1) * rowsPerBand);
+    if (!spill.readBand(
+            b, [&](const double* records, std::size_t count) { fillRecords(*band, gridPar, records, count, jobs); })) {
+        error = spill.error();
+        return nullptr;
+    }
+    if (summary) addSummary(*summary, summariseGrid(*band));
+    return band;
+}
+
+// Writes the grid band by band from the spill, each band filled on up to jobs
+// threads and then written; the summary of the cells into summary when it is
+// not null. False after the messages of a failure.
+bool writeBands(const std::string& outFileName, ElementSpill& spill, GxGridParam& gridPar, const RasterOptions& raster,
+                const RasterPlan& plan, int jobs, GridSummary* summary) {
+    if (!spill.finish()) {
+        printMessage("Can't write output file " + outFileName);
+        printWarning(printableName(outFileName) + ": " + std::strerror(spill.error()));
+        return false;
+    }
+    if (summary) {
+        summary->rows = gridPar.NumRow();
+        summary->cols = gridPar.NumCol();
+    }
+    const int rowsPerBand = spill.plan().rowsPerBand;
+    if (raster.format.empty())
+        return writeAscGridInBands(
+            outFileName, gridPar, jobs, rowsPerBand, spill.plan().textBlockCells,
+            [&](int b, int& error) { return fillBand(b, spill, gridPar, jobs, summary, error); });
+    std::unique_ptr<GxGrid> current;
+    // The band's memory refused ends the write as a failed read does, with
+    // its reason, rather than as an exception through GDAL's module.
+    const GridBands bands{rowsPerBand, [&](int b, int& error) -> const GxGrid* {
+                              current.reset();
+                              try {
+                                  current = fillBand(b, spill, gridPar, jobs, summary, error);
+                              } catch (const std::bad_alloc&) {
+                                  error = ENOMEM;
+                              }
+                              return current.get();
+                          }};
+    std::string error;
+    const RasterWrite result = writeRasterBands(outFileName, gridPar, raster, plan, bands, error);
+    if (result == RasterWrite::written) return true;
+    printMessage((result == RasterWrite::notOpened ? "Can't open output file " : "Can't write output file ") +
+                 outFileName);
+    printWarning(printableName(outFileName) + ": " + error);
+    return false;
+}
+
 }  // namespace
 
 bool readTecFile(const char* fileName, bool isVelocity, GxGrid& outGrid, GxGridParam& gridPar) {
@@ -314,8 +453,39 @@ int runMeshRaster(int argc, char** argv) {
     RasterPlan plan;
     if (!raster.format.empty())
         if (const int refused = rasterRefusal(cfgName, cfg, gridPar, raster, plan)) return refused;
-    const std::unique_ptr<GxGrid> outGrid = makeGrid(gridPar, raster.format.empty() ? ascGridBufferBytes(jobs) : 0);
-    if (!outGrid) return kExitFailure;
+    // A grid larger than the memory the run may use is made in bands of rows
+    // (Bands.h), for the text and for a format GDAL writes in bands; any
+    // other format must fit whole.
+    const MemoryLimit limit = memoryLimit(cl.memory);
+    const unsigned long long writerBytes = raster.format.empty() ? ascGridBufferBytes(jobs) : 0;
+    BandPlan bands;
+    const bool inBands = (raster.format.empty() || rasterWritesInBands(raster.format)) &&
+                         !gridFits(gridPar, writerBytes, limit) &&
+                         planBands(gridPar.NumRow(), gridPar.NumCol(), limit.bytes, jobs, bands);
+    std::unique_ptr<GxGrid> outGrid;
+    std::unique_ptr<ElementSpill> spill;
+    if (!inBands) {
+        outGrid = makeGrid(gridPar, writerBytes, limit);
+        if (!outGrid) return kExitFailure;
+    } else {
+        // A grid too large for memory is a long run: one whose text cannot
+        // fit the disk is refused before it begins.
+        if (raster.format.empty() && !textFitsDisk(cfg.outFileName, gridPar)) return kExitFailure;
+        // The first pass fills a grid that stores no row: each element goes
+        // to the spill of its bands, and the fill there only counts the
+        // values that are not finite, for the warnings.
+        int error = 0;
+        const int fd = openSpillFile(spillFolder(cfg.outFileName), error);
+        if (fd < 0) {
+            printMessage("Can't open output file " + cfg.outFileName);
+            printWarning(printableName(cfg.outFileName) + ": " + std::strerror(error));
+            return kExitFailure;
+        }
+        spill = std::make_unique<ElementSpill>(gridPar, bands, fd);
+        outGrid = std::make_unique<GxGrid>(gridPar.NumRow(), gridPar.NumCol(), 0, 0);
+        outGrid->setSpill(spill.get());
+    }
+
     // Only for a person at a terminal: off one, the output stays as it was.
     std::optional<TerminalProgress> progress;
     if (!cl.quiet && ::isatty(STDERR_FILENO) == 1) progress.emplace(start, cfg.inFileNames.size());
@@ -331,9 +501,16 @@ int runMeshRaster(int argc, char** argv) {
     }
     // A failed message stops nothing: the grid file is written first, and the
     // exit status reports the loss afterwards.
-    const bool written = writeGrid(cfg.outFileName, *outGrid, gridPar, raster, plan, jobs);
+    bool written;
+    GridSummary summary;
+    if (!spill) {
+        written = writeGrid(cfg.outFileName, *outGrid, gridPar, raster, plan, jobs);
+        if (progress && written) summary = summariseGrid(*outGrid);
+    } else {
+        written = writeBands(cfg.outFileName, *spill, gridPar, raster, plan, jobs, progress ? &summary : nullptr);
+    }
     if (progress && written)
-        progress->finish(summaryText(summariseGrid(*outGrid), printableName(cfg.outFileName),
+        progress->finish(summaryText(summary, printableName(cfg.outFileName),
                                      raster.format.empty() ? "KORVEN-ASCII" : raster.format, progress->seconds()));
     progress.reset();
     const bool told = messagesWritten();

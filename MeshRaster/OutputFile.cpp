@@ -554,3 +554,30 @@ bool OutputFolder::publish(const std::function<std::vector<std::string>()>& stal
     syncFolder(target_.folder);
     return true;
 }
+
+// ---- The spill of a grid read in bands ---------------------------------------
+
+int openSpillFile(const std::string& folder, int& error) {
+    int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) return fd;
+    // EOPNOTSUPP: the file system has no unnamed files; EISDIR, EINVAL: the kernel predates them.
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        error = errno;
+        return -1;
+    }
+    // A name made and removed again with the signals held: no signal that
+    // can be caught finds it there.
+    std::string name = (folder == "/" ? "" : folder) + "/.MeshRaster-spill-XXXXXX";
+    if (name.size() >= PATH_MAX) {
+        error = ENAMETOOLONG;
+        return -1;
+    }
+    SignalHold hold;
+    fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) {
+        error = errno;
+        return -1;
+    }
+    ::unlink(name.c_str());
+    return fd;
+}

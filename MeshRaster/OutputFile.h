@@ -133,3 +133,8 @@ private:
     int error_ = 0;
     std::string failedName_;
 };
+
+// Opens an unnamed file for reading and writing in folder, which vanishes with
+// its descriptor: the spill of a grid read in bands. -1, with error set, when
+// the folder cannot take it.
+int openSpillFile(const std::string& folder, int& error);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Bands.h"
 #include "GxBox.h"
 
 namespace {
@@ -313,10 +314,19 @@ ElementRasteriser::ElementRasteriser(GxGrid& outGrid, GxGridParam& gridPar)
     : outGrid_(outGrid),
       gridPar_(gridPar),
       ptI_(gridPar.xmin_ + gridPar.resx_ * 0.5, gridPar.ymax_ - gridPar.resy_ * 0.5),
-      hasCells_(hasCells(outGrid, gridPar)) {}
+      hasCells_(hasCells(outGrid, gridPar)),
+      spill_(outGrid.spill() ? std::make_unique<SpillBuffer>(*outGrid.spill()) : nullptr) {}
+
+ElementRasteriser::~ElementRasteriser() = default;
 
 long long ElementRasteriser::fill(const GxCoord2D* const* node, const double* z, bool oneTriangle) {
-    return hasCells_ ? fillElement(outGrid_, gridPar_, ptI_, node, z, oneTriangle) : 0;
+    if (!hasCells_) return 0;
+    if (!spill_) return fillElement(outGrid_, gridPar_, ptI_, node, z, oneTriangle);
+    // The grid of the first pass stores no row: the fill there only counts
+    // the values that are not finite, exactly as the later fill would find
+    // them, and is run only for an element that could give one.
+    if (!spill_->add(node, z, oneTriangle)) return 0;
+    return fillElement(outGrid_, gridPar_, ptI_, node, z, oneTriangle);
 }
 
 bool containsPoint(GxCoord2D* triPt, GxCoord2D& pt) {

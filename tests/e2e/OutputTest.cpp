@@ -312,6 +312,61 @@ TEST(Output, InterruptedRunLeavesTheOldFile) {
     }
 }
 
+// A grid made in bands (--memory) holds two files beside the output while it
+// writes: the spill of the bands, which has no name from the start, and the
+// grid's temporary file. A signal then leaves the old grid and nothing else,
+// with the temporary file named or not, and the process ends by the signal.
+TEST(Output, InterruptedRunInBandsLeavesTheOldFile) {
+    // The descriptors of the child that are files of dir without a name.
+    const auto unnamedFiles = [](const ChildProcess& child, const TempDir& dir) {
+        int count = 0;
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator("/proc/" + std::to_string(child.pid()) + "/fd", ec)) {
+            const std::string link = std::filesystem::read_symlink(e.path(), ec).string();
+            count += link.rfind(dir.path() + "/", 0) == 0 && link.find("(deleted)") != std::string::npos;
+        }
+        return count;
+    };
+    const std::string square =
+        "TITLE = \"square\"\nZONE N=4, E=1, F=FEPOINT\n"
+        "-1 -1 2 3 4\n-1 9000 1 3 4\n9000 9000 3 3 4\n9000 -1 0.5 3 4\n1 2 3 4\n";
+    for (const Way& way : kWays) {
+        for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+            const std::string what = std::string(way.name) + ", signal " + std::to_string(sig);
+            bool interrupted = false;
+            for (int side = 2000; side <= 8000 && !interrupted; side *= 2) {
+                TempDir dir;
+                dir.write("run.cfg", config(side, side, "out.grd", "a.dat"));
+                dir.write("a.dat", square);
+                dir.write("out.grd", kOld);
+                Launch l = launchIn(dir, way);
+                l.args = {"--memory", "16M", "--jobs", "2", "run.cfg"};
+                ChildProcess child(l);
+                // Both files are there once the grid's text is being written.
+                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+                bool bothSeen = false;
+                while (child.running() && !bothSeen && std::chrono::steady_clock::now() < deadline) {
+                    const int unnamed = unnamedFiles(child, dir);
+                    bool named = false;
+                    for (const std::string& name : entries(dir.path()))
+                        named = named || name.rfind(".out.grd.", 0) == 0;
+                    bothSeen = way.refuseUnnamed ? unnamed >= 1 && named : unnamed >= 2;
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                }
+                ::kill(child.pid(), sig);
+                const RunResult& r = child.wait();
+                SKIP_WHEN_REFUSED(r);
+                if (r.status == 0 || !bothSeen) continue;
+                interrupted = true;
+                EXPECT_EQ(r.status, 128 + sig) << what << ": " << r.out << r.err;
+                EXPECT_TRUE(sameText(readFile(dir.file("out.grd")), kOld)) << what;
+                EXPECT_EQ(entries(dir.path()), (std::set<std::string>{"a.dat", "out.grd", "run.cfg"})) << what;
+            }
+            EXPECT_TRUE(interrupted) << what << ": every run ended before the signal came";
+        }
+    }
+}
+
 // Before, two runs on one name both exited 0 and left a file holding NUL bytes
 // and two END lines. Now each writes its own temporary file and the later
 // rename wins: one complete grid, never a mix.
@@ -452,14 +507,16 @@ TEST(Output, OutputBlockOutOfMemory) {
         const rlim_t mid = (low + high) / 2 / 64 * 64;
         (runWithLimit(mid).status == 0 ? high : low) = mid;
     }
-    // Just below it, either the size check, which counts the writer's blocks,
-    // or the writer's own allocation finds the memory missing; neither leaves
-    // anything behind.
+    // Just below it, the size check, which counts the writer's blocks, the
+    // writer's own allocation or, as a grid beyond the limit is made in bands
+    // whose text blocks shrink to fit, the reading of the configuration finds
+    // the memory missing; none leaves anything behind.
     const RunResult r = runWithLimit(high - 64);
     EXPECT_EQ(r.status, 1) << "limit " << high - 64 << " KiB";
     const bool checked = r.err.find(", more than the address-space limit (ulimit -v); raise") != std::string::npos;
-    EXPECT_EQ(r.out, checked ? "" : "Can't write output file out.grd\n");
-    EXPECT_TRUE(checked || r.err == kEmptyList + "out.grd: out of memory\n") << r.err;
+    const bool reading = r.err == "ConfigFile run.cfg:1: out of memory\n";
+    EXPECT_EQ(r.out, checked || reading ? "" : "Can't write output file out.grd\n");
+    EXPECT_TRUE(checked || reading || r.err == kEmptyList + "out.grd: out of memory\n") << r.err;
     EXPECT_EQ(entries(dir.path()), std::set<std::string>{"run.cfg"});
 }
 

@@ -112,18 +112,19 @@ TEST(Run, NonNumberInPlaceOfANumber) {
 
 // A grid that fits in the machine's memory but not under the address-space
 // limit reached the allocator, which failed it; the size check now knows the
-// limit and names it. The run ends with its message and writes nothing. Not
-// under AddressSanitizer, which cannot run under such a limit. (Grids larger
-// than the machine's memory: the case folders grid_larger_than_memory* and
-// grid_memory_*.)
+// limit and names it. A grid beyond it is made in bands of rows (below), but
+// one whose single row of 800 MB does not fit under 256 MiB cannot be: the
+// run ends with its message and writes nothing. Not under AddressSanitizer,
+// which cannot run under such a limit. (Grids larger than the machine's
+// memory: the case folders grid_larger_than_memory* and grid_memory_*.)
 TEST(Run, GridBeyondTheAddressSpaceLimit) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
 #endif
-    const std::vector<std::string> numbers = {"0", "0", "10000", "10000", "1", "1"};
+    const std::vector<std::string> numbers = {"0", "0", "100000000", "10", "1", "1"};
     const char* const expected =
-        "out of memory\nthe grid of 10000 rows x 10000 columns needs 762.9 MiB, more than the address-space limit "
-        "(ulimit -v); raise resx or resy\n";
+        "out of memory\nthe grid of 10 rows x 100000000 columns needs 7.5 GiB, more than the address-space limit "
+        "(ulimit -v); raise resx\n";
     const auto run = [](const TempDir& dir) {
         Launch l;
         l.args = {"run.cfg"};
@@ -157,6 +158,41 @@ TEST(Run, GridBeyondTheAddressSpaceLimit) {
         EXPECT_EQ(r.err, expected);
         EXPECT_FALSE(fileExists(dir.file("out.grd")));
     }
+}
+
+// The grid of 4000 x 4000 cells (122 MiB) under an address-space limit of
+// 96 MiB: made in bands of rows, it is the very grid of a run without the
+// limit, from a rectangle and two triangles that cross every band's edges.
+TEST(Run, GridBeyondTheAddressSpaceLimitIsMadeInBands) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+#endif
+    const std::string square =
+        "TITLE = \"square\"\nZONE N=4, E=1, F=FEPOINT\n"
+        "-1 -1 2 3 4\n-1 4001 1 3 4\n4001 4001 3 3 4\n4001 -1 0.5 3 4\n1 2 3 4\n";
+    const std::string triangles =
+        "TITLE = \"triangles\"\nZONE N=4, E=2, F=FEPOINT\n"
+        "0.3 0.2 7 3 4\n3999.1 10 5 3 4\n2000 3999.7 9 3 4\n10 3000 1e-3 3 4\n"
+        "1 2 3 3\n1 3 4 4\n";
+    std::string grids[2];
+    for (int limited = 0; limited < 2; ++limited) {
+        TempDir dir;
+        dir.write("run.cfg", config({"0", "0", "4000", "4000", "1", "1"}, "output out.grd\ninput a.dat b.dat\n"));
+        dir.write("a.dat", square);
+        dir.write("b.dat", triangles);
+        Launch l;
+        l.args = {"--jobs", "2", "run.cfg"};
+        l.cwd = dir.path();
+        if (limited) l.addressSpaceLimit = 96 << 20;
+        const RunResult r = runLaunch(l);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "Asc File a.dat\nAsc File b.dat\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(entries(dir), 4u);
+        grids[limited] = readFile(dir.file("out.grd"));
+    }
+    EXPECT_GT(grids[0].size(), 32000000u);
+    EXPECT_TRUE(grids[0] == grids[1]);
 }
 
 // A control character in a file name reaches standard error escaped, in every

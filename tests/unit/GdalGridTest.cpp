@@ -32,9 +32,11 @@ bool writeThroughRule(const std::string& out, const GxGrid& grid, const GxGridPa
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 
 #include "MeshRaster.h"
 
@@ -213,6 +215,119 @@ TEST(GdalGrid, FormatsGiveBackEveryCellTheNorthEdgeAndTheReferenceSystem) {
                 expectSameCells(r, g.grid);
             }
     }
+}
+
+// A GeoTIFF made in bands (the raster created empty, each band's rows written
+// into it) gives back every cell, the georeference, the reference system and
+// the no-data value of the grid, in strips or tiles, compressed or not, for
+// bands that do and do not line up with the tiles.
+TEST(GdalGrid, GeoTiffInBandsGivesBackEveryCell) {
+    const Grid g = exampleGrid();
+    const std::vector<std::string> optionSets[] = {
+        {},
+        {"COMPRESS=DEFLATE", "PREDICTOR=3"},
+        {"TILED=YES", "BLOCKXSIZE=32", "BLOCKYSIZE=32", "COMPRESS=LZW"},
+    };
+    for (const std::vector<std::string>& options : optionSets)
+        for (const int rowsPerBand : {1, 7, 32, 150}) {
+            SCOPED_TRACE((options.empty() ? std::string("strips") : options[0]) + ", bands of " +
+                         std::to_string(rowsPerBand) + " rows");
+            // The bands are copies of the grid's rows, handed out in turn.
+            std::unique_ptr<GxGrid> current;
+            int asked = 0;
+            const GridBands bands{rowsPerBand, [&](int b, int&) -> const GxGrid* {
+                                      EXPECT_EQ(b, asked++);
+                                      current =
+                                          std::make_unique<GxGrid>(150, 200, b * rowsPerBand, (b + 1) * rowsPerBand);
+                                      for (int row = current->firstRow(); row < current->endRow(); ++row)
+                                          for (int col = 0; col < 200; ++col)
+                                              current->RowCol(row, col, g.grid.RowCol(row, col));
+                                      return current.get();
+                                  }};
+            TempDir dir;
+            const RasterOptions opt{"GTiff", "EPSG:32632", true, -9999.0, options};
+            std::string error = "not set";
+            ASSERT_EQ(writeRasterFileBands(dir.file("grid.tif"), g.par, opt, RasterPlan(), bands,
+                                           *meshrasterGdalFunctions(), error),
+                      RasterWrite::written)
+                << error;
+            EXPECT_EQ(asked, (150 + rowsPerBand - 1) / rowsPerBand);
+            EXPECT_EQ(listFolder(dir.path()), std::vector<std::string>{"grid.tif"});
+            const Raster r = readRaster(dir.file("grid.tif"), "GTiff");
+            ASSERT_TRUE(r.opened);
+            EXPECT_EQ(r.type, GDT_Float64);
+            EXPECT_EQ(std::vector<double>(r.transform, r.transform + 6),
+                      std::vector<double>({g.par.xmin_, g.par.resx_, 0, g.par.ymax_, 0, -g.par.resy_}));
+            EXPECT_TRUE(r.srsIs32632);
+            EXPECT_EQ(r.nodata, -9999.0);
+            expectSameCells(r, g.grid);
+        }
+}
+
+// A COG cannot be written band by band: the bands go into a tiled GeoTIFF in
+// the private folder, which is copied and then removed. The file is the one a
+// copy of the whole grid gives, and nothing else is left beside it.
+TEST(GdalGrid, CogInBandsIsTheWholeGridsCog) {
+    if (!haveDriver("COG")) GTEST_SKIP() << "GDAL has no COG driver";
+    const Grid g = exampleGrid();
+    std::unique_ptr<GxGrid> current;
+    const GridBands bands{11, [&](int b, int&) -> const GxGrid* {
+                              current = std::make_unique<GxGrid>(150, 200, b * 11, (b + 1) * 11);
+                              for (int row = current->firstRow(); row < current->endRow(); ++row)
+                                  for (int col = 0; col < 200; ++col)
+                                      current->RowCol(row, col, g.grid.RowCol(row, col));
+                              return current.get();
+                          }};
+    for (const std::vector<std::string>& options :
+         {std::vector<std::string>{}, std::vector<std::string>{"COMPRESS=DEFLATE", "BLOCKSIZE=128"}}) {
+        SCOPED_TRACE(options.empty() ? "default options" : options[0]);
+        TempDir dir;
+        const RasterOptions opt{"COG", "EPSG:32632", true, -9999.0, options};
+        std::string error = "not set";
+        ASSERT_EQ(writeRasterFileBands(dir.file("bands.tif"), g.par, opt, RasterPlan(), bands,
+                                       *meshrasterGdalFunctions(), error),
+                  RasterWrite::written)
+            << error;
+        ASSERT_TRUE(writeThroughRule(dir.file("whole.tif"), g.grid, g.par, opt, error)) << error;
+        EXPECT_EQ(listFolder(dir.path()), (std::vector<std::string>{"bands.tif", "whole.tif"}));
+        EXPECT_TRUE(readFile(dir.file("bands.tif")) == readFile(dir.file("whole.tif")));
+        const Raster r = readRaster(dir.file("bands.tif"), "COG");
+        ASSERT_TRUE(r.opened);
+        EXPECT_TRUE(r.srsIs32632);
+        EXPECT_EQ(r.nodata, -9999.0);
+        expectSameCells(r, g.grid);
+        // The layout of a cloud-optimised file: tiled, its tiles after the header.
+        GDALDatasetH ds = GDALOpen(dir.file("bands.tif").c_str(), GA_ReadOnly);
+        ASSERT_NE(ds, nullptr);
+        const char* layout = GDALGetMetadataItem(ds, "LAYOUT", "IMAGE_STRUCTURE");
+        EXPECT_STREQ(layout ? layout : "", "COG");
+        GDALClose(ds);
+    }
+}
+
+// A band that cannot be had ends the write with its reason, and nothing is left.
+TEST(GdalGrid, GeoTiffInBandsStopsAtABandNotRead) {
+    const Grid g = exampleGrid();
+    std::unique_ptr<GxGrid> current;
+    const GridBands bands{10, [&](int b, int& error) -> const GxGrid* {
+                              if (b == 3) {
+                                  error = EIO;
+                                  return nullptr;
+                              }
+                              current = std::make_unique<GxGrid>(150, 200, b * 10, (b + 1) * 10);
+                              return current.get();
+                          }};
+    TempDir dir;
+    dir.write("grid.tif", "old");
+    std::string error;
+    RasterOptions opt;
+    opt.format = "GTiff";
+    EXPECT_EQ(
+        writeRasterFileBands(dir.file("grid.tif"), g.par, opt, RasterPlan(), bands, *meshrasterGdalFunctions(), error),
+        RasterWrite::notWritten);
+    EXPECT_EQ(error, std::strerror(EIO));
+    EXPECT_EQ(listFolder(dir.path()), std::vector<std::string>{"grid.tif"});
+    EXPECT_EQ(readFile(dir.file("grid.tif")), "old");
 }
 
 TEST(GdalGrid, OptionsGdalCannotWriteAreRefused) {

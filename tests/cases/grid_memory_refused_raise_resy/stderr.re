@@ -1,1 +1,1 @@
-run\.cfg:9: the input list names no file; every cell of the grid is 0\nout of memory\nthe grid of 2147483647 rows x 1000 columns needs 15\.6 TiB, more than [^;\n]+; raise resy\n
+run\.cfg:9: the input list names no file; every cell of the grid is 0\nout of memory\nthe grid of 2147483647 rows x 1000000000 columns needs 14\.9 EiB, more than [^;\n]+; raise resy\n

@@ -1,0 +1,1 @@
+run\.cfg:9: the input list names no file; every cell of the grid is 0\nout\.grd: the grid's text needs at least 3\.8 PiB, more than the [0-9.]+ (bytes|[KMGTPE]iB) free on its file system; raise resx or resy\n
