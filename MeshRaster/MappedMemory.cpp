@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <system_error>
 
 namespace {
 
@@ -38,4 +39,29 @@ void* mapMemory(std::size_t bytes) {
 
 void unmapMemory(void* block, std::size_t bytes) {
     if (block != nullptr) ::munmap(block, bytes < kHugePage ? bytes : wholeHugePages(bytes));
+}
+
+PagesMadePresent::PagesMadePresent(const void* block, std::size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+    if (block == nullptr || bytes < kHugePage) return;
+    try {
+        thread_ = std::thread([this, block, bytes] {
+            // madvise takes no const block; this one changes no byte of it.
+            auto* const first = static_cast<char*>(const_cast<void*>(block));
+            const std::size_t whole = wholeHugePages(bytes);
+            for (std::size_t at = 0; at < whole && !stop_.load(std::memory_order_relaxed); at += kHugePage)
+                if (::madvise(first + at, kHugePage, MADV_POPULATE_WRITE) != 0) return;
+        });
+    } catch (const std::system_error&) {
+        // No thread: the pages come as the grid is filled, as they always did.
+    }
+#else
+    (void)block;
+    (void)bytes;
+#endif
+}
+
+PagesMadePresent::~PagesMadePresent() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
 }

@@ -29,6 +29,7 @@
 #include "GisAscFile.h"
 #include "GisTecplotFile.h"
 #include "Jobs.h"
+#include "MappedMemory.h"
 #include "MemoryLimit.h"
 #include "Messages.h"
 #include "OutputFile.h"
@@ -490,7 +491,10 @@ int runMeshRaster(int argc, char** argv) {
     std::optional<TerminalProgress> progress;
     if (!cl.quiet && ::isatty(STDERR_FILENO) == 1) progress.emplace(start, cfg.inFileNames.size());
     const ReaderOptions reading{cl.columns, cl.hasTime, cl.lastTime, cl.time, cl.timeText};
+    std::optional<PagesMadePresent> present;
+    if (!spill && jobs > 1) present.emplace(outGrid->data(), outGrid->cellCount() * sizeof(double));
     const InputsRead inputs = convertInputs(cfg, folderOf(cfgName), *outGrid, gridPar, jobs, reading);
+    present.reset();
     if (inputs.read == 0 && !cfg.inFileNames.empty()) {
         // A grid of zeros from a run that read nothing (started from another
         // folder, say) would replace a good grid with a plausible empty one.
