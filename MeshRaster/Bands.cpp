@@ -201,7 +201,10 @@ bool ElementSpill::readChunks(int b, std::size_t from, std::size_t to, std::vect
                 ::pread(fd_, at + done, chunks[k].bytes - done, chunks[k].offset + static_cast<long long>(done));
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) {
-                if (error_ == 0) error_ = got < 0 ? errno : EIO;
+                // Threads read at once (readBand): the first error is kept.
+                const int error = got < 0 ? errno : EIO;
+                const std::lock_guard<std::mutex> hold(lock_);
+                if (error_ == 0) error_ = error;
                 return false;
             }
             done += static_cast<std::size_t>(got);

@@ -5,6 +5,8 @@
 // never held.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -13,6 +15,7 @@
 
 #include "GxCoord2D.h"
 #include "GxGrid.h"
+#include "Jobs.h"
 
 // How a grid is cut into bands and how much each buffer of the banded run takes.
 struct BandPlan {
@@ -70,10 +73,13 @@ public:
     bool finish();
     // The system's error number of the first failure, 0 while there was none.
     int error() const { return error_; }
-    // The records of band b, in batches of at most plan().readBatch bytes,
-    // each handed to use(records, count); false when the file cannot be read.
+    // The records of band b, read and used on up to jobs threads at once:
+    // each thread reads its share of the band's chunks by position, in
+    // batches of at most plan().readBatch / jobs bytes (or one chunk), and
+    // hands each batch to use(records, count); false when the file cannot be
+    // read. Read by one thread, the spill took as long as its filling.
     template <class Use>
-    bool readBand(int b, Use use);
+    bool readBand(int b, int jobs, Use use);
 
 private:
     bool writeChunk(int b);
@@ -115,15 +121,28 @@ private:
 };
 
 template <class Use>
-bool ElementSpill::readBand(int b, Use use) {
+bool ElementSpill::readBand(int b, int jobs, Use use) {
     const std::vector<Chunk>& chunks = chunks_[static_cast<std::size_t>(b)];
-    std::vector<double> records;
-    for (std::size_t from = 0; from < chunks.size();) {
-        std::size_t to = from + 1, bytes = chunks[from].bytes;
-        while (to < chunks.size() && bytes + chunks[to].bytes <= plan_.readBatch) bytes += chunks[to++].bytes;
-        if (!readChunks(b, from, to, records)) return false;
-        use(records.data(), records.size() / kSpillDoubles);
-        from = to;
-    }
-    return true;
+    const std::size_t pieces =
+        std::max<std::size_t>(1, std::min(static_cast<std::size_t>(std::max(jobs, 1)), chunks.size()));
+    const std::size_t batch = std::max<std::size_t>(plan_.readBatch / pieces, 1);
+    std::atomic<bool> failed{false};
+    runInOrder(
+        pieces, jobs, pieces,
+        [&](std::size_t k) {
+            std::vector<double> records;
+            const std::size_t end = (k + 1) * chunks.size() / pieces;
+            for (std::size_t from = k * chunks.size() / pieces; from < end && !failed;) {
+                std::size_t to = from + 1, bytes = chunks[from].bytes;
+                while (to < end && bytes + chunks[to].bytes <= batch) bytes += chunks[to++].bytes;
+                if (!readChunks(b, from, to, records)) {
+                    failed = true;
+                    return;
+                }
+                use(records.data(), records.size() / kSpillDoubles);
+                from = to;
+            }
+        },
+        [](std::size_t) { return true; });
+    return !failed;
 }

@@ -323,25 +323,17 @@ bool textFitsDisk(const std::string& outFileName, const GxGridParam& gridPar) {
     return false;
 }
 
-// Fills count spilled records into band on up to jobs threads, each with its
-// own rasteriser, by the grid's shared maximum.
-void fillRecords(GxGrid& band, GxGridParam& gridPar, const double* records, std::size_t count, int jobs) {
-    const std::size_t pieces = std::min<std::size_t>(static_cast<std::size_t>(std::max(jobs, 1)), count);
-    band.setShared(pieces > 1);
-    runInOrder(
-        pieces, jobs, pieces,
-        [&](std::size_t k) {
-            ElementRasteriser raster(band, gridPar);
-            for (std::size_t r = k * count / pieces; r < (k + 1) * count / pieces; ++r) {
-                const double* rec = records + r * kSpillDoubles;
-                const GxCoord2D nodes[4] = {GxCoord2D(rec[0], rec[1]), GxCoord2D(rec[2], rec[3]),
-                                            GxCoord2D(rec[4], rec[5]), GxCoord2D(rec[6], rec[7])};
-                const GxCoord2D* node[4] = {&nodes[0], &nodes[1], &nodes[2], &nodes[3]};
-                raster.fill(node, rec + 8, rec[12] != 0);
-            }
-        },
-        [](std::size_t) { return true; });
-    band.setShared(false);
+// Fills count spilled records into band, with a rasteriser of its own: the
+// threads of readBand fill at once, by the grid's shared maximum.
+void fillRecords(GxGrid& band, GxGridParam& gridPar, const double* records, std::size_t count) {
+    ElementRasteriser raster(band, gridPar);
+    for (std::size_t r = 0; r < count; ++r) {
+        const double* rec = records + r * kSpillDoubles;
+        const GxCoord2D nodes[4] = {GxCoord2D(rec[0], rec[1]), GxCoord2D(rec[2], rec[3]), GxCoord2D(rec[4], rec[5]),
+                                    GxCoord2D(rec[6], rec[7])};
+        const GxCoord2D* node[4] = {&nodes[0], &nodes[1], &nodes[2], &nodes[3]};
+        raster.fill(node, rec + 8, rec[12] != 0);
+    }
 }
 
 // Merges the summary of a band into that of the bands before it.
@@ -364,8 +356,15 @@ std::unique_ptr<GxGrid> fillBand(int b, ElementSpill& spill, GxGridParam& gridPa
                                  int& error) {
     const int rowsPerBand = spill.plan().rowsPerBand;
     auto band = std::make_unique<GxGrid>(gridPar.NumRow(), gridPar.NumCol(), b * rowsPerBand, (b + 1) * rowsPerBand);
-    if (!spill.readBand(
-            b, [&](const double* records, std::size_t count) { fillRecords(*band, gridPar, records, count, jobs); })) {
+    // The band's pages come while its spill is read, as the whole grid's do
+    // while the inputs are read.
+    std::optional<PagesMadePresent> present;
+    if (jobs > 1) present.emplace(band->data(), band->cellCount() * sizeof(double));
+    band->setShared(jobs > 1);
+    const bool read = spill.readBand(
+        b, jobs, [&](const double* records, std::size_t count) { fillRecords(*band, gridPar, records, count); });
+    band->setShared(false);
+    if (!read) {
         error = spill.error();
         return nullptr;
     }
