@@ -144,33 +144,61 @@ ElementSpill::~ElementSpill() {
 }
 
 void ElementSpill::add(const std::vector<double>& entries) {
-    const std::lock_guard<std::mutex> hold(lock_);
-    const std::size_t most = plan_.bandBuffer / sizeof(double);
-    for (std::size_t at = 0; at < entries.size(); at += 1 + kSpillDoubles) {
-        const int b = static_cast<int>(entries[at]);
-        std::vector<double>& buffer = buffers_[static_cast<std::size_t>(b)];
-        if (buffer.capacity() < most) buffer.reserve(most);
-        buffer.insert(buffer.end(), entries.begin() + static_cast<std::ptrdiff_t>(at + 1),
-                      entries.begin() + static_cast<std::ptrdiff_t>(at + 1 + kSpillDoubles));
-        if (buffer.size() >= most) writeChunk(b);
+    // A full buffer gets its place in the file under the lock and is written
+    // after it, so that other threads go on adding meanwhile: written under
+    // the lock, the spill held the threads of a run in bands to one.
+    struct Full {
+        long long offset;
+        std::vector<double> records;
+    };
+    std::vector<Full> full;
+    {
+        const std::lock_guard<std::mutex> hold(lock_);
+        const std::size_t most = plan_.bandBuffer / sizeof(double);
+        for (std::size_t at = 0; at < entries.size(); at += 1 + kSpillDoubles) {
+            const int b = static_cast<int>(entries[at]);
+            std::vector<double>& buffer = buffers_[static_cast<std::size_t>(b)];
+            if (buffer.capacity() < most) buffer.reserve(most);
+            buffer.insert(buffer.end(), entries.begin() + static_cast<std::ptrdiff_t>(at + 1),
+                          entries.begin() + static_cast<std::ptrdiff_t>(at + 1 + kSpillDoubles));
+            if (buffer.size() < most || error_ != 0) continue;
+            const std::size_t bytes = buffer.size() * sizeof(double);
+            chunks_[static_cast<std::size_t>(b)].push_back(Chunk{end_, bytes});
+            full.push_back(Full{end_, std::move(buffer)});
+            end_ += static_cast<long long>(bytes);
+            buffer.clear();
+            if (!spare_.empty()) {
+                buffer = std::move(spare_.back());
+                spare_.pop_back();
+            }
+        }
     }
+    for (Full& f : full) {
+        const int error = writeAt(f.records.data(), f.records.size() * sizeof(double), f.offset);
+        f.records.clear();
+        const std::lock_guard<std::mutex> hold(lock_);
+        if (error != 0 && error_ == 0) error_ = error;
+        spare_.push_back(std::move(f.records));
+    }
+}
+
+int ElementSpill::writeAt(const double* data, std::size_t bytes, long long offset) const {
+    const char* const at = reinterpret_cast<const char*>(data);
+    for (std::size_t done = 0; done < bytes;) {
+        const ssize_t put = ::pwrite(fd_, at + done, bytes - done, offset + static_cast<long long>(done));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return put < 0 ? errno : EIO;
+        done += static_cast<std::size_t>(put);
+    }
+    return 0;
 }
 
 bool ElementSpill::writeChunk(int b) {
     std::vector<double>& buffer = buffers_[static_cast<std::size_t>(b)];
     const std::size_t bytes = buffer.size() * sizeof(double);
-    const char* data = reinterpret_cast<const char*>(buffer.data());
     if (error_ == 0 && bytes > 0) {
         // The file grows only at its end, so a chunk is where end_ was.
-        for (std::size_t done = 0; done < bytes;) {
-            const ssize_t put = ::pwrite(fd_, data + done, bytes - done, end_ + static_cast<long long>(done));
-            if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) {
-                error_ = put < 0 ? errno : EIO;
-                break;
-            }
-            done += static_cast<std::size_t>(put);
-        }
+        error_ = writeAt(buffer.data(), bytes, end_);
         if (error_ == 0) {
             chunks_[static_cast<std::size_t>(b)].push_back(Chunk{end_, bytes});
             end_ += static_cast<long long>(bytes);
@@ -186,6 +214,7 @@ bool ElementSpill::finish() {
         writeChunk(b);
         std::vector<double>().swap(buffers_[static_cast<std::size_t>(b)]);
     }
+    std::vector<std::vector<double>>().swap(spare_);
     return error_ == 0;
 }
 

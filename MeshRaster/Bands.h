@@ -83,6 +83,8 @@ public:
 
 private:
     bool writeChunk(int b);
+    // Writes bytes at offset; the system's error number, or 0.
+    int writeAt(const double* data, std::size_t bytes, long long offset) const;
     bool readChunks(int b, std::size_t from, std::size_t to, std::vector<double>& into);
 
     const GxGridParam gridPar_;
@@ -91,6 +93,7 @@ private:
     const bool modestGrid_;
     std::mutex lock_;
     std::vector<std::vector<double>> buffers_;  // a band's records not yet in the file
+    std::vector<std::vector<double>> spare_;    // buffers written out, kept for their room
     struct Chunk {
         long long offset;
         std::size_t bytes;
