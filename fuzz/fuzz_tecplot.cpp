@@ -27,9 +27,12 @@ bool isNodeTableWarning(const GisTecplotFile& f, const TecplotWarning& w, bool c
     const bool blockCut = w.text.size() > noElement.size() &&
                           w.text.compare(w.text.size() - noElement.size(), noElement.size(), noElement) == 0 &&
                           w.text.find("variable ") != std::string::npos;
-    return w.text.rfind("node table ends", 0) == 0 || blockCut ||
-           w.text.find("holds a value that is not a number") != std::string::npos || isOutOfMemory(w) ||
-           (cut && !f.readProblem().empty() && w.text.rfind(f.readProblem(), 0) == 0);
+    // Matched from the start: a zone's own warnings quote its title, which may
+    // hold any of these words.
+    const bool notANumber =
+        w.text.rfind("node ", 0) == 0 && w.text.find(" holds a value that is not a number") != std::string::npos;
+    return w.text.rfind("node table ends", 0) == 0 || (blockCut && w.text.rfind("zone ", 0) != 0) || notANumber ||
+           isOutOfMemory(w) || (cut && !f.readProblem().empty() && w.text.rfind(f.readProblem(), 0) == 0);
 }
 
 // What the reader must leave behind whatever the file held: the node arrays in
