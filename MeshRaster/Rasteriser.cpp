@@ -71,6 +71,25 @@ namespace {
 
 long long fillGridRectangle(GxGrid& outGrid, const GxCoord2D* const* rectPt, const double* z,
                             const GxGridParam& gridPar, const GxCoord2D& ptI) {
+    // The weights below run west and north from node 0, which holds only when
+    // node 0 is the south-east corner and node 1 the north-east one. A
+    // rectangle listed from another corner was filled with weights outside 0
+    // to 1: the same rectangle gave four different grids, three of them
+    // extrapolated (values below every node's, or far from them). Its corners
+    // are taken in that order instead; listed so, nothing changes.
+    const double xa = rectPt[0]->x(), xb = rectPt[2]->x(), ya = rectPt[0]->y(), yb = rectPt[1]->y();
+    if ((xa < xb || xa > xb) && (ya < yb || ya > yb) && !(xa > xb && yb > ya)) {
+        // Per start: the node at the south-east, north-east, north-west and south-west corners.
+        static const int kSouthWest[4] = {3, 2, 1, 0}, kNorthEast[4] = {1, 0, 3, 2}, kNorthWest[4] = {2, 3, 0, 1};
+        const int* from = xa < xb ? (yb > ya ? kSouthWest : kNorthWest) : kNorthEast;
+        const GxCoord2D* corner[4];
+        double cornerZ[4];
+        for (int k = 0; k < 4; ++k) {
+            corner[k] = rectPt[from[k]];
+            cornerZ[k] = z[from[k]];
+        }
+        return fillGridRectangle(outGrid, corner, cornerZ, gridPar, ptI);
+    }
     const double x0 = rectPt[0]->x(), y0 = rectPt[0]->y(), x2 = rectPt[2]->x(), y2 = rectPt[2]->y();
     const GxBox sqrdBox = makeBox(x0, y0, x2, y2, 0.0);
     const double w = sqrdBox.x2_ - sqrdBox.x1_;

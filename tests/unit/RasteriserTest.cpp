@@ -113,25 +113,30 @@ TEST(Rasteriser, NearRectanglesAreTwoTriangles) {
     }
 }
 
-TEST(Rasteriser, NodeOrderOfARectangleMatters) {
+// Before, the bilinear weights were right only for a rectangle listed from its
+// south-east corner: listed from the south-west, north-east or north-west
+// corner (first edge vertical, so still filled bilinearly), the same rectangle
+// gave a transposed or extrapolated grid, with values below every node's. Now
+// every start gives the south-east start's grid, bit for bit.
+TEST(Rasteriser, EveryStartOfARectangleGivesItsBilinearGrid) {
     // South-east 1, north-east 2, north-west 3, south-west 4.
-    const std::string se = zone("4 0 1 0 0\n4 4 2 0 0\n0 4 3 0 0\n0 0 4 0 0\n", "1 2 3 4\n");
-    const std::string nw = zone("0 4 3 0 0\n0 0 4 0 0\n4 0 1 0 0\n4 4 2 0 0\n", "1 2 3 4\n");
-    struct Case {
-        const std::string& text;
-        double row2[4];
-        double row5[4];
-    };
-    const Case cases[] = {
-        {se, {2.96875, 2.65625, 2.34375, 2.03125}, {3.53125, 2.84375, 2.15625, 1.46875}},
-        {nw, {2.96875, 3.15625, 3.34375, 3.53125}, {2.03125, 1.84375, 1.65625, 1.46875}},
-    };
-    for (const Case& k : cases) {
-        const auto c = convert(k.text, kSquareGrid);
-        for (int col = 2; col <= 5; ++col) {
-            EXPECT_EQ(c.grid.RowCol(2, col), k.row2[col - 2]) << "row 2, col " << col;
-            EXPECT_EQ(c.grid.RowCol(5, col), k.row5[col - 2]) << "row 5, col " << col;
-        }
+    const char *const se = "4 0 1 0 0\n", *const ne = "4 4 2 0 0\n", *const nw = "0 4 3 0 0\n",
+                      *const sw = "0 0 4 0 0\n";
+    const std::string fromSouthEast = std::string(se) + ne + nw + sw;
+    const auto expected = convert(zone(fromSouthEast, "1 2 3 4\n"), kSquareGrid);
+    const double row2[4] = {2.96875, 2.65625, 2.34375, 2.03125}, row5[4] = {3.53125, 2.84375, 2.15625, 1.46875};
+    for (int col = 2; col <= 5; ++col) {
+        EXPECT_EQ(expected.grid.RowCol(2, col), row2[col - 2]) << "row 2, col " << col;
+        EXPECT_EQ(expected.grid.RowCol(5, col), row5[col - 2]) << "row 5, col " << col;
+    }
+    const std::string starts[] = {std::string(sw) + nw + ne + se, std::string(ne) + se + sw + nw,
+                                  std::string(nw) + sw + se + ne};
+    for (const std::string& nodes : starts) {
+        const auto c = convert(zone(nodes, "1 2 3 4\n"), kSquareGrid);
+        for (int row = 0; row < 8; ++row)
+            for (int col = 0; col < 8; ++col)
+                ASSERT_EQ(c.grid.RowCol(row, col), expected.grid.RowCol(row, col))
+                    << "listed from " << nodes.substr(0, 3) << ": row " << row << ", col " << col;
     }
 }
 
