@@ -442,6 +442,8 @@ void GisTecplotFile::getXYValue(bool isVelocity) {
         readBlock(columns, isVelocity);
         return;
     }
+    // A zone that shares these nodes reads them again the same way.
+    places_.back().wholeLine = columns.wholeLine;
     // Today's five columns take the same five reads as ever; any other layout
     // goes through the map of columns, made once for the zone.
     const bool fiveColumns = columns.positional();
@@ -631,7 +633,7 @@ bool GisTecplotFile::readData(const ZonePlace& place, int zone, const int* slotO
         return true;
     };
     if (place.pointPacked) {
-        for (int i = 0; i < place.nodes; ++i)
+        for (int i = 0; i < place.nodes; ++i) {
             for (int c = 0; c < perNode; ++c) {
                 if (!present(c)) continue;
                 double v = 0.0;
@@ -643,6 +645,10 @@ bool GisTecplotFile::readData(const ZonePlace& place, int zone, const int* slotO
                 }
                 if (!take(c, v)) return false;
             }
+            // Read as the zone's own nodes were, or the columns it skipped
+            // would be taken for values.
+            if (place.wholeLine) emptyLine();
+        }
         return true;
     }
     for (int c = 0; c < perNode; ++c) {

@@ -126,6 +126,7 @@ private:
         long long elementsOffset = -1, elementsLine = 0;  // its elements (another zone's, when shared)
         long long elements = -1;                          // their count as stated
         bool pointPacked = true;
+        bool wholeLine = false;  // its nodes were read a line each, the columns after its values skipped
         int nodes = 0;
         std::vector<int> cellCentred;  // 1-based variables at the cell centres
         std::vector<int> owner;        // per variable: the zone (1-based) whose data holds it
