@@ -614,11 +614,14 @@ int GisTecplotFile::readNodesAtOnce(const ReadNode& readNode, const ValueOf& val
     return static_cast<int>(done);
 }
 
-bool GisTecplotFile::readData(const ZonePlace& place, int zone, const int* slotOf, std::vector<double>* kept) {
+bool GisTecplotFile::readData(const ZonePlace& place, int zone, const std::vector<int>& slotOf,
+                              std::vector<double>* kept) {
     const int perNode = static_cast<int>(place.owner.size());
     const auto present = [&](int c) { return place.owner[static_cast<std::size_t>(c)] == zone; };
     const auto take = [&](int c, double v) {
-        const int slot = slotOf[c];
+        // A zone read again may hold more variables than the current zone
+        // names (another VARIABLES list came between): those are not kept.
+        const int slot = static_cast<std::size_t>(c) < slotOf.size() ? slotOf[static_cast<std::size_t>(c)] : -1;
         if (slot < 0) return true;
         try {
             kept[slot].push_back(v);
@@ -729,7 +732,7 @@ void GisTecplotFile::readBlock(const NodeColumns& columns, bool isVelocity) {
     for (int k = 0; k < 5; ++k)
         if (slotColumns[k] >= 0 && slotColumns[k] < columns.perNode)
             slotOf[static_cast<std::size_t>(slotColumns[k])] = k;
-    if (!readData(here, zoneNumber_, slotOf.data(), kept)) return;
+    if (!readData(here, zoneNumber_, slotOf, kept)) return;
     // Shared columns are read again where the zone that holds them has them.
     const long long back = offset(), backLine = lineNumber();
     bool moved = false;
@@ -744,7 +747,7 @@ void GisTecplotFile::readBlock(const NodeColumns& columns, bool isVelocity) {
         if (!any) continue;
         const ZonePlace& there = places_[static_cast<std::size_t>(owner - 1)];
         moved = true;
-        if (!seekTo(there.dataOffset, there.dataLine) || !readData(there, owner, theirs.data(), kept)) {
+        if (!seekTo(there.dataOffset, there.dataLine) || !readData(there, owner, theirs, kept)) {
             warnReadProblem();
             nodesCut_ = true;
             return;

@@ -140,7 +140,7 @@ private:
     // position: every variable it holds, keeping in kept[slot] those of
     // slotOf whose values the current zone takes from it; false, with a
     // warning, when the data ends or holds a word.
-    bool readData(const ZonePlace& place, int zone, const int* slotOf, std::vector<double>* kept);
+    bool readData(const ZonePlace& place, int zone, const std::vector<int>& slotOf, std::vector<double>* kept);
     // Resolves the sharing the record states into the current zone's place;
     // the problem, or empty.
     std::string placeZone(const ZoneRecord& zone);
