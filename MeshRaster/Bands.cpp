@@ -131,11 +131,21 @@ bool elementMayGiveNonFinite(const GxCoord2D* const* node, const double* z, bool
     return !oneTriangle && !detSafe(triangleDet(*node[0], *node[2], *node[3]));
 }
 
+void fillSpilledRecords(GxGrid& band, GxGridParam& gridPar, const double* records, std::size_t count) {
+    ElementRasteriser raster(band, gridPar);
+    for (std::size_t r = 0; r < count; ++r) {
+        const double* rec = records + r * kSpillDoubles;
+        const GxCoord2D nodes[4] = {GxCoord2D(rec[0], rec[1]), GxCoord2D(rec[2], rec[3]), GxCoord2D(rec[4], rec[5]),
+                                    GxCoord2D(rec[6], rec[7])};
+        const GxCoord2D* node[4] = {&nodes[0], &nodes[1], &nodes[2], &nodes[3]};
+        raster.fill(node, rec + 8, rec[12] != 0);
+    }
+}
+
 ElementSpill::ElementSpill(const GxGridParam& gridPar, const BandPlan& plan, int fd)
-    : gridPar_(gridPar),
+    : ElementSink(gridPar, plan.rowsPerBand),
       plan_(plan),
       fd_(fd),
-      modestGrid_(gridBoundsModest(gridPar)),
       buffers_(static_cast<std::size_t>(plan.bands)),
       chunks_(static_cast<std::size_t>(plan.bands)) {}
 
@@ -247,7 +257,7 @@ bool SpillBuffer::add(const GxCoord2D* const* node, const double* z, bool oneTri
     const GxGridParam& gridPar = spill_.gridParam();
     int first, last;
     if (elementRows(node, oneTriangle, gridPar, first, last)) {
-        const int rowsPerBand = spill_.plan().rowsPerBand;
+        const int rowsPerBand = spill_.rowsPerBand();
         for (int b = first / rowsPerBand; b <= last / rowsPerBand; ++b) {
             entries_.push_back(b);
             for (int k = 0; k < 4; ++k) {

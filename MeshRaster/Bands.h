@@ -50,25 +50,48 @@ bool gridBoundsModest(const GxGridParam& gridPar);
 // in Bands.cpp. True for every element on a grid that is not.
 bool elementMayGiveNonFinite(const GxCoord2D* const* node, const double* z, bool oneTriangle, bool modestGrid);
 
+// Where the elements of a grid made in bands go in the first pass: the spill
+// file of a run on one machine (ElementSpill), or the processes that hold the
+// bands of a run across several (Cluster.h).
+class ElementSink {
+public:
+    ElementSink(const GxGridParam& gridPar, int rowsPerBand)
+        : gridPar_(gridPar), rowsPerBand_(rowsPerBand), modestGrid_(gridBoundsModest(gridPar)) {}
+    virtual ~ElementSink() = default;
+    ElementSink(const ElementSink&) = delete;
+    ElementSink& operator=(const ElementSink&) = delete;
+
+    const GxGridParam& gridParam() const { return gridPar_; }
+    int rowsPerBand() const { return rowsPerBand_; }
+    bool modestGrid() const { return modestGrid_; }
+    // Takes records (each band number followed by its record of
+    // kSpillDoubles); threads may add at once.
+    virtual void add(const std::vector<double>& entries) = 0;
+
+private:
+    const GxGridParam gridPar_;
+    const int rowsPerBand_;
+    const bool modestGrid_;
+};
+
+// Fills count spilled records into band; threads may fill at once into a
+// shared band (GxGrid::setShared), each with a rasteriser of its own.
+void fillSpilledRecords(GxGrid& band, GxGridParam& gridPar, const double* records, std::size_t count);
+
 // The spill of every band, in one unnamed file: it has no name from the
 // moment it is made, so that neither the end of the run nor a signal (even
 // SIGKILL) can leave it behind. Each band gathers its elements in a buffer of
 // plan.bandBuffer bytes, and a full buffer is appended to the file as one
 // chunk whose place the band remembers. Threads may add at once.
-class ElementSpill {
+class ElementSpill : public ElementSink {
 public:
     ElementSpill(const GxGridParam& gridPar, const BandPlan& plan, int fd);
-    ~ElementSpill();
-    ElementSpill(const ElementSpill&) = delete;
-    ElementSpill& operator=(const ElementSpill&) = delete;
+    ~ElementSpill() override;
 
-    const GxGridParam& gridParam() const { return gridPar_; }
     const BandPlan& plan() const { return plan_; }
-    bool modestGrid() const { return modestGrid_; }
 
-    // Adds records (each band number followed by its record of kSpillDoubles)
-    // under the lock.
-    void add(const std::vector<double>& entries);
+    // Adds records under the lock.
+    void add(const std::vector<double>& entries) override;
     // Writes every buffer out and frees them; false when anything failed.
     bool finish();
     // The system's error number of the first failure, 0 while there was none.
@@ -87,10 +110,8 @@ private:
     int writeAt(const double* data, std::size_t bytes, long long offset) const;
     bool readChunks(int b, std::size_t from, std::size_t to, std::vector<double>& into);
 
-    const GxGridParam gridPar_;
     const BandPlan plan_;
     const int fd_;
-    const bool modestGrid_;
     std::mutex lock_;
     std::vector<std::vector<double>> buffers_;  // a band's records not yet in the file
     std::vector<std::vector<double>> spare_;    // buffers written out, kept for their room
@@ -104,10 +125,10 @@ private:
 };
 
 // The records one ElementRasteriser spills, gathered apart from the other
-// threads' and handed to the spill a few dozen at a time, and when it ends.
+// threads' and handed to the sink a few dozen at a time, and when it ends.
 class SpillBuffer {
 public:
-    explicit SpillBuffer(ElementSpill& spill) : spill_(spill) {}
+    explicit SpillBuffer(ElementSink& spill) : spill_(spill) {}
     ~SpillBuffer() { flush(); }
     SpillBuffer(const SpillBuffer&) = delete;
     SpillBuffer& operator=(const SpillBuffer&) = delete;
@@ -119,7 +140,7 @@ public:
 private:
     void flush();
 
-    ElementSpill& spill_;
+    ElementSink& spill_;
     std::vector<double> entries_;
 };
 

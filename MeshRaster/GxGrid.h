@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-class ElementSpill;
+class ElementSink;
 
 // Conversion to int by truncation toward zero, as every count and every row or
 // column index of the grid is formed. A value beyond the range of int saturates
@@ -123,11 +123,12 @@ public:
     void setShared(bool shared) { shared_ = shared; }
     // The cells stored in storage order, the northernmost row first: cellCount() doubles.
     const double* data() const { return data_; }
+    double* data() { return data_; }
 
     // Where the elements go instead of being filled, while the grid is read in
     // bands (Bands.h); nullptr otherwise.
-    ElementSpill* spill() const { return spill_; }
-    void setSpill(ElementSpill* spill) { spill_ = spill; }
+    ElementSink* spill() const { return spill_; }
+    void setSpill(ElementSink* spill) { spill_ = spill; }
 
 protected:
     // The row's place among the stored rows, in unsigned arithmetic: a row
@@ -154,5 +155,5 @@ protected:
     int end_ = 0;
     unsigned storedRows_ = 0;  // end_ - first_
     bool shared_ = false;
-    ElementSpill* spill_ = nullptr;
+    ElementSink* spill_ = nullptr;
 };
