@@ -9,12 +9,29 @@
 #include <vector>
 
 #include "Jobs.h"
+#include "MappedMemory.h"
 #include "Messages.h"
 #include "NumberText.h"
 #include "OutputFile.h"
 #include "Progress.h"
 
 namespace {
+
+// Writes the text of cells [first, last) of a run of whole rows of ncols
+// cells at p, each followed by a space and each row by a newline; returns the
+// end of the text. At most 26 characters a cell.
+char* formatCells(char* p, const double* cell, std::size_t first, std::size_t last, std::size_t ncols) {
+    std::size_t col = first % ncols;
+    for (std::size_t k = first; k < last; ++k) {
+        p = putNumber(p, cell[k]);
+        *p++ = ' ';
+        if (++col == ncols) {
+            *p++ = '\n';
+            col = 0;
+        }
+    }
+    return p;
+}
 
 // The grid file's header, up to the line INFO_END.
 std::string gridHeader(int nrows, int ncols, const GxGridParam& gridPar) {
@@ -46,9 +63,7 @@ std::string gridHeader(int nrows, int ncols, const GxGridParam& gridPar) {
 // block's text depends on its cells and their columns only.
 class GridText {
 public:
-    // Cells of a block: with every number at its longest, 24 characters, its
-    // space and a newline, about 1 MiB of text.
-    static constexpr std::size_t kBlockCells = 40000;
+    static constexpr std::size_t kBlockCells = kGridTextBlockCells;
 
     // The blocks' text that a writer on jobs threads holds at most, in bytes.
     static std::size_t bufferBytes(int jobs, std::size_t blockCells = kBlockCells) {
@@ -94,8 +109,10 @@ public:
     }
     bool writeEnd(OutputFile& file) const { return file.write("END\n", 4); }
 
-private:
+    // The characters a cell takes at most: the longest number, its space and a newline.
     static constexpr std::size_t kCellText = 26;
+
+private:
     // 16 MiB of text keeps eight threads busy; more threads than that only
     // wait for the one that writes, so -j 1000 costs no more memory than -j 8.
     static constexpr std::size_t kMostBlocksInFlight = 16;
@@ -116,19 +133,9 @@ private:
     // Block b of count cells that begin a row.
     void format(std::size_t b, const double* cell, std::size_t count) {
         std::vector<char>& text = texts_[b % texts_.size()];
-        char* p = text.data();
-        const std::size_t ncols = static_cast<std::size_t>(ncols_);
         const std::size_t first = b * blockCells_, last = std::min(count, first + blockCells_);
-        std::size_t col = first % ncols;
-        for (std::size_t k = first; k < last; ++k) {
-            p = putNumber(p, cell[k]);
-            *p++ = ' ';
-            if (++col == ncols) {
-                *p++ = '\n';
-                col = 0;
-            }
-        }
-        sizes_[b % texts_.size()] = static_cast<std::size_t>(p - text.data());
+        char* const end = formatCells(text.data(), cell, first, last, static_cast<std::size_t>(ncols_));
+        sizes_[b % texts_.size()] = static_cast<std::size_t>(end - text.data());
     }
 
     const int nrows_;
@@ -216,3 +223,50 @@ bool writeAscGridInBands(const std::string& outFileName, const GxGridParam& grid
                              return true;
                          });
 }
+
+std::string ascGridHeader(const GxGridParam& gridPar) {
+    return gridHeader(gridPar.NumRow(), gridPar.NumCol(), gridPar);
+}
+
+GridRowsText::GridRowsText(const GxGrid& band, int jobs) {
+    const std::size_t ncols = static_cast<std::size_t>(std::max(band.NumCol(), 0)), count = band.cellCount();
+    const std::size_t rows = static_cast<std::size_t>(band.endRow() - band.firstRow());
+    // Room for the longest text; only the pages written are ever had.
+    room_ = std::max<std::size_t>(count * GridText::kCellText + rows, 1);
+    data_ = static_cast<char*>(mapMemory(room_));
+    if (data_ == nullptr) throw std::bad_alloc();
+    // A grid without columns still has its rows, each an empty line.
+    if (ncols == 0) {
+        std::memset(data_, '\n', rows);
+        size_ = rows;
+        return;
+    }
+    constexpr std::size_t kBlock = GridText::kBlockCells;
+    const std::size_t blocks = (count + kBlock - 1) / kBlock;
+    if (jobs <= 1) {
+        for (std::size_t b = 0; b < blocks; ++b)
+            size_ = static_cast<std::size_t>(
+                formatCells(data_ + size_, band.data(), b * kBlock, std::min(count, (b + 1) * kBlock), ncols) - data_);
+        return;
+    }
+    // On several threads each block is formatted apart and put in place in
+    // order, a few blocks a thread held at once.
+    std::vector<std::vector<char>> texts(std::min<std::size_t>(2 * static_cast<std::size_t>(jobs), 16),
+                                         std::vector<char>(kBlock * GridText::kCellText));
+    std::vector<std::size_t> sizes(texts.size(), 0);
+    runInOrder(
+        blocks, jobs, texts.size(),
+        [&](std::size_t b) {
+            std::vector<char>& text = texts[b % texts.size()];
+            sizes[b % texts.size()] = static_cast<std::size_t>(
+                formatCells(text.data(), band.data(), b * kBlock, std::min(count, (b + 1) * kBlock), ncols) -
+                text.data());
+        },
+        [&](std::size_t b) {
+            std::memcpy(data_ + size_, texts[b % texts.size()].data(), sizes[b % texts.size()]);
+            size_ += sizes[b % texts.size()];
+            return true;
+        });
+}
+
+GridRowsText::~GridRowsText() { unmapMemory(data_, room_); }

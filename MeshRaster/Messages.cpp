@@ -1,6 +1,8 @@
 #include "Messages.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <cstdio>
 #include <iostream>
 
@@ -76,4 +78,40 @@ void FileMessages::add(bool toErr, std::string text) {
         (toErr ? printWarning : printMessage)(text);
     else
         lines_.push_back(Line{toErr, std::move(text)});
+}
+
+namespace {
+
+void packCount(std::string& packed, std::uint64_t n) { packed.append(reinterpret_cast<const char*>(&n), sizeof n); }
+
+bool unpackCount(const char*& at, const char* end, std::uint64_t& n) {
+    if (static_cast<std::size_t>(end - at) < sizeof n) return false;
+    std::memcpy(&n, at, sizeof n);
+    at += sizeof n;
+    return true;
+}
+
+}  // namespace
+
+void FileMessages::pack(std::string& packed) const {
+    packCount(packed, lines_.size());
+    for (const Line& l : lines_) {
+        packed += l.toErr ? 'e' : 'o';
+        packCount(packed, l.text.size());
+        packed += l.text;
+    }
+}
+
+const char* FileMessages::unpack(const char* at, const char* end) {
+    std::uint64_t count = 0;
+    if (!unpackCount(at, end, count)) return nullptr;
+    for (; count > 0; --count) {
+        if (at == end) return nullptr;
+        const bool toErr = *at++ == 'e';
+        std::uint64_t size = 0;
+        if (!unpackCount(at, end, size) || size > static_cast<std::uint64_t>(end - at)) return nullptr;
+        lines_.push_back(Line{toErr, std::string(at, static_cast<std::size_t>(size))});
+        at += size;
+    }
+    return at;
 }

@@ -43,6 +43,12 @@ public:
     void err(std::string line) { add(true, std::move(line)); }
     // Prints the lines kept, in order.
     void print();
+    // Appends the lines kept to packed, as bytes that unpack takes back in
+    // another process of the run.
+    void pack(std::string& packed) const;
+    // Keeps the lines pack wrote from at, up to end; returns where they end,
+    // or nullptr when the bytes are not what pack writes.
+    const char* unpack(const char* at, const char* end);
 
 private:
     struct Line {

@@ -404,6 +404,12 @@ bool OutputFile::write(const char* data, std::size_t size) {
     return true;
 }
 
+std::string OutputFile::sharedName() {
+    if (error_ == 0 && (fd_ < 0 || inPlace_)) fail(EINVAL);
+    if (error_ != 0 || (tempName_.empty() && !nameTemporary())) return "";
+    return tempName_;
+}
+
 bool OutputFile::commit() {
     if (error_ != 0 || fd_ < 0) return fail(EBADF);
     if (inPlace_) {

@@ -64,6 +64,10 @@ public:
     bool open(const std::string& name);
     // Appends size bytes; false, with error() set, on any failure (a full disk, a file-size limit).
     bool write(const char* data, std::size_t size);
+    // The temporary file's name, which it is given now when it has none, for
+    // the other processes of a run that write into it (Cluster.h); empty, with
+    // error() set, when it cannot have one or the output is written in place.
+    std::string sharedName();
     // Puts what was written in place under the name; false, with error() set, when it cannot.
     bool commit();
     // The system's error number of the first failure, 0 while there was none.
