@@ -24,6 +24,7 @@
 
 #include "AscGrid.h"
 #include "Bands.h"
+#include "Cluster.h"
 #include "CommandLine.h"
 #include "GdalModule.h"
 #include "GisAscFile.h"
@@ -37,6 +38,7 @@
 #include "Progress.h"
 #include "Rasteriser.h"
 #include "RunConfig.h"
+#include "RunSteps.h"
 
 namespace {
 
@@ -50,20 +52,6 @@ bool addWarnings(const std::string& name, const GisTecplotFile& file, FileMessag
         whole = whole && !w.lost;
     }
     return whole;
-}
-
-// How much of a file went into the grid.
-enum class FileRead {
-    none,    // not opened, no zone, or its zone refused: nothing of it is in the grid
-    partly,  // its node table was begun, but something of it was lost
-    whole,
-};
-
-// The folder of the configuration file, with its "/"; empty when it is the
-// folder the program runs in.
-std::string folderOf(const std::string& cfgName) {
-    const std::size_t slash = cfgName.rfind('/');
-    return slash == std::string::npos ? "" : cfgName.substr(0, slash + 1);
 }
 
 // Why name could not be opened, and, when a file of that name stands beside
@@ -146,43 +134,16 @@ void prepareProcess() {
     OutputFile::creationMask();
 }
 
-// What the conversion of the input files came to.
-struct InputsRead {
-    std::size_t read = 0;  // files of which something went into the grid
-    bool allWhole = true;  // every file was read whole
-};
-
-// Converts the input files into outGrid on up to jobs threads, each file by
-// one thread, so that at most jobs node tables are held at once; with fewer
-// files than threads, each file's zones are read on the threads left over.
-// Every cell keeps the largest value offered to it (GxGrid::raise), so the
-// grid is the same whatever the order the files end in.
+// Converts every input file into outGrid (convertFiles), printing its lines.
 InputsRead convertInputs(const RunConfig& cfg, const std::string& cfgFolder, GxGrid& outGrid, GxGridParam& gridPar,
                          int jobs, const ReaderOptions& reading) {
-    const std::vector<std::string>& names = cfg.inFileNames;
-    const bool alone = jobs <= 1 || names.size() <= 1;
-    std::vector<FileMessages> messages(names.size(), FileMessages(alone));
-    std::vector<FileRead> read(names.size(), FileRead::none);
-    ReaderOptions fileReading = reading;
-    if (!names.empty() && static_cast<std::size_t>(jobs) > names.size())
-        fileReading.threads = static_cast<int>(static_cast<std::size_t>(jobs) / names.size());
-    outGrid.setShared(!alone || fileReading.threads > 1);
-    const auto convert = [&](std::size_t k) {
-        read[k] = convertFile(names[k], cfg.isVelocity, outGrid, gridPar, messages[k], cfgFolder, fileReading);
-        progressFileRead();
-    };
-    // A file's messages take no memory to speak of: every file may finish ahead.
-    runInOrder(names.size(), jobs, names.size(), convert, [&messages](std::size_t k) {
-        messages[k].print();
-        return true;
-    });
-    outGrid.setShared(false);
-    InputsRead result;
-    for (const FileRead r : read) {
-        result.read += r != FileRead::none;
-        result.allWhole = result.allWhole && r == FileRead::whole;
-    }
-    return result;
+    const std::size_t n = cfg.inFileNames.size();
+    std::vector<std::size_t> all(n);
+    for (std::size_t k = 0; k < n; ++k) all[k] = k;
+    std::vector<FileMessages> messages(n, FileMessages(jobs <= 1 || n <= 1));
+    std::vector<FileRead> read(n, FileRead::none);
+    convertFiles(cfg, all, cfgFolder, outGrid, gridPar, jobs, reading, messages, read, true);
+    return inputsRead(read);
 }
 
 // Acts on a command line that asks for no run (help, version, a usage error);
@@ -279,63 +240,6 @@ int runJobs(const CommandLine& cl) {
     return cl.jobs > 0 ? cl.jobs : availableProcessors();
 }
 
-// The folder that takes the spill of a grid read in bands: the output's, whose
-// file system must take the grid's text anyway (a spill in a memory-backed
-// /tmp would take the memory the bands save), or TMPDIR for an output written
-// in place (a device) or one whose folder cannot be found.
-std::string spillFolder(const std::string& outFileName) {
-    OutputTarget t;
-    if (resolveOutputTarget(outFileName, t) == 0 && !t.inPlace) return t.folder;
-    const char* tmp = std::getenv("TMPDIR");
-    return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-}
-
-// "1.2 TiB": bytes in the largest binary unit that leaves at least 1.
-std::string sizeText(double bytes) {
-    const char* const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
-    std::size_t unit = 0;
-    while (bytes >= 1024 && unit + 1 < std::size(units)) {
-        bytes /= 1024;
-        ++unit;
-    }
-    char text[64];
-    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
-    return text;
-}
-
-// Before any input is read: a text that cannot fit the output's file system
-// (every cell takes at least a digit and a space, every row a newline) is
-// refused now rather than after hours of work. An output written in place (a
-// device, a pipe) has no such room to ask for. Prints the problem and returns
-// false.
-bool textFitsDisk(const std::string& outFileName, const GxGridParam& gridPar) {
-    OutputTarget t;
-    if (resolveOutputTarget(outFileName, t) != 0 || t.inPlace) return true;
-    struct statvfs fs {};
-    if (::statvfs(t.folder.c_str(), &fs) != 0) return true;
-    const double rows = std::max(gridPar.NumRow(), 0), cols = std::max(gridPar.NumCol(), 0);
-    const double least = rows * cols * 2 + rows;
-    const double room = static_cast<double>(fs.f_bavail) * static_cast<double>(fs.f_frsize);
-    if (least <= room) return true;
-    printMessage("Can't write output file " + outFileName);
-    printWarning(printableName(outFileName) + ": the grid's text needs at least " + sizeText(least) +
-                 ", more than the " + sizeText(room) + " free on its file system; raise resx or resy");
-    return false;
-}
-
-// Fills count spilled records into band, with a rasteriser of its own: the
-// threads of readBand fill at once, by the grid's shared maximum.
-void fillRecords(GxGrid& band, GxGridParam& gridPar, const double* records, std::size_t count) {
-    ElementRasteriser raster(band, gridPar);
-    for (std::size_t r = 0; r < count; ++r) {
-        const double* rec = records + r * kSpillDoubles;
-        const GxCoord2D nodes[4] = {GxCoord2D(rec[0], rec[1]), GxCoord2D(rec[2], rec[3]), GxCoord2D(rec[4], rec[5]),
-                                    GxCoord2D(rec[6], rec[7])};
-        const GxCoord2D* node[4] = {&nodes[0], &nodes[1], &nodes[2], &nodes[3]};
-        raster.fill(node, rec + 8, rec[12] != 0);
-    }
-}
-
 // Merges the summary of a band into that of the bands before it.
 void addSummary(GridSummary& all, const GridSummary& band) {
     if (band.withValue == 0) return;
@@ -347,29 +251,6 @@ void addSummary(GridSummary& all, const GridSummary& band) {
         all.max = std::max(all.max, band.max);
     }
     all.withValue += band.withValue;
-}
-
-// Band b of the grid, filled from its spill on up to jobs threads; its cells
-// added to summary when that is not null. nullptr, with error set, when the
-// spill cannot be read.
-std::unique_ptr<GxGrid> fillBand(int b, ElementSpill& spill, GxGridParam& gridPar, int jobs, GridSummary* summary,
-                                 int& error) {
-    const int rowsPerBand = spill.plan().rowsPerBand;
-    auto band = std::make_unique<GxGrid>(gridPar.NumRow(), gridPar.NumCol(), b * rowsPerBand, (b + 1) * rowsPerBand);
-    // The band's pages come while its spill is read, as the whole grid's do
-    // while the inputs are read.
-    std::optional<PagesMadePresent> present;
-    if (jobs > 1) present.emplace(band->data(), band->cellCount() * sizeof(double));
-    band->setShared(jobs > 1);
-    const bool read = spill.readBand(
-        b, jobs, [&](const double* records, std::size_t count) { fillRecords(*band, gridPar, records, count); });
-    band->setShared(false);
-    if (!read) {
-        error = spill.error();
-        return nullptr;
-    }
-    if (summary) addSummary(*summary, summariseGrid(*band));
-    return band;
 }
 
 // Writes the grid band by band from the spill, each band filled on up to jobs
@@ -414,11 +295,165 @@ bool writeBands(const std::string& outFileName, ElementSpill& spill, GxGridParam
 
 }  // namespace
 
+// The folder of the configuration file, with its "/"; empty when it is the
+// folder the program runs in.
+std::string folderOf(const std::string& cfgName) {
+    const std::size_t slash = cfgName.rfind('/');
+    return slash == std::string::npos ? "" : cfgName.substr(0, slash + 1);
+}
+
+// Converts the input files numbered in which into outGrid on up to jobs
+// threads, each file by one thread, so that at most jobs node tables are held
+// at once; with fewer files than threads, each file's zones are read on the
+// threads left over. Every cell keeps the largest value offered to it
+// (GxGrid::raise), so the grid is the same whatever the order the files end
+// in. File k's lines go to messages[k], printed in list order as the files end
+// when print is set, and how much of it was read to read[k].
+void convertFiles(const RunConfig& cfg, const std::vector<std::size_t>& which, const std::string& cfgFolder,
+                  GxGrid& outGrid, GxGridParam& gridPar, int jobs, const ReaderOptions& reading,
+                  std::vector<FileMessages>& messages, std::vector<FileRead>& read, bool print) {
+    const std::size_t count = which.size();
+    ReaderOptions fileReading = reading;
+    if (count > 0 && static_cast<std::size_t>(jobs) > count)
+        fileReading.threads = static_cast<int>(static_cast<std::size_t>(jobs) / count);
+    outGrid.setShared((jobs > 1 && count > 1) || fileReading.threads > 1);
+    const auto convert = [&](std::size_t i) {
+        const std::size_t k = which[i];
+        read[k] =
+            convertFile(cfg.inFileNames[k], cfg.isVelocity, outGrid, gridPar, messages[k], cfgFolder, fileReading);
+        progressFileRead();
+    };
+    // A file's messages take no memory to speak of: every file may finish ahead.
+    runInOrder(count, jobs, count, convert, [&](std::size_t i) {
+        if (print) messages[which[i]].print();
+        return true;
+    });
+    outGrid.setShared(false);
+}
+
+// What the conversion of the files came to, from how much of each was read.
+InputsRead inputsRead(const std::vector<FileRead>& read) {
+    InputsRead result;
+    for (const FileRead r : read) {
+        result.read += r != FileRead::none;
+        result.allWhole = result.allWhole && r == FileRead::whole;
+    }
+    return result;
+}
+
+// The folder that takes the spill of a grid read in bands: the output's, whose
+// file system must take the grid's text anyway (a spill in a memory-backed
+// /tmp would take the memory the bands save), or TMPDIR for an output written
+// in place (a device) or one whose folder cannot be found.
+std::string spillFolder(const std::string& outFileName) {
+    OutputTarget t;
+    if (resolveOutputTarget(outFileName, t) == 0 && !t.inPlace) return t.folder;
+    const char* tmp = std::getenv("TMPDIR");
+    return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+}
+
+// "1.2 TiB": bytes in the largest binary unit that leaves at least 1.
+std::string sizeText(double bytes) {
+    const char* const units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+    std::size_t unit = 0;
+    while (bytes >= 1024 && unit + 1 < std::size(units)) {
+        bytes /= 1024;
+        ++unit;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+    return text;
+}
+
+// Before any input is read: a text that cannot fit the output's file system
+// (every cell takes at least a digit and a space, every row a newline) is
+// refused now rather than after hours of work. An output written in place (a
+// device, a pipe) has no such room to ask for. Prints the problem and returns
+// false.
+bool textFitsDisk(const std::string& outFileName, const GxGridParam& gridPar) {
+    OutputTarget t;
+    if (resolveOutputTarget(outFileName, t) != 0 || t.inPlace) return true;
+    struct statvfs fs {};
+    if (::statvfs(t.folder.c_str(), &fs) != 0) return true;
+    const double rows = std::max(gridPar.NumRow(), 0), cols = std::max(gridPar.NumCol(), 0);
+    const double least = rows * cols * 2 + rows;
+    const double room = static_cast<double>(fs.f_bavail) * static_cast<double>(fs.f_frsize);
+    if (least <= room) return true;
+    printMessage("Can't write output file " + outFileName);
+    printWarning(printableName(outFileName) + ": the grid's text needs at least " + sizeText(least) +
+                 ", more than the " + sizeText(room) + " free on its file system; raise resx or resy");
+    return false;
+}
+
+// Band b of the grid, filled from its spill on up to jobs threads; its cells
+// added to summary when that is not null. The bands of a spill may begin at
+// firstRow and end at endRow (the rows of one process of a run across
+// several). nullptr, with error set, when the spill cannot be read.
+std::unique_ptr<GxGrid> fillBand(int b, ElementSpill& spill, GxGridParam& gridPar, int jobs, GridSummary* summary,
+                                 int& error, int firstRow, int endRow) {
+    const int rowsPerBand = spill.plan().rowsPerBand;
+    const int from = firstRow + b * rowsPerBand;
+    auto band = std::make_unique<GxGrid>(gridPar.NumRow(), gridPar.NumCol(), from,
+                                         static_cast<int>(std::min<long long>(endRow, 1LL * from + rowsPerBand)));
+    // The band's pages come while its spill is read, as the whole grid's do
+    // while the inputs are read.
+    std::optional<PagesMadePresent> present;
+    if (jobs > 1) present.emplace(band->data(), band->cellCount() * sizeof(double));
+    band->setShared(jobs > 1);
+    const bool read = spill.readBand(
+        b, jobs, [&](const double* records, std::size_t count) { fillSpilledRecords(*band, gridPar, records, count); });
+    band->setShared(false);
+    if (!read) {
+        error = spill.error();
+        return nullptr;
+    }
+    if (summary) addSummary(*summary, summariseGrid(*band));
+    return band;
+}
+
 bool readTecFile(const char* fileName, bool isVelocity, GxGrid& outGrid, GxGridParam& gridPar) {
     if (fileName == nullptr) return true;
     FileMessages messages(true);
     return convertFile(fileName, isVelocity, outGrid, gridPar, messages) == FileRead::whole;
 }
+
+namespace {
+
+// Settles the format, the configuration, the threads and the grid of the
+// run into s; -1 when the run can go on, else its exit status, after the
+// messages that say why.
+int prepareRun(const CommandLine& cl, RunSetup& s) {
+    // A format that cannot take the grid is refused before anything is read,
+    // and so is a name that says another format: that of -o at once, the
+    // configuration's once it is read, before any input.
+    s.raster = rasterOptions(cl);
+    const std::string formatProblem = s.raster.format.empty() ? "" : checkRasterFormat(s.raster);
+    if (!formatProblem.empty()) {
+        printMessage("MeshRaster: " + formatProblem);
+        return kExitUsage;
+    }
+    if (cl.hasOutput && !outputFormatSettled(cl, cl.output, s.raster)) return kExitUsage;
+    const std::string& cfgName = cl.configName;
+    GisAscFile cfgFile(cfgName, "r");
+    if (!cfgFile.good()) {
+        printMessage("Can't open ConfigFile " + cfgName);
+        return kExitFailure;
+    }
+    if (!readConfig(cfgName, cfgFile, cl, s.cfg)) return kExitFailure;
+    if (!cl.hasOutput && !outputFormatSettled(cl, s.cfg.outFileName, s.raster)) return kExitUsage;
+    // The grid written to standard output (output /dev/stdout, or a name of
+    // the file it is redirected to) must not have the messages inside it.
+    if (isStandardOutput(s.cfg.outFileName)) messagesToStandardError();
+    s.jobs = runJobs(cl);
+    s.gridPar = GxGridParam(s.cfg.xmin, s.cfg.xmax, s.cfg.ymin, s.cfg.ymax, s.cfg.resx, s.cfg.resy);
+    // GDAL's trial write is process 0's alone in a run across processes: it
+    // alone writes a GDAL format, and decides for all (runAcrossProcesses).
+    if (!s.raster.format.empty() && processRank() == 0)
+        if (const int refused = rasterRefusal(cfgName, s.cfg, s.gridPar, s.raster, s.plan)) return refused;
+    return -1;
+}
+
+}  // namespace
 
 int runMeshRaster(int argc, char** argv) {
     const auto start = std::chrono::steady_clock::now();
@@ -426,33 +461,18 @@ int runMeshRaster(int argc, char** argv) {
     const CommandLine cl = parseCommandLine(argc, argv);
     const int answered = answerWithoutRun(cl);
     if (answered >= 0) return answered;
-    // A format that cannot take the grid is refused before anything is read,
-    // and so is a name that says another format: that of -o at once, the
-    // configuration's once it is read, before any input.
-    RasterOptions raster = rasterOptions(cl);
-    const std::string formatProblem = raster.format.empty() ? "" : checkRasterFormat(raster);
-    if (!formatProblem.empty()) {
-        printMessage("MeshRaster: " + formatProblem);
-        return kExitUsage;
-    }
-    if (cl.hasOutput && !outputFormatSettled(cl, cl.output, raster)) return kExitUsage;
+    RunSetup s;
+    const int refused = prepareRun(cl, s);
+#ifdef MESHRASTER_HAVE_MPI
+    if (processCount() > 1) return runAcrossProcesses(cl, s, refused);
+#endif
+    if (refused >= 0) return refused;
     const std::string& cfgName = cl.configName;
-    GisAscFile cfgFile(cfgName, "r");
-    if (!cfgFile.good()) {
-        printMessage("Can't open ConfigFile " + cfgName);
-        return kExitFailure;
-    }
-    RunConfig cfg;
-    if (!readConfig(cfgName, cfgFile, cl, cfg)) return kExitFailure;
-    if (!cl.hasOutput && !outputFormatSettled(cl, cfg.outFileName, raster)) return kExitUsage;
-    // The grid written to standard output (output /dev/stdout, or a name of
-    // the file it is redirected to) must not have the messages inside it.
-    if (isStandardOutput(cfg.outFileName)) messagesToStandardError();
-    const int jobs = runJobs(cl);
-    GxGridParam gridPar(cfg.xmin, cfg.xmax, cfg.ymin, cfg.ymax, cfg.resx, cfg.resy);
-    RasterPlan plan;
-    if (!raster.format.empty())
-        if (const int refused = rasterRefusal(cfgName, cfg, gridPar, raster, plan)) return refused;
+    RunConfig& cfg = s.cfg;
+    RasterOptions& raster = s.raster;
+    const RasterPlan& plan = s.plan;
+    const int jobs = s.jobs;
+    GxGridParam& gridPar = s.gridPar;
     // A grid larger than the memory the run may use is made in bands of rows
     // (Bands.h), for the text and for a format GDAL writes in bands; any
     // other format must fit whole.

@@ -1,3 +1,7 @@
+#include "Cluster.h"
 #include "MeshRaster.h"
 
-int main(int argc, char** argv) { return runMeshRaster(argc, argv); }
+int main(int argc, char** argv) {
+    startProcesses(argc, argv);
+    return endProcesses(runMeshRaster(argc, argv));
+}
