@@ -32,6 +32,7 @@ constexpr int kProgramUnreachable = 124;
 // How the child is started.
 struct Launch {
     std::vector<std::string> args;  // the program's arguments
+    std::string program;            // the program run, when not the binary (mpirun, say)
     std::string cwd;                // the folder it runs in
     // Standard output: captured in a file, closed (>&-), a pipe whose reader is
     // gone (| head -c0), or /dev/full.
@@ -125,11 +126,12 @@ public:
                 if (::access(MESHRASTER_BINARY, X_OK) != 0) ::_exit(kProgramUnreachable);
             }
             if (launch.refuseUnnamedFiles && !childprocess::refuseUnnamedFiles()) ::_exit(kSetupRefused);
+            const char* const program = launch.program.empty() ? MESHRASTER_BINARY : launch.program.c_str();
             std::vector<char*> argv;
-            argv.push_back(const_cast<char*>(MESHRASTER_BINARY));
+            argv.push_back(const_cast<char*>(program));
             for (const std::string& a : launch.args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
-            ::execv(MESHRASTER_BINARY, argv.data());
+            ::execv(program, argv.data());
             ::_exit(127);
         }
         if (pipeEnds[1] >= 0) ::close(pipeEnds[1]);

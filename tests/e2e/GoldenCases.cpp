@@ -134,6 +134,7 @@ void update(const fs::path& folder, const RunResult& r, const std::map<std::stri
 struct Run {
     std::string folder;
     int jobs;
+    int processes = 0;  // under mpirun -n processes, in the MPI build
 };
 
 // The case's arguments for a run. A case with no argument stays without one
@@ -153,6 +154,7 @@ std::vector<std::string> runArguments(const std::vector<std::string>& caseArgs, 
 void PrintTo(const Run& run, std::ostream* out) {
     *out << run.folder;
     if (run.jobs > 0) *out << " with --jobs " << run.jobs;
+    if (run.processes > 0) *out << " on " << run.processes << " processes";
 }
 
 std::vector<Run> runs(int jobs) {
@@ -161,11 +163,17 @@ std::vector<Run> runs(int jobs) {
     return all;
 }
 
+// Whether the case's file requires holds the word (a line of its own).
+bool caseRequires(const fs::path& folder, const std::string& word) {
+    for (const std::string& line : lines(caseFile(folder, "requires")))
+        if (line == word) return true;
+    return false;
+}
+
 // False for a case of the raster formats in a build without GDAL, and for the
 // refusal of a build without it in one with GDAL.
 bool runsInThisBuild(const fs::path& folder) {
-    const std::string needed = caseFile(folder, "requires");
-    return (needed == "gdal\n") == kHaveGdal || (needed != "gdal\n" && needed != "nogdal\n");
+    return caseRequires(folder, "gdal") ? kHaveGdal : !(caseRequires(folder, "nogdal") && kHaveGdal);
 }
 
 // The number of input files the case's configuration lists: the tokens after
@@ -179,6 +187,23 @@ std::size_t inputCount(const fs::path& folder, const std::vector<std::string>& a
     std::size_t tokens = 0;
     for (std::string token; in >> token;) ++tokens;
     return tokens > 16 ? tokens - 16 : 0;
+}
+
+#ifdef MESHRASTER_MPIEXEC
+const char* const kLauncher = MESHRASTER_MPIEXEC;
+#else
+const char* const kLauncher = "mpirun";
+#endif
+
+// mpirun's arguments for the program on processes: as root too, more
+// processes than processors, without mpirun's own lines on a failure, and
+// without its wait of a second or two before it ends a run that failed.
+std::vector<std::string> launcherArguments(int processes, const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"--allow-run-as-root", "--oversubscribe", "-q"};
+    all.insert(all.end(), {"--mca", "odls_base_sigkill_timeout", "0"});
+    all.insert(all.end(), {"-n", std::to_string(processes), MESHRASTER_BINARY});
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
 }
 
 void checkRun(const Run& run);
@@ -245,10 +270,21 @@ void checkRun(const Run& run) {
         dir.write(name, text);
     }
     const std::vector<std::string> args = runArguments(lines(caseFile(folder, "args", "run.cfg\n")), run.jobs);
-    const RunResult r = runProgram(MESHRASTER_BINARY, args, dir.path());
+    const RunResult r = run.processes == 0 ? runProgram(MESHRASTER_BINARY, args, dir.path())
+                                           : runProgram(kLauncher, launcherArguments(run.processes, args), dir.path());
     const std::map<std::string, std::string> after = folderContent(dir.path(), false);
     if (updating) update(folder, r, inputs, after);
 
+    if (run.processes > 1 && caseRequires(folder, "one-process")) {
+        // A format written from the whole grid, which no process of several
+        // holds: refused before anything is read, nothing written.
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out.rfind("MeshRaster: ", 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("or run one process\n"), std::string::npos) << r.out;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(after, inputs) << "the folder is as it was";
+        return;
+    }
     EXPECT_EQ(std::to_string(r.status) + "\n", caseFile(folder, "status")) << "exit status";
     expectSame(r.out, caseFile(folder, "stdout"), "standard output");
     if (fs::exists(folder / "stderr.re"))
@@ -279,3 +315,18 @@ void checkRun(const Run& run) {
 
 const auto caseName = [](const testing::TestParamInfo<Run>& param) { return param.param.folder; };
 INSTANTIATE_TEST_SUITE_P(Golden, Case, testing::ValuesIn(runs(0)), caseName);
+
+#ifdef MESHRASTER_MPIEXEC
+// The MPI build: every case run by mpirun on one, two and three processes
+// gives its expected bytes, messages and status.
+std::vector<Run> processRuns() {
+    std::vector<Run> all;
+    for (const std::string& name : kCaseNames)
+        for (const int processes : {1, 2, 3}) all.push_back(Run{name, 0, processes});
+    return all;
+}
+INSTANTIATE_TEST_SUITE_P(GoldenMpi, Case, testing::ValuesIn(processRuns()),
+                         [](const testing::TestParamInfo<Run>& param) {
+                             return param.param.folder + "_on_" + std::to_string(param.param.processes);
+                         });
+#endif
