@@ -273,6 +273,68 @@ void benchBands(long long nodes, int side, const RunSetup& s, bool& ok) {
     removeAll({d.output, reference, d.config});
 }
 
+void benchProcesses(long long nodes, int side, const RunSetup& s, const std::string& launcher, bool& ok) {
+    const TempDir& dir = *s.dir;
+    std::printf("\n9. Processes: the whole run under %s -n 1, 2 and 3, one thread each\n", launcher.c_str());
+    std::fflush(stdout);
+    const RunData d = makeRunData(nodes, side, dir);
+    const std::string reference = dir.file("reference.grd");
+    const auto launch = [&](int processes) {
+        // Shared memory between the processes of one machine (ob1, vader):
+        // the other transports' start (UCX looking for a network) took 0.3 s
+        // a process here, which is no part of MeshRaster's work.
+        std::vector<std::string> args{"--allow-run-as-root", "--oversubscribe", "-q", "--bind-to", "none"};
+        args.insert(args.end(), {"--mca", "pml", "ob1", "--mca", "btl", "self,vader"});
+        args.insert(args.end(), {"-n", std::to_string(processes), s.program, "-j", "1", d.config});
+        return args;
+    };
+    cacheInputs(d.files);
+    settle({d.output});
+    bool clean = isClean(runProgram(s.program, {"-j", "1", d.config}, dir.path()), d.files);
+    std::rename(d.output.c_str(), reference.c_str());
+    settle({d.output});
+    const RunResult probe = runProgram(launcher, launch(2), dir.path());
+    // A binary without MPI runs twice over, each process printing every line.
+    if (!isClean(probe, d.files) || !sameFiles(d.output, reference)) {
+        std::printf("  not available: %s -n 2 of %s is not one run giving the grid (exit status %d: %s)\n",
+                    launcher.c_str(), s.program.c_str(), probe.status, lastLine(probe).c_str());
+        removeAll(d.files);
+        removeAll({d.output, reference, d.config});
+        return;
+    }
+    Samples runs[3];
+    long peak[3] = {0, 0, 0};
+    bool same = true;
+    for (int rep = 0; rep < s.reps; ++rep)
+        for (int p = 0; p < 3; ++p) {
+            settle({d.output});
+            const RunResult r = runProgram(launcher, launch(p + 1), dir.path());
+            runs[p].t.push_back(r.seconds);
+            peak[p] = std::max(peak[p], r.peakKiB);
+            clean = clean && isClean(r, d.files);
+            same = sameFiles(d.output, reference) && same;
+        }
+    const double mb = static_cast<double>(d.bytes) / 1e6, totalNodes = static_cast<double>(d.totalNodes);
+    for (int p = 0; p < 3; ++p)
+        printRow(("-n " + std::to_string(p + 1) + " -j 1").c_str(), runs[p], mb, "B", totalNodes, "node");
+    printRatio("-n 2 / -n 1", runs[1], runs[0]);
+    printRatio("-n 3 / -n 1 (three processes on this machine's processors)", runs[2], runs[0]);
+    // The largest process of the run: the grid's share, the largest file's
+    // node table and 64 MiB.
+    const long long cells = static_cast<long long>(side) * side;
+    for (int p = 0; p < 3; ++p) {
+        const long long budget = 8 * cells / (p + 1) + 24 * d.maxNodes + (64LL << 20);
+        std::printf("  peak memory of a process at -n %d: %s, %.0f %% of %.1f MiB / %d + 24 B x %lld nodes + 64 MiB\n",
+                    p + 1, mib(peak[p]).c_str(),
+                    100.0 * static_cast<double>(peak[p]) * 1024.0 / static_cast<double>(budget),
+                    static_cast<double>(8 * cells) / 1048576.0, p + 1, d.maxNodes);
+    }
+    check(ok, "every run exits 0, reports the 4 files and nothing else, writes nothing on standard error", clean);
+    check(ok, "the grids of 1, 2 and 3 processes are byte-identical to the run without mpirun", same);
+    removeAll(d.files);
+    removeAll({d.output, reference, d.config});
+}
+
 ScaleNeed scaleNeed(long long nodes, long long cells) {
     const long long input = 80 * nodes, text = 6 * cells, spare = 1LL << 30;
     ScaleNeed need;

@@ -24,6 +24,10 @@ void benchOneFile(long long nodes, int side, const RunSetup& s, bool& ok);
 // Section 8: the same grid with --memory a quarter of its bytes, and without.
 void benchBands(long long nodes, int side, const RunSetup& s, bool& ok);
 
+// Section 9: the whole run under mpirun (launcher) on one, two and three
+// processes of one thread each, with program built with MPI.
+void benchProcesses(long long nodes, int side, const RunSetup& s, const std::string& launcher, bool& ok);
+
 // Section 5: the whole run on a quarter, one, four and sixteen times the data;
 // the largest sizes only when the machine has the room (scaleRefusal).
 void benchScale(long long nodes, int side, const RunSetup& s, bool& ok);

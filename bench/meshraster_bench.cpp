@@ -3,6 +3,7 @@
 // method, the targets and the figures are in README.md beside this file.
 
 #include <getopt.h>
+#include <unistd.h>
 #include <malloc.h>
 #include <sys/resource.h>
 
@@ -17,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -273,15 +275,18 @@ struct Options {
     int gridSide = 4000, reps = 5, quick = 0, keep = 0;  // gridSide: the writer's, the whole run's, the slivers' grid
     int slivers = 300;
     long long verifyCount = 0;  // --verify-formatter: random doubles to compare instead of the sections
-    std::string only = "reader,writer,gtiff,run,slivers,scale,formatter,onefile,bands";
+    std::string only = "reader,writer,gtiff,run,slivers,scale,formatter,onefile,bands,processes";
     std::string dir = std::filesystem::temp_directory_path().string();
     std::string binary = MESHRASTER_BINARY;
-    std::string iostreamDesign;  // a configuration: run the iostream design on it, and nothing else
+    std::string iostreamDesign;       // a configuration: run the iostream design on it, and nothing else
+    std::string launcher = "mpirun";  // section 9, with --binary a build with MPI
 };
 
 const char* const kUsage =
-    "usage: meshraster_bench [--quick] [--only reader,writer,gtiff,run,slivers,scale,formatter,onefile,bands]\n"
-    "                        [--reps N] [--dir DIR] [--keep] [--binary PATH] [--iostream-design CONFIG]\n"
+    "usage: meshraster_bench [--quick]\n"
+    "                        [--only reader,writer,gtiff,run,slivers,scale,formatter,onefile,bands,processes]\n"
+    "                        [--reps N] [--dir DIR] [--keep] [--binary PATH] [--mpirun PATH]\n"
+    "                        [--iostream-design CONFIG]\n"
     "                        [--verify-formatter COUNT]\n";
 
 // The exit status when the benchmark is not to run (help, a wrong option), else -1.
@@ -292,6 +297,7 @@ int parseOptions(int argc, char** argv, Options& o) {
                                   {"dir", required_argument, nullptr, 'd'},
                                   {"keep", no_argument, &o.keep, 1},
                                   {"binary", required_argument, nullptr, 'b'},
+                                  {"mpirun", required_argument, nullptr, 'm'},
                                   {"help", no_argument, nullptr, 'h'},
                                   {"iostream-design", required_argument, nullptr, 'i'},
                                   {"verify-formatter", required_argument, nullptr, 'v'},
@@ -302,6 +308,7 @@ int parseOptions(int argc, char** argv, Options& o) {
         if (c == 'r') reps = std::max(1, std::atoi(optarg));
         if (c == 'd') o.dir = optarg;
         if (c == 'b') o.binary = optarg;
+        if (c == 'm') o.launcher = optarg;
         if (c == 'i') o.iostreamDesign = optarg;
         if (c == 'v') o.verifyCount = std::max(1LL, std::atoll(optarg));
         if (c == 'h' || c == '?') {
@@ -313,6 +320,17 @@ int parseOptions(int argc, char** argv, Options& o) {
     if (o.quick) o.tableLines = o.runNodes = 200000, o.gridSide = 1000, o.reps = 2;
     if (reps > 0) o.reps = reps;
     return -1;
+}
+
+// name as the shell finds it on PATH, when it holds no slash: the children
+// are started without a search.
+std::string onPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    if (name.find('/') != std::string::npos || path == nullptr) return name;
+    std::stringstream folders(path);
+    for (std::string folder; std::getline(folders, folder, ':');)
+        if (!folder.empty() && ::access((folder + '/' + name).c_str(), X_OK) == 0) return folder + '/' + name;
+    return name;
 }
 
 }  // namespace
@@ -345,5 +363,6 @@ int main(int argc, char** argv) {
     if (wanted("formatter")) benchFormatter(o.gridSide, o.reps, ok);
     if (wanted("onefile")) benchOneFile(o.runNodes, o.gridSide, run, ok);
     if (wanted("bands")) benchBands(o.runNodes, o.gridSide, run, ok);
+    if (wanted("processes")) benchProcesses(o.runNodes, o.gridSide, run, onPath(o.launcher), ok);
     return ok ? 0 : 1;
 }
