@@ -265,9 +265,7 @@ void BandExchange::send(int to) {
 }
 
 void BandExchange::drain(int to, std::size_t most) {
-    const auto waiting = [&] {
-        return to < 0 ? inFlight_.size() : inFlightTo_[static_cast<std::size_t>(to)];
-    };
+    const auto waiting = [&] { return to < 0 ? inFlight_.size() : inFlightTo_[static_cast<std::size_t>(to)]; };
     while (waiting() > most) {
         bool progressed = false;
         for (auto it = inFlight_.begin(); it != inFlight_.end();) {

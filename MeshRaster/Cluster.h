@@ -36,16 +36,15 @@ std::vector<std::size_t> filesOfProcess(const std::vector<unsigned long long>& s
 
 // The rows each process holds of a grid of rows (the last ones fewer, or
 // none): at least 1.
-inline int bandRowsPerProcess(int rows, int processes) {
-    return rows <= 0 ? 1 : (rows + processes - 1) / processes;
-}
+inline int bandRowsPerProcess(int rows, int processes) { return rows <= 0 ? 1 : (rows + processes - 1) / processes; }
 
 #ifdef MESHRASTER_HAVE_MPI
 
 // Collective: every process of the run calls them, in the same order.
-// The largest, and the sum, of every process's value.
+// The largest, and the sum, of every process's value; the smallest.
 long long largestOfAll(long long value);
 long long sumOfAll(long long value);
+unsigned long long smallestOfAll(unsigned long long value);
 // Every process's value, by process number.
 std::vector<long long> valuesOfAll(long long value);
 // On process 0, the text each process gives, by process number; empty elsewhere.
@@ -56,12 +55,10 @@ std::string textOfFirst(const std::string& mine);
 // What this process has printed to its standard output and standard error
 // since startProcesses (a process other than 0).
 std::string printedHere();
-// Sends text to process 0 / takes the text process from sent.
+// Point to point: sends text to process 0; takes there the text that
+// process sent.
 void sendTextToFirst(const std::string& text);
 std::string textFrom(int process);
-
-// The largest, and the sum, of every process's value; the smallest bytes.
-unsigned long long smallestOfAll(unsigned long long value);
 
 // The elements of a run across processes on their way to the bands they touch.
 // Each process sends the records of every other process's band in buffers of
