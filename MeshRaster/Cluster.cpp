@@ -243,7 +243,14 @@ void BandExchange::add(const std::vector<double>& entries) {
         for (std::size_t at = 0; at < entries.size(); at += 1 + kSpillDoubles) {
             const int to = static_cast<int>(entries[at]);
             std::vector<double>& buffer = to == rank_ ? mine : out_[static_cast<std::size_t>(to)];
-            if (to != rank_ && buffer.capacity() == 0) buffer.reserve(bufferDoubles_);
+            if (to != rank_ && buffer.capacity() == 0) {
+                if (!spare_.empty()) {
+                    buffer.swap(spare_.back());
+                    spare_.pop_back();
+                } else {
+                    buffer.reserve(bufferDoubles_);
+                }
+            }
             buffer.insert(buffer.end(), entries.begin() + static_cast<std::ptrdiff_t>(at + 1),
                           entries.begin() + static_cast<std::ptrdiff_t>(at + 1 + kSpillDoubles));
             if (to != rank_ && buffer.size() >= bufferDoubles_) send(to);
@@ -276,6 +283,10 @@ void BandExchange::drain(int to, std::size_t most) {
                 continue;
             }
             --inFlightTo_[static_cast<std::size_t>((*it)->to)];
+            // Its room is kept for the next buffer: a fresh one a send took
+            // its pages from the system, zeroed, every time.
+            (*it)->records.clear();
+            if ((*it)->records.capacity() > 0) spare_.push_back(std::move((*it)->records));
             it = inFlight_.erase(it);
             progressed = true;
         }
@@ -316,6 +327,7 @@ void BandExchange::finish() {
     while (doneFrom_ < processes_ - 1)
         if (!receive()) sched_yield();
     std::vector<double>().swap(in_);
+    std::vector<std::vector<double>>().swap(spare_);
 }
 
 // ---- The output ----------------------------------------------------------------

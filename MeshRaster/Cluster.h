@@ -93,7 +93,8 @@ private:
     std::mutex lock_;
     std::vector<std::vector<double>> out_;  // records gathered for each process
     std::deque<std::unique_ptr<InFlight>> inFlight_;
-    std::vector<std::size_t> inFlightTo_;  // sends in flight to each process
+    std::vector<std::size_t> inFlightTo_;     // sends in flight to each process
+    std::vector<std::vector<double>> spare_;  // buffers sent, kept for their room
     std::vector<double> in_;
     int doneFrom_ = 0;  // processes that said they are done
 };

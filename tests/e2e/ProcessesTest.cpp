@@ -84,8 +84,9 @@ TEST(Processes, ManyElementsToEveryBandGiveTheGridOfOneProcess) {
     dir.write("a.dat", bigMesh(260, 0, 3));
     dir.write("b.dat", bigMesh(240, 0.3, 5));
     dir.write("c.dat", bigMesh(200, 0, 7));
-    dir.write("run.cfg", "PileHeight xmin 0 ymin 0 xmax 1000 ymax 1000 resx 1 resy 1 output out.grd input a.dat b.dat "
-                         "c.dat\n");
+    dir.write("run.cfg",
+              "PileHeight xmin 0 ymin 0 xmax 1000 ymax 1000 resx 1 resy 1 output out.grd input a.dat b.dat "
+              "c.dat\n");
     const RunResult one = runProgram(MESHRASTER_BINARY, {"run.cfg"}, dir.path());
     ASSERT_EQ(one.status, 0) << one.err;
     const std::string expected = readFile(dir.file("out.grd"));
@@ -93,7 +94,8 @@ TEST(Processes, ManyElementsToEveryBandGiveTheGridOfOneProcess) {
         SCOPED_TRACE(std::string("three processes of ") + jobs + " threads");
         std::remove(dir.file("out.grd").c_str());
         const RunResult three = runProgram(
-            MESHRASTER_MPIEXEC, {"--allow-run-as-root", "--oversubscribe", "-q", "-n", "3", MESHRASTER_BINARY, "-j", jobs, "run.cfg"},
+            MESHRASTER_MPIEXEC,
+            {"--allow-run-as-root", "--oversubscribe", "-q", "-n", "3", MESHRASTER_BINARY, "-j", jobs, "run.cfg"},
             dir.path());
         EXPECT_EQ(three.status, 0) << three.err;
         EXPECT_EQ(three.out, one.out);
