@@ -307,7 +307,7 @@ int parseOptions(int argc, char** argv, Options& o) {
         if (c == 'o') o.only = optarg;
         if (c == 'r') reps = std::max(1, std::atoi(optarg));
         if (c == 'd') o.dir = optarg;
-        if (c == 'b') o.binary = optarg;
+        if (c == 'b') o.binary = std::filesystem::absolute(optarg).string();  // the children run elsewhere
         if (c == 'm') o.launcher = optarg;
         if (c == 'i') o.iostreamDesign = optarg;
         if (c == 'v') o.verifyCount = std::max(1LL, std::atoll(optarg));
