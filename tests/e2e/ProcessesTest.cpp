@@ -104,6 +104,24 @@ TEST(Processes, ManyElementsToEveryBandGiveTheGridOfOneProcess) {
     }
 }
 
+// Processes started with other arguments (mpirun's "A : B"): process 1
+// cannot open its configuration, so no process reads anything, and process 0
+// says why in process 1's own words; the old grid stays.
+TEST(Processes, AProcessThatCannotStartIsReportedByProcessZero) {
+    TempDir dir;
+    dir.write("q.dat", kMesh);
+    dir.write("run.cfg", "PileHeight xmin 0 ymin -20 xmax 30 ymax 0 resx 10 resy 10 output out.grd input q.dat\n");
+    dir.write("out.grd", "the old grid\n");
+    const RunResult r = runProgram(MESHRASTER_MPIEXEC,
+                                   {"--allow-run-as-root", "--oversubscribe", "-q", "-n", "1", MESHRASTER_BINARY,
+                                    "run.cfg", ":", "-n", "1", MESHRASTER_BINARY, "missing.cfg"},
+                                   dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "MeshRaster: process 1 of 2 cannot start the run:\nCan't open ConfigFile missing.cfg\n");
+    EXPECT_EQ(readFile(dir.file("out.grd")), "the old grid\n");
+}
+
 // The second input is a named pipe, which process 1 waits on while process 0
 // waits for process 1's elements. Process 1 killed there ends the run with a
 // failure, and the old grid stays: no part of a grid is published.
