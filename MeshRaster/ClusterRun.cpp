@@ -168,8 +168,7 @@ int agreedStart(int refused) {
     return static_cast<int>(*first);
 }
 
-// Process 0's warning, and the status false for all, when any process has
-// failed (failed set on it).
+// True on every process when no process failed (failed, as each saw it).
 bool agreedSuccess(bool failed) { return largestOfAll(failed ? 1 : 0) == 0; }
 
 }  // namespace
