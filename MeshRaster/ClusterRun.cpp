@@ -311,29 +311,8 @@ int runAcrossProcesses(const CommandLine& cl, RunSetup& s, int refused) {
             if (process == 0) return own.next(gridPar, s.jobs, error);
             return bandFrom(process, rows, cols, from, std::min(rows, from + partRows), error);
         };
-        if (s.raster.format.empty()) {
-            written = writeAscGridInBands(cfg.outFileName, gridPar, s.jobs, partRows, kGridTextBlockCells, bandOf);
-        } else {
-            std::unique_ptr<GxGrid> current;
-            const GridBands bands{partRows, [&](int b, int& error) -> const GxGrid* {
-                                      current.reset();
-                                      try {
-                                          current = bandOf(b, error);
-                                      } catch (const std::bad_alloc&) {
-                                          error = ENOMEM;
-                                      }
-                                      return current.get();
-                                  }};
-            std::string error;
-            const RasterWrite result = writeRasterBands(cfg.outFileName, gridPar, s.raster, s.plan, bands, error);
-            written = result == RasterWrite::written;
-            if (!written) {
-                printMessage(
-                    (result == RasterWrite::notOpened ? "Can't open output file " : "Can't write output file ") +
-                    cfg.outFileName);
-                printWarning(printableName(cfg.outFileName) + ": " + error);
-            }
-        }
+        written =
+            writeGridInBands(cfg.outFileName, gridPar, s.raster, s.plan, s.jobs, partRows, kGridTextBlockCells, bandOf);
         noMoreBands();
         written = agreedSuccess(!written);
     } else {

@@ -267,18 +267,25 @@ bool writeBands(const std::string& outFileName, ElementSpill& spill, GxGridParam
         summary->rows = gridPar.NumRow();
         summary->cols = gridPar.NumCol();
     }
-    const int rowsPerBand = spill.plan().rowsPerBand;
+    return writeGridInBands(outFileName, gridPar, raster, plan, jobs, spill.plan().rowsPerBand,
+                            spill.plan().textBlockCells,
+                            [&](int b, int& error) { return fillBand(b, spill, gridPar, jobs, summary, error); });
+}
+
+}  // namespace
+
+bool writeGridInBands(const std::string& outFileName, GxGridParam& gridPar, const RasterOptions& raster,
+                      const RasterPlan& plan, int jobs, int rowsPerBand, std::size_t textBlockCells,
+                      const std::function<std::unique_ptr<GxGrid>(int, int&)>& band) {
     if (raster.format.empty())
-        return writeAscGridInBands(
-            outFileName, gridPar, jobs, rowsPerBand, spill.plan().textBlockCells,
-            [&](int b, int& error) { return fillBand(b, spill, gridPar, jobs, summary, error); });
+        return writeAscGridInBands(outFileName, gridPar, jobs, rowsPerBand, textBlockCells, band);
     std::unique_ptr<GxGrid> current;
     // The band's memory refused ends the write as a failed read does, with
     // its reason, rather than as an exception through GDAL's module.
     const GridBands bands{rowsPerBand, [&](int b, int& error) -> const GxGrid* {
                               current.reset();
                               try {
-                                  current = fillBand(b, spill, gridPar, jobs, summary, error);
+                                  current = band(b, error);
                               } catch (const std::bad_alloc&) {
                                   error = ENOMEM;
                               }
@@ -292,8 +299,6 @@ bool writeBands(const std::string& outFileName, ElementSpill& spill, GxGridParam
     printWarning(printableName(outFileName) + ": " + error);
     return false;
 }
-
-}  // namespace
 
 // The folder of the configuration file, with its "/"; empty when it is the
 // folder the program runs in.

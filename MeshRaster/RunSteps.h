@@ -2,6 +2,7 @@
 // across processes (ClusterRun.cpp) share.
 #pragma once
 
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -61,6 +62,14 @@ bool textFitsDisk(const std::string& outFileName, const GxGridParam& gridPar);
 // Band b of a spill, filled on up to jobs threads (MeshRaster.cpp).
 std::unique_ptr<GxGrid> fillBand(int b, ElementSpill& spill, GxGridParam& gridPar, int jobs, GridSummary* summary,
                                  int& error, int firstRow = 0, int endRow = std::numeric_limits<int>::max());
+
+// Replaces outFileName by the grid of gridPar whose rows band(b, error) gives
+// north to south, rowsPerBand at a time, in the format of raster: the text in
+// blocks of textBlockCells, a GDAL format band by band. False after the
+// messages of a failure.
+bool writeGridInBands(const std::string& outFileName, GxGridParam& gridPar, const RasterOptions& raster,
+                      const RasterPlan& plan, int jobs, int rowsPerBand, std::size_t textBlockCells,
+                      const std::function<std::unique_ptr<GxGrid>(int, int&)>& band);
 
 // A run across the processes of mpirun (ClusterRun.cpp), from the setup each
 // process settled and its status so far (-1: ready).
