@@ -1,5 +1,6 @@
 #include "Cluster.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -27,6 +28,12 @@ int gProcesses = 1;
 #ifdef MESHRASTER_HAVE_MPI
 bool gJoined = false;
 int gCaptured = -1;  // where a process other than 0 keeps what it prints
+// The launcher's own output channels of a process other than 0, held open
+// until it exits, as every process of a parallel run holds them. Replacing
+// them alone closed them, and under Open MPI's mpirun they hung up while the
+// run went on; once, mpirun then printed a stray "[warn] Epoll MOD(1) on fd
+// 23 failed" about such a channel among the messages.
+int gLauncherOut = -1, gLauncherErr = -1;
 
 // Whether the launcher of an MPI run started this process: Open MPI's
 // mpirun, a Hydra (MPICH) launcher or a PMIx one (srun). Started by hand, the
@@ -61,6 +68,8 @@ void startProcesses(int& argc, char**& argv) {
         std::fflush(nullptr);
         gCaptured = ::memfd_create("meshraster-messages", MFD_CLOEXEC);
         if (gCaptured >= 0) {
+            gLauncherOut = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+            gLauncherErr = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
             ::dup2(gCaptured, STDOUT_FILENO);
             ::dup2(gCaptured, STDERR_FILENO);
         }
